@@ -1,0 +1,660 @@
+#pragma once
+
+// The slot ring: a bounded single-producer/single-consumer queue of fixed-size slots.
+//
+// One producer thread and one consumer thread drive it without locks; close() and notify() may
+// run on any thread. Two kinds of record travel through it, never mixed in one queue:
+//   - single-slot records: push/try_push, pop/try_pop, peek + advance;
+//   - variable-size messages: push_var/try_push_var cut a message into fragments of at most
+//     slot_size bytes, pop_var/try_pop_var reassemble it.
+//
+// Every operation returns one of the result codes below. Blocking operations sleep on the other
+// side's index (WaitableIndex) and return kClosed once the queue is closed.
+//
+// Sequence numbers only grow; the slot of sequence s is slots_[s & mask_]. With w the write
+// index and r the read index the ring is empty when w == r and full when w - r >= capacity.
+//
+// Overwrite mode lets the producer drop the oldest data, so both sides move the read index:
+// both do it by compare-and-swap. The consumer copies a slot first and keeps the copy only if
+// its compare-and-swap then succeeds (copy-then-validate). The producer writes into the slot of
+// sequence s only after the read index passed s - capacity, so a successful swap proves the
+// producer had not started on the slot while it was copied. In this mode the slot bytes are
+// read and written with relaxed atomic word accesses: a copy that loses the race is discarded,
+// and it is not a data race.
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "orvel/tandem/waitable_index.hpp"
+
+namespace orvel::tandem {
+
+// Results of the queue operations.
+inline constexpr int kSuccess = 1;
+inline constexpr int kNothing = 0;  // try_pop*: the queue is empty; push_var*: message refused
+inline constexpr int kClosed = -1;  // also: the reassembly buffer could not grow
+inline constexpr int kFull = -2;    // and the mode forbids waiting or dropping
+
+enum Mode : std::uint8_t {
+  kOverwrite = 1u << 0,    // a full ring drops its oldest data
+  kZerocopy = 1u << 1,     // push/try_push store the caller's pointer instead of copying
+  kBlockOnFull = 1u << 2,  // push/push_var wait for room
+};
+
+// Why push_var/try_push_var refuse a message.
+enum class MessageFault : std::uint8_t {
+  kNone,
+  kZeroSlotSize,               // a queue with slot_size 0 carries no variable-size messages
+  kTooManyFragments,           // more than kMaxFragments fragments
+  kMoreFragmentsThanCapacity,  // overwrite mode would drop the message's own head
+};
+
+inline constexpr std::size_t kCacheLine = 64;
+inline constexpr std::uint64_t kMaxFragments = 0xFFFF;  // the fragment count field is 16 bits
+
+struct Slot {
+  std::atomic<std::byte*> data;  // the slot's storage, or the pointer of a zerocopy push
+  std::atomic<std::uint64_t> length;
+  std::atomic<std::uint32_t> message_id;       // variable-size fragments only
+  std::atomic<std::uint16_t> fragment_index;   // 0-based position in the message
+  std::atomic<std::uint16_t> fragment_count;
+};
+
+namespace detail {
+
+struct AlignedFree {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using AlignedArray = std::unique_ptr<T[], AlignedFree>;
+
+// At least one byte; 64-byte aligned; throws std::bad_alloc.
+inline void* allocate_aligned(std::size_t bytes) {
+  const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + kCacheLine - 1) & ~(kCacheLine - 1);
+  if (rounded < bytes) throw std::bad_alloc();
+  void* p = std::aligned_alloc(kCacheLine, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// Byte copies where the other side may touch the same bytes concurrently (overwrite mode):
+// relaxed atomic accesses, word by word where alignment allows.
+template <class Access>
+inline void copy_racing(std::byte* dst, const std::byte* src, std::size_t n, Access access) noexcept {
+  std::size_t i = 0;
+  if (((reinterpret_cast<std::uintptr_t>(dst) ^ reinterpret_cast<std::uintptr_t>(src)) & 7u) == 0) {
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(src + i) & 7u) != 0; ++i) {
+      access(reinterpret_cast<unsigned char*>(dst + i), reinterpret_cast<const unsigned char*>(src + i));
+    }
+    for (; i + 8 <= n; i += 8) {
+      access(reinterpret_cast<std::uint64_t*>(dst + i), reinterpret_cast<const std::uint64_t*>(src + i));
+    }
+  }
+  for (; i < n; ++i) {
+    access(reinterpret_cast<unsigned char*>(dst + i), reinterpret_cast<const unsigned char*>(src + i));
+  }
+}
+
+// Copies out of memory another thread may be writing.
+inline void load_racing(std::byte* dst, const std::byte* src, std::size_t n) noexcept {
+  copy_racing(dst, src, n, [](auto* d, const auto* s) {
+    using T = std::remove_const_t<std::remove_pointer_t<decltype(s)>>;
+    *d = std::atomic_ref<T>(*const_cast<T*>(s)).load(std::memory_order_relaxed);
+  });
+}
+
+// Copies into memory another thread may be reading.
+inline void store_racing(std::byte* dst, const std::byte* src, std::size_t n) noexcept {
+  copy_racing(dst, src, n, [](auto* d, const auto* s) {
+    using T = std::remove_pointer_t<decltype(d)>;
+    std::atomic_ref<T>(*d).store(*s, std::memory_order_relaxed);
+  });
+}
+
+}  // namespace detail
+
+template <class Index>
+class BasicTandemCore {
+ public:
+  // An unconfigured core: no storage, closed, every operation returns kClosed.
+  BasicTandemCore() noexcept = default;
+  BasicTandemCore(const BasicTandemCore&) = delete;
+  BasicTandemCore& operator=(const BasicTandemCore&) = delete;
+
+  // Allocates the ring and opens the queue. Once per core. Throws std::invalid_argument for a
+  // capacity that is 0 or not a power of two, std::overflow_error when capacity x slot_size does
+  // not fit in 64 bits, std::bad_alloc when the memory is not there, std::logic_error when
+  // called twice. On a throw the core is unchanged.
+  void configure(std::uint64_t slot_size, std::uint64_t capacity, std::uint8_t modes);
+
+  // ---- producer thread ------------------------------------------------------------------
+  // One record of up to slot_size bytes (longer ones are truncated; zerocopy stores the
+  // pointer). push waits for room with kBlockOnFull; try_push never waits.
+  int push(const void* data, std::size_t length) noexcept;
+  int try_push(const void* data, std::size_t length) noexcept;
+  // One message in ceil(length / slot_size) fragments; kNothing when refused (see
+  // check_message). An empty message sends nothing and returns kSuccess.
+  int push_var(const void* data, std::size_t length) noexcept;
+  int try_push_var(const void* data, std::size_t length) noexcept;
+  MessageFault check_message(std::size_t length) const noexcept;
+
+  // ---- consumer thread ------------------------------------------------------------------
+  // The oldest record. Except in zerocopy mode the bytes are a copy owned by the queue, valid
+  // until the next pop, try_pop or peek. pop waits; try_pop returns kNothing when empty.
+  int pop(void** data, std::size_t* length) noexcept;
+  int try_pop(void** data, std::size_t* length) noexcept;
+  // Waits for the oldest record and returns it without consuming it; advance() consumes it.
+  int peek(void** data, std::size_t* length) noexcept;
+  void advance() noexcept;
+  // The next whole message; the bytes stay valid until the next pop_var or try_pop_var.
+  // try_pop_var returns kNothing while the message is incomplete and keeps what it has.
+  int pop_var(void** data, std::size_t* length) noexcept;
+  int try_pop_var(void** data, std::size_t* length) noexcept;
+
+  // ---- any thread -----------------------------------------------------------------------
+  // Closes the queue for good and releases every blocked operation with kClosed.
+  void close() noexcept;
+  // close(), and also moves both indices one step so that any waiter finds its index changed.
+  void notify() noexcept;
+
+  // ---- inspection -----------------------------------------------------------------------
+  bool is_open() const noexcept { return running_.load(std::memory_order_acquire) != 0; }
+  std::uint64_t slot_size() const noexcept { return slot_size_; }
+  std::uint64_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
+  std::uint8_t modes() const noexcept { return modes_; }
+  std::uint64_t write_index() const noexcept { return producer_.state.write.load(std::memory_order_acquire); }
+  std::uint64_t read_index() const noexcept { return consumer_.state.read.load(std::memory_order_acquire); }
+  std::uint32_t next_message_id() const noexcept { return producer_.state.next_message_id; }
+
+ private:
+  friend class TandemCoreTestAccess;  // publishes hand-made fragments in the unit tests
+
+  struct ProducerSide {
+    Index write;
+    std::uint64_t read_seen = 0;  // the read index as last loaded; the real one is never lower
+    std::uint32_t next_message_id = 0;
+  };
+  struct ConsumerSide {
+    Index read;
+    std::uint64_t write_seen = 0;  // the write index as last loaded; the real one is never lower
+    std::uint64_t peeked = 0;      // sequence number of the record peek() returned
+    std::uint32_t expected_message_id = 0;
+    std::uint16_t fragments_received = 0;
+    std::uint64_t assembly_length = 0;
+    std::uint64_t assembly_capacity = 0;
+    detail::AlignedArray<std::byte> assembly;  // grows by doubling, never shrinks
+    detail::AlignedArray<std::byte> copy;      // slot_size bytes: what pop and try_pop return
+  };
+  // Each side's hot fields on cache lines of their own, whatever the object's alignment:
+  // a line that holds any byte of `state` holds no byte of another member.
+  template <class T>
+  struct Isolated {
+    std::byte before[kCacheLine];
+    T state;
+  };
+
+  bool overwrite() const noexcept { return (modes_ & kOverwrite) != 0; }
+  std::byte* slot_storage(std::uint64_t seq) const noexcept {
+    return storage_.get() + (seq & mask_) * slot_size_;
+  }
+
+  // The read index as the producer needs it: reloaded only when the cached one says full.
+  std::uint64_t producer_read_index(std::uint64_t w) noexcept;
+  // The write index as the consumer needs it: reloaded only when the cached one says empty.
+  std::uint64_t consumer_write_index(std::uint64_t r) noexcept;
+
+  void write_record(std::uint64_t w, const void* data, std::size_t length) noexcept;
+  void write_fragment(std::uint64_t w, const std::byte* data, std::size_t length, std::uint32_t id,
+                      std::uint16_t index, std::uint16_t count) noexcept;
+  void copy_into_slot(std::byte* slot_bytes, const void* data, std::size_t length) noexcept;
+  void copy_from_slot(std::byte* dst, const std::byte* slot_bytes, std::size_t length) const noexcept;
+  // Drops the rest of the message whose fragment is oldest (one record for single-slot ones).
+  void drop_oldest(std::uint64_t r, std::uint64_t w, bool whole_message) noexcept;
+
+  // Consumes the record at r; false when the producer dropped it first (overwrite mode).
+  bool release_slot(std::uint64_t r) noexcept;
+
+  int single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept;
+  int single_slot_pop(void** data, std::size_t* length, bool may_wait) noexcept;
+  int message_push(const void* data, std::size_t length, bool may_wait) noexcept;
+  int message_pop(void** data, std::size_t* length, bool may_wait) noexcept;
+  bool grow_assembly(std::uint64_t needed) noexcept;
+
+  Isolated<ProducerSide> producer_;
+  Isolated<ConsumerSide> consumer_;
+  std::byte shared_after_sides_[kCacheLine];
+
+  // Read by both sides, written only by configure() and (running_) close.
+  std::uint64_t mask_ = 0;
+  std::uint64_t slot_size_ = 0;
+  detail::AlignedArray<Slot> slots_;
+  detail::AlignedArray<std::byte> storage_;
+  std::atomic<std::uint64_t> running_{0};
+  std::uint8_t modes_ = 0;
+
+  static_assert(sizeof(Isolated<ProducerSide>) >= sizeof(ProducerSide) + kCacheLine);
+  static_assert(sizeof(Isolated<ConsumerSide>) >= sizeof(ConsumerSide) + kCacheLine);
+  static_assert(sizeof(shared_after_sides_) >= kCacheLine);
+};
+
+using TandemCore = BasicTandemCore<WaitableIndex>;
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+template <class Index>
+void BasicTandemCore<Index>::configure(std::uint64_t slot_size, std::uint64_t capacity,
+                                       std::uint8_t modes) {
+  if (slots_) throw std::logic_error("the queue is already configured");
+  if (capacity == 0 || (capacity & (capacity - 1)) != 0) {
+    throw std::invalid_argument("capacity must be a power of two, got " + std::to_string(capacity));
+  }
+  std::uint64_t storage_bytes = 0;
+  std::uint64_t slot_bytes = 0;
+  if (__builtin_mul_overflow(capacity, slot_size, &storage_bytes) ||
+      __builtin_mul_overflow(capacity, sizeof(Slot), &slot_bytes)) {
+    throw std::overflow_error("capacity x slot_size does not fit in 64 bits");
+  }
+
+  detail::AlignedArray<std::byte> storage(static_cast<std::byte*>(detail::allocate_aligned(storage_bytes)));
+  detail::AlignedArray<std::byte> copy(static_cast<std::byte*>(detail::allocate_aligned(slot_size)));
+  detail::AlignedArray<Slot> slots(static_cast<Slot*>(detail::allocate_aligned(slot_bytes)));
+  std::memset(storage.get(), 0, storage_bytes);
+  for (std::uint64_t i = 0; i < capacity; ++i) {
+    ::new (&slots[i]) Slot{storage.get() + i * slot_size, 0, 0, 0, 0};
+  }
+
+  mask_ = capacity - 1;
+  slot_size_ = slot_size;
+  modes_ = modes;
+  storage_ = std::move(storage);
+  slots_ = std::move(slots);
+  consumer_.state.copy = std::move(copy);
+  running_.store(1, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Indices
+//
+// Each operation loads the indices first and checks running_ after them. notify() clears
+// running_ before it bumps the indices (both release), so an operation that loaded a bumped
+// index also sees the queue closed and never hands out a slot nobody pushed.
+
+template <class Index>
+std::uint64_t BasicTandemCore<Index>::producer_read_index(std::uint64_t w) noexcept {
+  ProducerSide& p = producer_.state;
+  if (w - p.read_seen > mask_) {
+    // Acquire: pairs with release_slot(), so the consumer is done with the slots it released.
+    p.read_seen = consumer_.state.read.load(std::memory_order_acquire);
+  }
+  return p.read_seen;
+}
+
+template <class Index>
+std::uint64_t BasicTandemCore<Index>::consumer_write_index(std::uint64_t r) noexcept {
+  ConsumerSide& c = consumer_.state;
+  // In overwrite mode drops can carry r past the cached write index: reload then as well.
+  if (static_cast<std::int64_t>(c.write_seen - r) <= 0) {
+    // Acquire: pairs with the release in write_record()/write_fragment(), publishing the slot.
+    c.write_seen = producer_.state.write.load(std::memory_order_acquire);
+  }
+  return c.write_seen;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Producer
+
+template <class Index>
+void BasicTandemCore<Index>::copy_into_slot(std::byte* slot_bytes, const void* data,
+                                            std::size_t length) noexcept {
+  if (length == 0) return;
+  if (overwrite()) {
+    // Pairs with the acquire fence in release_slot()/peek(): a consumer whose copy saw any of
+    // these bytes also sees the read index this producer moved to get the slot.
+    std::atomic_thread_fence(std::memory_order_release);
+    detail::store_racing(slot_bytes, static_cast<const std::byte*>(data), length);
+  } else {
+    std::memcpy(slot_bytes, data, length);
+  }
+}
+
+template <class Index>
+void BasicTandemCore<Index>::write_record(std::uint64_t w, const void* data, std::size_t length) noexcept {
+  Slot& slot = slots_[w & mask_];
+  if (modes_ & kZerocopy) {
+    if (overwrite()) std::atomic_thread_fence(std::memory_order_release);  // as in copy_into_slot()
+    slot.data.store(static_cast<std::byte*>(const_cast<void*>(data)), std::memory_order_relaxed);
+    slot.length.store(length, std::memory_order_relaxed);
+  } else {
+    const std::size_t n = std::min<std::uint64_t>(length, slot_size_);  // the rest is dropped
+    copy_into_slot(slot_storage(w), data, n);
+    slot.length.store(n, std::memory_order_relaxed);
+  }
+  producer_.state.write.publish(w + 1);
+}
+
+template <class Index>
+void BasicTandemCore<Index>::write_fragment(std::uint64_t w, const std::byte* data, std::size_t length,
+                                            std::uint32_t id, std::uint16_t index,
+                                            std::uint16_t count) noexcept {
+  Slot& slot = slots_[w & mask_];
+  // Always the slot's own storage: a zerocopy push may have left a pointer to caller memory.
+  std::byte* bytes = slot_storage(w);
+  copy_into_slot(bytes, data, length);
+  slot.data.store(bytes, std::memory_order_relaxed);
+  slot.length.store(length, std::memory_order_relaxed);
+  slot.message_id.store(id, std::memory_order_relaxed);
+  slot.fragment_index.store(index, std::memory_order_relaxed);
+  slot.fragment_count.store(count, std::memory_order_relaxed);
+  producer_.state.write.publish(w + 1);
+}
+
+template <class Index>
+void BasicTandemCore<Index>::drop_oldest(std::uint64_t r, std::uint64_t w, bool whole_message) noexcept {
+  std::uint64_t drop = 1;
+  if (whole_message) {
+    // The producer wrote these fields itself; the consumer never writes a slot.
+    const Slot& oldest = slots_[r & mask_];
+    const std::uint16_t rest = static_cast<std::uint16_t>(
+        oldest.fragment_count.load(std::memory_order_relaxed) -
+        oldest.fragment_index.load(std::memory_order_relaxed));
+    drop = std::clamp<std::uint64_t>(rest, 1, w - r);
+  }
+  std::uint64_t expected = r;
+  // A failed swap means the consumer took the record meanwhile: there is room either way.
+  consumer_.state.read.publish_if(expected, r + drop);
+  producer_.state.read_seen = consumer_.state.read.load(std::memory_order_acquire);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept {
+  bool dropped = false;
+  for (;;) {
+    // Acquire, not relaxed, although only this thread stores it: notify() bumps it too.
+    const std::uint64_t w = producer_.state.write.load(std::memory_order_acquire);
+    const std::uint64_t r = producer_read_index(w);
+    if (!is_open()) return kClosed;
+    if (w - r <= mask_) {
+      write_record(w, data, length);
+      return kSuccess;
+    }
+    if (overwrite()) {
+      if (!may_wait && dropped) return kFull;
+      drop_oldest(r, w, /*whole_message=*/false);
+      dropped = true;
+      continue;
+    }
+    if (!may_wait || !(modes_ & kBlockOnFull)) return kFull;
+    consumer_.state.read.wait_while_equal(r, running_);
+  }
+}
+
+template <class Index>
+int BasicTandemCore<Index>::push(const void* data, std::size_t length) noexcept {
+  return single_slot_push(data, length, /*may_wait=*/true);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::try_push(const void* data, std::size_t length) noexcept {
+  return single_slot_push(data, length, /*may_wait=*/false);
+}
+
+template <class Index>
+MessageFault BasicTandemCore<Index>::check_message(std::size_t length) const noexcept {
+  if (slot_size_ == 0) return MessageFault::kZeroSlotSize;
+  const std::uint64_t fragments = length / slot_size_ + (length % slot_size_ != 0);
+  if (fragments > kMaxFragments) return MessageFault::kTooManyFragments;
+  if (overwrite() && fragments > mask_ + 1) return MessageFault::kMoreFragmentsThanCapacity;
+  return MessageFault::kNone;
+}
+
+template <class Index>
+int BasicTandemCore<Index>::message_push(const void* data, std::size_t length, bool may_wait) noexcept {
+  if (check_message(length) != MessageFault::kNone) return kNothing;
+  const auto count = static_cast<std::uint16_t>(length / slot_size_ + (length % slot_size_ != 0));
+  const std::uint32_t id = producer_.state.next_message_id++;  // used up even if nothing is sent
+  if (count == 0) return kSuccess;
+
+  const auto* bytes = static_cast<const std::byte*>(data);
+  std::size_t sent = 0;
+  bool dropped = false;
+  for (std::uint16_t index = 0; index < count;) {
+    const std::uint64_t w = producer_.state.write.load(std::memory_order_acquire);
+    const std::uint64_t r = producer_read_index(w);
+    if (!is_open()) return kClosed;
+    if (w - r <= mask_) {
+      const std::size_t n = std::min<std::uint64_t>(slot_size_, length - sent);
+      write_fragment(w, bytes + sent, n, id, index, count);
+      if (!is_open()) return kClosed;
+      sent += n;
+      ++index;
+      dropped = false;
+      continue;
+    }
+    if (overwrite()) {
+      if (!may_wait && dropped) return kFull;
+      drop_oldest(r, w, /*whole_message=*/true);
+      dropped = true;
+      continue;
+    }
+    // Fragments already sent stay in the ring; the consumer abandons the partial message.
+    if (!may_wait || !(modes_ & kBlockOnFull)) return kFull;
+    consumer_.state.read.wait_while_equal(r, running_);
+  }
+  return kSuccess;
+}
+
+template <class Index>
+int BasicTandemCore<Index>::push_var(const void* data, std::size_t length) noexcept {
+  return message_push(data, length, /*may_wait=*/true);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::try_push_var(const void* data, std::size_t length) noexcept {
+  if (!is_open()) return kClosed;
+  return message_push(data, length, /*may_wait=*/false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Consumer
+
+template <class Index>
+void BasicTandemCore<Index>::copy_from_slot(std::byte* dst, const std::byte* slot_bytes,
+                                            std::size_t length) const noexcept {
+  if (overwrite()) {
+    detail::load_racing(dst, slot_bytes, length);
+  } else {
+    std::memcpy(dst, slot_bytes, length);
+  }
+}
+
+template <class Index>
+bool BasicTandemCore<Index>::release_slot(std::uint64_t r) noexcept {
+  Index& read = consumer_.state.read;
+  if (!overwrite()) {
+    read.publish(r + 1);  // release: the slot's bytes were read before the producer may reuse it
+    return true;
+  }
+  // Pairs with the release fence in copy_into_slot(): if the copy saw bytes the producer wrote
+  // after dropping this record, the swap below sees the moved index and fails.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  std::uint64_t expected = r;
+  return read.publish_if(expected, r + 1);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bool may_wait) noexcept {
+  ConsumerSide& c = consumer_.state;
+  for (;;) {
+    const std::uint64_t r = c.read.load(std::memory_order_acquire);
+    const std::uint64_t w = consumer_write_index(r);
+    if (!is_open()) return kClosed;
+    if (static_cast<std::int64_t>(w - r) <= 0) {
+      if (!may_wait) return kNothing;
+      producer_.state.write.wait_while_equal(w, running_);
+      continue;
+    }
+    const Slot& slot = slots_[r & mask_];
+    std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
+    std::uint64_t n = slot.length.load(std::memory_order_relaxed);
+    if (!(modes_ & kZerocopy)) {
+      // Copied before the slot is released: once it is, the producer may refill it at once.
+      n = std::min(n, slot_size_);
+      copy_from_slot(c.copy.get(), bytes, n);
+      bytes = c.copy.get();
+    }
+    if (!release_slot(r)) continue;  // dropped by the producer while we copied it
+    *data = bytes;
+    *length = n;
+    return kSuccess;
+  }
+}
+
+template <class Index>
+int BasicTandemCore<Index>::pop(void** data, std::size_t* length) noexcept {
+  return single_slot_pop(data, length, /*may_wait=*/true);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::try_pop(void** data, std::size_t* length) noexcept {
+  return single_slot_pop(data, length, /*may_wait=*/false);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
+  ConsumerSide& c = consumer_.state;
+  for (;;) {
+    const std::uint64_t r = c.read.load(std::memory_order_acquire);
+    const std::uint64_t w = consumer_write_index(r);
+    if (!is_open()) return kClosed;
+    if (static_cast<std::int64_t>(w - r) <= 0) {
+      producer_.state.write.wait_while_equal(w, running_);
+      continue;
+    }
+    const Slot& slot = slots_[r & mask_];
+    std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
+    std::uint64_t n = slot.length.load(std::memory_order_relaxed);
+    if (overwrite()) {
+      // The producer may drop this record at any moment: hand out a validated copy.
+      if (!(modes_ & kZerocopy)) {
+        n = std::min(n, slot_size_);
+        detail::load_racing(c.copy.get(), bytes, n);
+        bytes = c.copy.get();
+      }
+      std::atomic_thread_fence(std::memory_order_acquire);  // as in release_slot()
+      if (c.read.load(std::memory_order_relaxed) != r) continue;
+    }
+    c.peeked = r;
+    *data = bytes;
+    *length = n;
+    return kSuccess;
+  }
+}
+
+template <class Index>
+void BasicTandemCore<Index>::advance() noexcept {
+  ConsumerSide& c = consumer_.state;
+  if (overwrite()) {
+    // Consumes the peeked record unless the producer has dropped it already.
+    std::uint64_t expected = c.peeked;
+    c.read.publish_if(expected, c.peeked + 1);
+  } else {
+    c.read.publish(c.read.load(std::memory_order_relaxed) + 1);
+  }
+}
+
+template <class Index>
+bool BasicTandemCore<Index>::grow_assembly(std::uint64_t needed) noexcept {
+  ConsumerSide& c = consumer_.state;
+  if (needed <= c.assembly_capacity) return true;
+  const std::uint64_t capacity = needed > UINT64_MAX / 2 ? needed : 2 * needed;
+  void* grown = std::realloc(c.assembly.get(), capacity);
+  if (grown == nullptr) return false;
+  (void)c.assembly.release();
+  c.assembly.reset(static_cast<std::byte*>(grown));
+  c.assembly_capacity = capacity;
+  return true;
+}
+
+template <class Index>
+int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool may_wait) noexcept {
+  ConsumerSide& c = consumer_.state;
+  for (;;) {
+    const std::uint64_t r = c.read.load(std::memory_order_acquire);
+    const std::uint64_t w = consumer_write_index(r);
+    if (!is_open()) return kClosed;
+    if (static_cast<std::int64_t>(w - r) <= 0) {
+      if (!may_wait) return kNothing;  // a partial message is kept for the next call
+      producer_.state.write.wait_while_equal(w, running_);
+      continue;
+    }
+
+    // Every field is read before the slot is released: the producer may then rewrite it.
+    const Slot& slot = slots_[r & mask_];
+    const std::uint32_t id = slot.message_id.load(std::memory_order_relaxed);
+    const std::uint16_t index = slot.fragment_index.load(std::memory_order_relaxed);
+    const std::uint16_t count = slot.fragment_count.load(std::memory_order_relaxed);
+    const std::uint64_t n = std::min(slot.length.load(std::memory_order_relaxed), slot_size_);
+
+    const bool continues = id == c.expected_message_id && index == c.fragments_received;
+    if (!continues && index != 0) {
+      release_slot(r);  // a stray fragment: discarded
+      continue;
+    }
+    const std::uint64_t offset = continues ? c.assembly_length : 0;  // index 0 restarts
+    if (!grow_assembly(offset + n)) return kClosed;  // nothing consumed from this slot
+    copy_from_slot(c.assembly.get() + offset, slot_storage(r), n);
+    if (!release_slot(r)) continue;  // dropped while we copied it: nothing is committed
+
+    c.expected_message_id = id;
+    c.fragments_received = static_cast<std::uint16_t>((continues ? c.fragments_received : 0) + 1);
+    c.assembly_length = offset + n;
+    if (c.fragments_received != count) continue;
+
+    *data = c.assembly.get();
+    *length = c.assembly_length;
+    c.expected_message_id = id + 1;
+    c.fragments_received = 0;
+    c.assembly_length = 0;
+    return kSuccess;
+  }
+}
+
+template <class Index>
+int BasicTandemCore<Index>::pop_var(void** data, std::size_t* length) noexcept {
+  return message_pop(data, length, /*may_wait=*/true);
+}
+
+template <class Index>
+int BasicTandemCore<Index>::try_pop_var(void** data, std::size_t* length) noexcept {
+  return message_pop(data, length, /*may_wait=*/false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Any thread
+
+template <class Index>
+void BasicTandemCore<Index>::close() noexcept {
+  running_.store(0, std::memory_order_release);
+  producer_.state.write.notify();
+  consumer_.state.read.notify();
+}
+
+template <class Index>
+void BasicTandemCore<Index>::notify() noexcept {
+  running_.store(0, std::memory_order_release);
+  producer_.state.write.bump();
+  consumer_.state.read.bump();
+  producer_.state.write.notify();
+  consumer_.state.read.notify();
+}
+
+}  // namespace orvel::tandem

@@ -1,0 +1,158 @@
+#pragma once
+
+// A 64-bit sequence index that other threads can sleep on until it changes.
+//
+// The publishing side pays nothing for the ability to sleep unless somebody actually sleeps:
+// `notify()` after a publication is a compiler barrier and one load of a word on the line the
+// publisher has just written. The price is moved to the sleeper, which announces itself in
+// `sleepers_` and then issues a process-wide barrier (membarrier(2)) before it looks at the index
+// a last time. That asymmetric pair forms the store-load fence both sides need:
+//
+//   sleeper                                publisher
+//     sleepers_ += 1                         value_ = v            (release)
+//     heavy_barrier()                        light_barrier()
+//     if value_ == old && running: sleep     if sleepers_ != 0: wake
+//
+// At least one side sees the other's store, so a publication is never missed. Where
+// membarrier(2) is unavailable both barriers are full fences.
+//
+// The sleep itself is a futex on `epoch_`, not on the index: a wake bumps the epoch first, so a
+// sleeper that read the epoch before the bump cannot fall asleep after it, whatever moved (the
+// index, or only the queue's running flag, which close() changes without moving an index).
+
+#include <atomic>
+#include <cstdint>
+
+namespace orvel::tandem {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+namespace detail {
+
+// True once membarrier(2) private expedited is registered for this process. Decided while the
+// library loads, before any queue exists, and never changed afterwards.
+extern const bool asymmetric_fences;
+
+// Full barrier on every running thread of the process; false if the system call failed.
+bool heavy_barrier() noexcept;
+
+inline void light_barrier() noexcept {
+  if (asymmetric_fences) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  } else {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+}
+
+// Sleeps while `word` holds `expected` (or until woken, or interrupted). With `bounded` the sleep
+// ends after a millisecond: used when the sleeper's barrier failed and a wake may be missed.
+void futex_wait(const std::atomic<std::uint32_t>& word, std::uint32_t expected, bool bounded) noexcept;
+void futex_wake_all(const std::atomic<std::uint32_t>& word) noexcept;
+
+}  // namespace detail
+
+class WaitableIndex {
+ public:
+  // Polls before going to sleep. A futex round trip costs several microseconds on the machines
+  // this was tuned on (a system call alone is ~0.6 us); 2048 pause-polls are ~5 us of spinning.
+  static constexpr int kSpinPolls = 2048;
+
+  std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
+
+  // Publishes `v` and wakes whoever sleeps on the index. Release: pairs with the acquire loads of
+  // the other side, which then see everything written before (the slot contents).
+  void publish(std::uint64_t v) noexcept {
+    value_.store(v, std::memory_order_release);
+    notify();
+  }
+
+  // Compare-and-swap publication, for an index two threads may move. On failure `expected`
+  // holds the current value.
+  bool publish_if(std::uint64_t& expected, std::uint64_t v) noexcept {
+    if (!value_.compare_exchange_strong(expected, v, std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
+      return false;
+    }
+    notify();
+    return true;
+  }
+
+  // Moves the index one step from any thread (release: whoever reads the bumped value also sees
+  // what the caller stored before, e.g. a cleared running flag). Does not wake; call notify().
+  void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
+
+  // Wakes every sleeper, if there is one. Call after every change a sleeper may wait for.
+  void notify() const noexcept {
+    detail::light_barrier();  // pairs with heavy_barrier() in wait_while_equal()
+    if (sleepers_.load(std::memory_order_relaxed) != 0) wake_sleepers();
+  }
+
+  // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
+  // A wake-up that finds neither has changed goes back to sleep; so does a delivered signal.
+  void wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+    auto unchanged = [&] {
+      return value_.load(std::memory_order_acquire) == old &&
+             running.load(std::memory_order_acquire) != 0;
+    };
+    for (int i = 0; i < kSpinPolls; ++i) {
+      if (!unchanged()) return;
+      cpu_relax();
+    }
+    sleep_while(unchanged);
+  }
+
+ private:
+  template <class Predicate>
+  void sleep_while(Predicate unchanged) const noexcept {
+    sleepers_.fetch_add(1, std::memory_order_relaxed);
+    const bool fenced = detail::heavy_barrier();  // pairs with light_barrier() in notify()
+    for (;;) {
+      // Acquire: pairs with the release increment in wake_sleepers(), so a sleeper that sees
+      // the new epoch also sees the change that came before it.
+      const std::uint32_t epoch = epoch_.load(std::memory_order_acquire);
+      if (!unchanged()) break;
+      detail::futex_wait(epoch_, epoch, /*bounded=*/!fenced);
+    }
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  void wake_sleepers() const noexcept {
+    epoch_.fetch_add(1, std::memory_order_release);
+    detail::futex_wake_all(epoch_);
+  }
+
+  std::atomic<std::uint64_t> value_{0};
+  mutable std::atomic<std::uint32_t> sleepers_{0};
+  mutable std::atomic<std::uint32_t> epoch_{0};
+};
+
+// The same interface with waits that only spin: the baseline that shows what the ability to
+// sleep costs (see bench/). Never used by the extension modules.
+class SpinningIndex {
+ public:
+  std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
+  void publish(std::uint64_t v) noexcept { value_.store(v, std::memory_order_release); }
+  bool publish_if(std::uint64_t& expected, std::uint64_t v) noexcept {
+    return value_.compare_exchange_strong(expected, v, std::memory_order_acq_rel,
+                                          std::memory_order_acquire);
+  }
+  void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
+  void notify() const noexcept {}
+  void wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+    while (value_.load(std::memory_order_acquire) == old &&
+           running.load(std::memory_order_acquire) != 0) {
+      cpu_relax();
+    }
+  }
+
+ private:
+  std::atomic<std::uint64_t> value_{0};
+};
+
+}  // namespace orvel::tandem

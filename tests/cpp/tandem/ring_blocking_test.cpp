@@ -1,0 +1,109 @@
+// Blocking operations: what wakes them, and that close() and notify() release them even when
+// they already sleep in the kernel.
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ring_test_support.hpp"
+
+namespace orvel::tandem {
+namespace {
+
+using test::kAsleep;
+using test::kWakeDeadline;
+using test::make_record;
+using test::put;
+using test::take;
+
+bool still_blocked(std::future<int>& f) { return f.wait_for(kAsleep) == std::future_status::timeout; }
+bool released(std::future<int>& f) { return f.wait_for(kWakeDeadline) == std::future_status::ready; }
+
+enum class Release { kClose, kNotify };
+
+void release(TandemCore& core, Release how) { how == Release::kClose ? core.close() : core.notify(); }
+
+class BlockedOperation : public ::testing::TestWithParam<Release> {
+ protected:
+  // A full ring with block_on_full, so that pushes wait too.
+  void SetUp() override {
+    core.configure(16, 2, kBlockOnFull);
+  }
+  void fill() {
+    ASSERT_EQ(put(core, &TandemCore::push, make_record(1, 16)), kSuccess);
+    ASSERT_EQ(put(core, &TandemCore::push, make_record(2, 16)), kSuccess);
+  }
+  void expect_released(std::future<int> blocked) {
+    ASSERT_TRUE(still_blocked(blocked));
+    release(core, GetParam());
+    ASSERT_TRUE(released(blocked));
+    EXPECT_EQ(blocked.get(), kClosed);
+  }
+  TandemCore core;
+};
+
+TEST_P(BlockedOperation, PushOnAFullRingReturnsClosed) {
+  fill();
+  expect_released(std::async(std::launch::async, [&] { return put(core, &TandemCore::push, "x"); }));
+}
+
+TEST_P(BlockedOperation, MessagePushOnAFullRingReturnsClosed) {
+  fill();
+  expect_released(std::async(std::launch::async, [&] { return put(core, &TandemCore::push_var, "x"); }));
+}
+
+TEST_P(BlockedOperation, PopOnAnEmptyRingReturnsClosed) {
+  expect_released(std::async(std::launch::async, [&] { return take(core, &TandemCore::pop).result; }));
+}
+
+TEST_P(BlockedOperation, PeekOnAnEmptyRingReturnsClosed) {
+  expect_released(std::async(std::launch::async, [&] { return take(core, &TandemCore::peek).result; }));
+}
+
+TEST_P(BlockedOperation, MessagePopOnAnEmptyRingReturnsClosed) {
+  expect_released(std::async(std::launch::async, [&] { return take(core, &TandemCore::pop_var).result; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseAndNotify, BlockedOperation,
+                         ::testing::Values(Release::kClose, Release::kNotify));
+
+TEST(RingWaking, BlockedPushSucceedsAsSoonAsOneRecordIsPopped) {
+  TandemCore core;
+  core.configure(16, 2, kBlockOnFull);
+  ASSERT_EQ(put(core, &TandemCore::push, make_record(1, 16)), kSuccess);
+  ASSERT_EQ(put(core, &TandemCore::push, make_record(2, 16)), kSuccess);
+  auto blocked = std::async(std::launch::async, [&] { return put(core, &TandemCore::push, make_record(3, 16)); });
+  ASSERT_TRUE(still_blocked(blocked));
+  EXPECT_EQ(take(core, &TandemCore::pop).bytes, make_record(1, 16));
+  ASSERT_TRUE(released(blocked));
+  EXPECT_EQ(blocked.get(), kSuccess);
+  EXPECT_EQ(take(core, &TandemCore::pop).bytes, make_record(2, 16));
+  EXPECT_EQ(take(core, &TandemCore::pop).bytes, make_record(3, 16));
+}
+
+TEST(RingWaking, BlockedPopReturnsThePushedRecord) {
+  TandemCore core;
+  core.configure(16, 2, 0);
+  auto blocked = std::async(std::launch::async, [&] { return take(core, &TandemCore::pop); });
+  ASSERT_EQ(blocked.wait_for(kAsleep), std::future_status::timeout);
+  ASSERT_EQ(put(core, &TandemCore::push, make_record(4, 16)), kSuccess);
+  ASSERT_EQ(blocked.wait_for(kWakeDeadline), std::future_status::ready);
+  const auto popped = blocked.get();
+  EXPECT_EQ(popped.result, kSuccess);
+  EXPECT_EQ(popped.bytes, make_record(4, 16));
+}
+
+TEST(RingWaking, BlockedMessagePopReassemblesFragmentsPublishedOneByOne) {
+  TandemCore core;
+  core.configure(4, 1, kBlockOnFull);  // one slot: producer and consumer alternate per fragment
+  const std::string message = make_record(8, 4 * 50 + 3);
+  auto consumer = std::async(std::launch::async, [&] { return take(core, &TandemCore::pop_var); });
+  ASSERT_EQ(put(core, &TandemCore::push_var, message), kSuccess);
+  ASSERT_EQ(consumer.wait_for(kWakeDeadline), std::future_status::ready);
+  EXPECT_EQ(consumer.get().bytes, message);
+}
+
+}  // namespace
+}  // namespace orvel::tandem
