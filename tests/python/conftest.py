@@ -25,7 +25,7 @@ class ChildProcess:
 
     def __init__(self, source: str, env: dict[str, str] | None = None):
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", textwrap.dedent(source)],
+            [sys.executable, "-P", "-c", textwrap.dedent(source)],  # -P: the source tree must not shadow the installed package,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,

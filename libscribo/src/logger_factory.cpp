@@ -1,0 +1,116 @@
+#include "scribo/logger_factory.hpp"
+
+#include <array>
+#include <utility>
+
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include "scribo/logger_registry.hpp"
+#include "scribo/max_sink_level.hpp"
+
+namespace scribo {
+namespace {
+
+using spdlog::details::console_mutex;
+using spdlog_internal::MaxSinkLevel;
+using ColorSink = spdlog::sinks::ansicolor_sink<console_mutex>;
+
+// The front end recognises console sinks by exactly these four types, so no _st variants here.
+spdlog::sink_ptr console_sink(bool color, bool to_stderr) {
+  if (color) {
+    // Forced: the caller has decided this stream is coloured; terminal detection would leave the
+    // level names plain while the caller colours the message text.
+    constexpr auto mode = spdlog::color_mode::always;
+    if (to_stderr) return std::make_shared<spdlog::sinks::ansicolor_stderr_sink<console_mutex>>(mode);
+    return std::make_shared<spdlog::sinks::ansicolor_stdout_sink<console_mutex>>(mode);
+  }
+  if (to_stderr) return std::make_shared<spdlog::sinks::stderr_sink<console_mutex>>();
+  return std::make_shared<spdlog::sinks::stdout_sink<console_mutex>>();
+}
+
+// The escape sequence for a set_colors value; empty keeps the sink's colour.
+std::string color_code(int value) {
+  if (value < 0 || value > 255) return {};
+  if ((value >= 30 && value <= 37) || (value >= 90 && value <= 97)) {
+    return "\033[" + std::to_string(value) + "m";
+  }
+  return "\033[38;5;" + std::to_string(value) + "m";
+}
+
+using LevelColors = std::array<std::string, 6>;  // trace .. critical
+
+void recolor(const spdlog::sink_ptr& sink, const LevelColors& colors) {
+  if (auto* wrapper = dynamic_cast<MaxSinkLevel*>(sink.get())) {
+    recolor(wrapper->get_sink(), colors);
+    recolor(wrapper->get_above_sink(), colors);
+  } else if (auto* colored = dynamic_cast<ColorSink*>(sink.get())) {
+    for (std::size_t i = 0; i < colors.size(); ++i) {
+      if (!colors[i].empty()) colored->set_color(static_cast<spdlog::level::level_enum>(i), colors[i]);
+    }
+  }
+}
+
+}  // namespace
+
+LoggerFactory::LoggerFactory() = default;
+LoggerFactory::~LoggerFactory() = default;
+LoggerFactory::LoggerFactory(const LoggerFactory&) = default;
+LoggerFactory& LoggerFactory::operator=(const LoggerFactory&) = default;
+
+void LoggerFactory::set_level(level threshold) { level_ = threshold; }
+
+void LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level min_level) {
+  if (!pattern.empty()) sink->set_pattern(pattern);
+  sink->set_level(min_level);
+  sinks_.push_back(std::move(sink));
+}
+
+void LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level min_level,
+                                       level max_level) {
+  add_sink(std::make_shared<MaxSinkLevel>(console_sink(color, false), max_level), pattern, min_level);
+}
+
+void LoggerFactory::add_stderr_handler(bool color, const std::string& pattern, level min_level) {
+  add_sink(console_sink(color, true), pattern, min_level);
+}
+
+void LoggerFactory::add_console_handler(bool color, const std::string& pattern, level max_stdout_level,
+                                        level min_level) {
+  add_sink(std::make_shared<MaxSinkLevel>(console_sink(color, false), max_stdout_level,
+                                          console_sink(color, true)),
+           pattern, min_level);
+}
+
+void LoggerFactory::add_basic_console_handler(bool color, const std::string& pattern, level min_level) {
+  add_sink(console_sink(color, false), pattern, min_level);
+}
+
+void LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern,
+                                     level min_level, bool overwrite) {
+  add_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite), pattern, min_level);
+}
+
+void LoggerFactory::add_rotating_file_handler(const std::string& filename, unsigned long max_size,
+                                              unsigned long max_files, const std::string& pattern,
+                                              level min_level) {
+  add_sink(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(filename, max_size, max_files), pattern,
+           min_level);
+}
+
+void LoggerFactory::set_colors(int trace, int debug, int info, int warn, int error, int critical) {
+  const LevelColors colors{color_code(trace), color_code(debug), color_code(info),
+                           color_code(warn),  color_code(error), color_code(critical)};
+  for (const auto& sink : sinks_) recolor(sink, colors);
+}
+
+std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bool register_by_name) {
+  auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
+  logger->set_level(level_);
+  if (register_by_name) LoggerRegistry::register_logger(logger);
+  return logger;
+}
+
+}  // namespace scribo

@@ -1,0 +1,81 @@
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <spdlog/common.h>
+
+#include "scribo/logger_factory.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+namespace lv = spdlog::level;
+using scribo::LoggerFactory;
+using scribo_test::read_file;
+using scribo_test::TempDir;
+
+class FileHandler : public testing::TestWithParam<bool> {};
+
+TEST_P(FileHandler, AppendsOrTruncates) {
+  const bool overwrite = GetParam();
+  TempDir dir;
+  const auto path = dir.path() / "app.log";
+  std::ofstream(path) << "old\n";
+
+  LoggerFactory factory;
+  factory.add_file_handler(path.string(), "%v", lv::info, overwrite);
+  auto logger = factory.build("file", false);
+  logger->debug("below the handler's level");
+  logger->info("new");
+  logger->flush();
+
+  EXPECT_EQ(read_file(path), overwrite ? "new\n" : "old\nnew\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Mode, FileHandler, testing::Bool(),
+                         [](const auto& p) { return p.param ? "overwrite" : "append"; });
+
+TEST(RotatingFileHandler, KeepsMaxFilesOlderFiles) {
+  TempDir dir;
+  const auto path = (dir.path() / "app").string();
+  LoggerFactory factory;
+  factory.add_rotating_file_handler(path, 30, 2, "%v", lv::trace);
+  auto logger = factory.build("rotating", false);
+  for (int i = 0; i < 10; ++i) logger->info("line-{:02}", i);  // 8 bytes each: three fit in 30
+  logger->flush();
+
+  EXPECT_EQ(read_file(path), "line-09\n");
+  EXPECT_EQ(read_file(path + ".1"), "line-06\nline-07\nline-08\n");
+  EXPECT_EQ(read_file(path + ".2"), "line-03\nline-04\nline-05\n");
+  EXPECT_FALSE(std::filesystem::exists(path + ".3"));
+}
+
+struct OpenFailure {
+  const char* name;
+  std::function<void(LoggerFactory&, const std::string& directory)> add;
+};
+
+const OpenFailure kOpenFailures[] = {
+    {"append_to_directory", [](LoggerFactory& f, const std::string& d) { f.add_file_handler(d, "%v", lv::info, false); }},
+    {"overwrite_directory", [](LoggerFactory& f, const std::string& d) { f.add_file_handler(d, "%v", lv::info, true); }},
+    {"rotate_directory",
+     [](LoggerFactory& f, const std::string& d) { f.add_rotating_file_handler(d, 1024, 1, "%v", lv::info); }},
+    {"rotate_zero_size",
+     [](LoggerFactory& f, const std::string& d) { f.add_rotating_file_handler(d + "/r.log", 0, 1, "%v", lv::info); }},
+};
+
+class FileOpenFailure : public testing::TestWithParam<OpenFailure> {};
+
+TEST_P(FileOpenFailure, ThrowsAndAddsNoSink) {
+  TempDir dir;
+  LoggerFactory factory;
+  EXPECT_THROW(GetParam().add(factory, dir.path().string()), spdlog::spdlog_ex);
+  EXPECT_TRUE(factory.build("failed", false)->sinks().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Handlers, FileOpenFailure, testing::ValuesIn(kOpenFailures),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
