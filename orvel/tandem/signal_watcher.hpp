@@ -1,0 +1,34 @@
+#pragma once
+
+// The process-wide signal watcher. Queue operations sleep without the interpreter lock, so an
+// interrupt would never reach a thread blocked in a queue. The first queue starts a watcher
+// thread; the first SIGINT, SIGTERM, SIGHUP, SIGTSTP or SIGQUIT then releases every registered
+// queue, stops the watcher (the signals fall back to their default actions) and makes the main
+// thread raise KeyboardInterrupt.
+
+namespace orvel::vigil {
+
+// Called by the watcher, under the registry lock, for every registered context. It must not
+// register, unregister or clear (that would deadlock).
+using NotifyCallback = void (*)(void* context);
+
+// Starts the watcher on the first call of the process; later calls do nothing. Thread-safe.
+// Throws (boost::system::system_error, std::system_error) when the signals cannot be watched or
+// the thread cannot start; a later call then tries again.
+void init_vigil();
+
+// Appends an entry to the registry (no check for duplicates).
+void register_context_notify(void* context, NotifyCallback callback);
+// Removes the first entry of `context`; false when there is none.
+bool unregister_context_notify(void* context) noexcept;
+// Removes every entry.
+void clear_context_registry() noexcept;
+
+// A queue's membership: counts it among the live queues, starts the watcher and registers the
+// queue. Strong guarantee: on a throw nothing is counted or registered.
+void enrol_queue(void* core, NotifyCallback notify);
+// Undoes enrol_queue; does nothing for a queue that is not registered (its initialisation failed
+// or never ran). When the last live queue goes, the whole registry is cleared.
+void withdraw_queue(void* core) noexcept;
+
+}  // namespace orvel::vigil
