@@ -1,0 +1,91 @@
+"""Logger.info to a file against the standard logging package and two spdlog floors, in one run.
+
+Every contender writes the same messages to a file of its own with an equivalent format, first
+time, name, level and message, then also the caller's file:line:function; the file is closed
+(flushed) inside the timed region. Prints messages per second and the ratios the targets are
+stated in. See README.md for the commands.
+"""
+
+import argparse
+import logging
+import os
+import sys
+import tempfile
+import time
+
+from orvel.scribo import FileHandler, Logger
+
+MESSAGE = "order 1234 filled at 101.25 for account 42"
+SPD_PLAIN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v"
+SPD_CALLER = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %s:%#:%! %v"
+STD_PLAIN = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(message)s"
+STD_CALLER = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(filename)s:%(lineno)d:%(funcName)s %(message)s"
+
+
+def stdlib(path, fmt, count):
+    handler = logging.FileHandler(path, mode="w")
+    handler.setFormatter(logging.Formatter(fmt, datefmt="%Y-%m-%d %H:%M:%S"))
+    logger = logging.Logger("bench")
+    logger.addHandler(handler)
+    start = time.perf_counter()
+    for _ in range(count):
+        logger.info(MESSAGE)
+    handler.close()
+    return time.perf_counter() - start
+
+
+def scribo(path, pattern, count):
+    start = time.perf_counter()
+    logger = Logger("bench", handlers=[FileHandler(path, pattern=pattern, overwrite=True)])
+    info = logger.info
+    for _ in range(count):
+        info(MESSAGE)
+    del logger, info  # the last reference: the file is flushed and closed
+    return time.perf_counter() - start
+
+
+def minimal(floor, path, pattern, count):
+    start = time.perf_counter()
+    floor.open(path, pattern)
+    info = floor.info
+    for _ in range(count):
+        info(MESSAGE)
+    floor.close()
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--floor-dir", required=True, help="build directory holding the logging_floor module")
+    parser.add_argument("--count", type=int, default=200_000, help="messages per contender and run")
+    parser.add_argument("--runs", type=int, default=5, help="runs per contender; the best counts")
+    args = parser.parse_args()
+    sys.path.insert(0, args.floor_dir)
+    import logging_floor
+
+    contenders = {
+        "logging, no caller": lambda p, n: stdlib(p, STD_PLAIN, n),
+        "logging, caller": lambda p, n: stdlib(p, STD_CALLER, n),
+        "Logger.info, no caller": lambda p, n: scribo(p, SPD_PLAIN, n),
+        "Logger.info, caller": lambda p, n: scribo(p, SPD_CALLER, n),
+        "minimal extension, caller": lambda p, n: minimal(logging_floor, p, SPD_CALLER, n),
+        "spdlog from C++, caller": lambda p, n: logging_floor.spdlog_loop(p, SPD_CALLER, MESSAGE, n),
+    }
+    rate = {}
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "bench.log")
+        for name, run in contenders.items():
+            rate[name] = max(args.count / run(path, args.count) for _ in range(args.runs))
+            print(f"{name:28} {rate[name] / 1e3:9.1f} k messages/s")
+
+    ours = rate["Logger.info, caller"]
+    print()
+    for peer, target in (("logging, caller", 10.0), ("minimal extension, caller", 0.5),
+                         ("spdlog from C++, caller", None)):
+        ratio = ours / rate[peer]
+        verdict = "" if target is None else f"  (target >= {target:g}: {'met' if ratio >= target else 'MISSED'})"
+        print(f"Logger.info / {peer:26} {ratio:6.2f}x{verdict}")
+
+
+if __name__ == "__main__":
+    main()

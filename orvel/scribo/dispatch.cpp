@@ -1,0 +1,92 @@
+#include "orvel/scribo/dispatch.hpp"
+
+#include <iterator>
+#include <optional>
+
+#include <fmt/format.h>
+#include <spdlog/details/log_msg.h>
+#include <spdlog/details/console_globals.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include "scribo/max_sink_level.hpp"
+
+namespace orvel::dispatch {
+namespace {
+
+using spdlog::details::console_mutex;
+
+// Appends a colour code: `base`..`base`+7 and their bright range `base`+60.. are SGR codes of
+// their own, any other value below 256 is a palette index after `palette`.
+void append_color(fmt::memory_buffer& codes, unsigned value, unsigned base, const char* palette) {
+  if (value >= 256) return;
+  if (codes.size() != 0) codes.push_back(';');
+  const bool named = (value >= base && value <= base + 7) || (value >= base + 60 && value <= base + 67);
+  if (named) {
+    fmt::format_to(std::back_inserter(codes), "{}", value);
+  } else {
+    fmt::format_to(std::back_inserter(codes), "{}{}", palette, value);
+  }
+}
+
+template <class Sink>
+bool is_a(spdlog::sinks::sink* sink) {
+  return dynamic_cast<Sink*>(sink) != nullptr;
+}
+
+// Gives every admitting sink its own message; `payload(sink)` chooses the text.
+template <class Payload>
+void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, Payload&& payload) {
+  for (const auto& sink : logger.sinks()) {
+    if (!sink->should_log(lvl)) continue;
+    const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(sink));
+    sink->log(msg);
+  }
+}
+
+}  // namespace
+
+std::string colorize(unsigned fg, unsigned bg, unsigned effect, const char* text) {
+  fmt::memory_buffer codes;
+  if ((effect >= 1 && effect <= 7) || effect == 9) fmt::format_to(std::back_inserter(codes), "{}", effect);
+  append_color(codes, fg, 30, "38;5;");
+  append_color(codes, bg, 40, "48;5;");
+  if (codes.size() == 0) return text;
+  return fmt::format("\x1b[{}m{}\x1b[0m", fmt::string_view(codes.data(), codes.size()), text);
+}
+
+bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) {
+  auto* raw = sink.get();
+  if (raw == nullptr) return false;
+  if (is_a<spdlog::sinks::ansicolor_stdout_sink<console_mutex>>(raw) ||
+      is_a<spdlog::sinks::stdout_sink<console_mutex>>(raw) ||
+      is_a<spdlog::sinks::ansicolor_stderr_sink<console_mutex>>(raw) ||
+      is_a<spdlog::sinks::stderr_sink<console_mutex>>(raw)) {
+    return true;
+  }
+  if (auto* wrapper = dynamic_cast<spdlog_internal::MaxSinkLevel*>(raw)) return is_console_sink(wrapper->get_sink());
+  return false;
+}
+
+void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect,
+                 Locate locate) {
+  if (!logger.should_log(lvl)) return;
+  const spdlog::string_view_t plain(text.c_str());
+  std::optional<std::string> colored;  // made for the first console sink, shared by the others
+  deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
+    if (!is_console_sink(sink)) return plain;
+    if (!colored) {
+      colored = colorize(static_cast<unsigned>(fg), static_cast<unsigned>(bg), static_cast<unsigned>(effect),
+                         text.c_str());
+    }
+    return *colored;
+  });
+}
+
+void log_plain(spdlog::logger& logger, level lvl, const std::string& text, Locate locate) {
+  if (!logger.should_log(lvl)) return;
+  const spdlog::string_view_t plain(text.c_str());
+  deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr&) { return plain; });
+}
+
+}  // namespace orvel::dispatch

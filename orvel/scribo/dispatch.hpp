@@ -1,0 +1,40 @@
+#pragma once
+
+// Coloured dispatch of one message to the sinks of an spdlog logger. Pure C++: where the
+// message comes from is given by the caller (the Python front end passes its frame walk).
+
+#include <memory>
+#include <string>
+
+#include <spdlog/common.h>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/sink.h>
+
+namespace orvel::dispatch {
+
+using level = spdlog::level::level_enum;
+
+// `text` wrapped in one SGR sequence of the codes that `effect`, `fg` and `bg` name, in that
+// order: effect 1-7 or 9; fg 30-37, 90-97 or another value below 256 as a palette index
+// (38;5;N); bg likewise with 40-47, 100-107 and 48;5;N. Other values name nothing; with no
+// code at all the text comes back unchanged.
+std::string colorize(unsigned fg, unsigned bg, unsigned effect, const char* text);
+
+// Standard output and error sinks (the mutex-protected ones, coloured or not, and anything
+// derived from them), also behind any number of MaxSinkLevel wrappers.
+bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
+
+// Where a message is logged from; called at most once per message.
+using Locate = spdlog::source_loc (*)();
+
+// Gives every sink of `logger` that admits `level` a message of its own: console sinks the
+// coloured text, other sinks the plain text. The text ends at its first NUL. A message the
+// logger's level rejects costs neither colouring nor `locate`. Whatever a sink throws
+// propagates; the logger's error handler, flush level and backtrace are not involved.
+void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect,
+                 Locate locate);
+
+// As log_colored without colours: every admitting sink gets the plain text.
+void log_plain(spdlog::logger& logger, level lvl, const std::string& text, Locate locate);
+
+}  // namespace orvel::dispatch

@@ -1,0 +1,108 @@
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include "orvel/scribo/dispatch.hpp"
+#include "recording_sink.hpp"
+#include "scribo/max_sink_level.hpp"
+
+namespace {
+
+namespace lv = spdlog::level;
+using dispatch_test::Plain;
+using dispatch_test::Recording;
+using Console = Recording<spdlog::sinks::stdout_sink_mt>;
+
+int locate_calls = 0;
+
+spdlog::source_loc here() {
+  ++locate_calls;
+  return {"caller.py", 42, "caller"};
+}
+
+class LogColored : public testing::Test {
+ protected:
+  void SetUp() override { locate_calls = 0; }
+
+  std::shared_ptr<Console> console = std::make_shared<Console>();
+  std::shared_ptr<Plain> plain = std::make_shared<Plain>();
+  spdlog::logger logger{"app", {console, plain}};
+};
+
+TEST_F(LogColored, ConsoleSinksGetColouredTextOthersPlain) {
+  orvel::dispatch::log_colored(logger, lv::warn, "hello", 31, -1, 1, here);
+
+  ASSERT_EQ(console->records.size(), 1u);
+  ASSERT_EQ(plain->records.size(), 1u);
+  EXPECT_EQ(console->records[0].payload, "\x1b[1;31mhello\x1b[0m");
+  EXPECT_EQ(plain->records[0].payload, "hello");
+  for (const auto& r : {console->records[0], plain->records[0]}) {
+    EXPECT_EQ(r.logger, "app");
+    EXPECT_EQ(r.level, lv::warn);
+    EXPECT_EQ(r.file, "caller.py");
+    EXPECT_EQ(r.line, 42);
+    EXPECT_EQ(r.function, "caller");
+  }
+  EXPECT_EQ(locate_calls, 1);
+}
+
+TEST_F(LogColored, WrappedConsoleSinkIsColoured) {
+  auto wrapped = std::make_shared<Console>();
+  spdlog::logger wrapping("app", std::make_shared<spdlog_internal::MaxSinkLevel>(wrapped, lv::critical));
+  orvel::dispatch::log_colored(wrapping, lv::info, "hi", 7, 0, -1, here);
+  ASSERT_EQ(wrapped->records.size(), 1u);
+  EXPECT_EQ(wrapped->records[0].payload, "\x1b[38;5;7;48;5;0mhi\x1b[0m");
+}
+
+TEST_F(LogColored, DefaultColoursLeaveTextAlone) {
+  orvel::dispatch::log_colored(logger, lv::info, "plain", -1, -1, -1, here);
+  EXPECT_EQ(console->records.at(0).payload, "plain");
+  EXPECT_EQ(plain->records.at(0).payload, "plain");
+}
+
+TEST_F(LogColored, LevelRejectedByLoggerCostsNothing) {
+  logger.set_level(lv::err);
+  orvel::dispatch::log_colored(logger, lv::warn, "dropped", 31, -1, -1, here);
+  EXPECT_TRUE(console->records.empty());
+  EXPECT_TRUE(plain->records.empty());
+  EXPECT_EQ(locate_calls, 0);
+}
+
+TEST_F(LogColored, SinkLevelFiltersPerSink) {
+  plain->set_level(lv::err);
+  orvel::dispatch::log_colored(logger, lv::warn, "only console", -1, -1, -1, here);
+  orvel::dispatch::log_colored(logger, lv::err, "both", -1, -1, -1, here);
+  EXPECT_EQ(console->records.size(), 2u);
+  ASSERT_EQ(plain->records.size(), 1u);
+  EXPECT_EQ(plain->records[0].payload, "both");
+}
+
+TEST_F(LogColored, TextEndsAtFirstNul) {
+  const std::string text("cut\0here", 8);
+  orvel::dispatch::log_colored(logger, lv::info, text, 32, -1, -1, here);
+  EXPECT_EQ(console->records.at(0).payload, "\x1b[32mcut\x1b[0m");
+  EXPECT_EQ(plain->records.at(0).payload, "cut");
+}
+
+TEST_F(LogColored, SinkExceptionPropagatesAndLaterSinksGetNothing) {
+  spdlog::logger failing("app", {std::make_shared<dispatch_test::Throwing>(), plain});
+  EXPECT_THROW(orvel::dispatch::log_colored(failing, lv::info, "x", -1, -1, -1, here), std::runtime_error);
+  EXPECT_TRUE(plain->records.empty());
+}
+
+TEST_F(LogColored, PlainVariantGivesConsoleSinksPlainText) {
+  orvel::dispatch::log_plain(logger, lv::critical, "record", here);
+  EXPECT_EQ(console->records.at(0).payload, "record");
+  EXPECT_EQ(plain->records.at(0).payload, "record");
+  EXPECT_EQ(console->records.at(0).level, lv::critical);
+  EXPECT_EQ(locate_calls, 1);
+
+  logger.set_level(lv::off);
+  orvel::dispatch::log_plain(logger, lv::critical, "dropped", here);
+  EXPECT_EQ(locate_calls, 1);
+}
+
+}  // namespace

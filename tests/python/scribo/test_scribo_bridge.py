@@ -1,0 +1,104 @@
+"""PyLogHandler and the takeover of the standard root logger by a default Logger."""
+
+import logging
+
+import pytest
+
+from orvel.scribo.scribo import PyLogHandler
+
+BRIDGED = """\
+import logging, sys, traceback
+from orvel.scribo import *
+def default(name):
+    return Logger(name, handlers=[StdoutHandler(pattern="%l|%n|%s:%#:%!|%v", max_level=Level.OFF)],
+                  set_default=True)
+"""
+
+
+def line_of(source, text):
+    """The line number of the first line of `source` that contains `text`."""
+    return next(n for n, line in enumerate(source.splitlines(), 1) if text in line)
+
+
+def test_handler_thresholds_come_from_the_logging_package(monkeypatch):
+    monkeypatch.setattr(logging, "INFO", 25)
+    handler = PyLogHandler(5)
+    assert isinstance(handler, logging.Handler) and handler.level == 5
+    assert (handler._debug, handler._info, handler._warn, handler._error, handler._critical) == (10, 25, 30, 40, 50)
+    with pytest.raises(TypeError):
+        PyLogHandler("DEBUG")
+    with pytest.raises(TypeError):
+        PyLogHandler()
+
+
+def test_takeover_of_the_root_logger(run_child):
+    source = BRIDGED + """
+closed = []
+class Kept(logging.Handler):
+    def close(self):
+        closed.append(self)
+root = logging.getLogger()
+kept = Kept()
+root.addHandler(kept)
+Logger("not default", handlers=[StderrHandler()])  # intercept_stdlib_logging alone does nothing
+Logger("x", handlers=[StderrHandler()], set_default=True, intercept_stdlib_logging=False)
+print(root.handlers == [kept], root.level == logging.WARNING, flush=True)
+first = default("first")
+second = default("second")
+print([type(h).__name__ for h in root.handlers], root.level == logging.DEBUG, closed, flush=True)
+logging.getLogger("std").warning("to the newest default")
+"""
+    child = run_child(source)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        "True True",
+        "['PyLogHandler'] True []",  # the old handler is dropped, not closed
+        f"warning|second|<string>:{line_of(source, 'newest')}:<module>|to the newest default",
+    ]
+
+
+def test_records_become_messages_of_the_default_logger(run_child):
+    source = BRIDGED + """
+default("bridge")
+std = logging.getLogger("std")
+for level in (5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60):
+    std.log(level, "level %d", level)
+own = logging.getLogger("own")
+own.propagate, own.level = False, 1
+own.addHandler(PyLogHandler(1))
+own.log(5, "below debug")
+def where():
+    std.warning("in a function")
+where()
+std.error("nul\\0cut")
+def fails():
+    try:
+        {}["key"]
+    except KeyError:
+        std.exception("lookup failed")
+        print("".join(traceback.format_exception(*sys.exc_info())), end="", file=sys.stderr)
+fails()
+std.info("with stack", stack_info=True)
+try:
+    std.warning("%d", "not a number")
+except TypeError:
+    print("TypeError propagated", flush=True)
+"""
+    child = run_child(source)
+    assert child.returncode == 0, child.stderr
+    out = child.stdout
+    levels = ["debug", "debug", "info", "info", "warning", "warning", "error", "error", "critical", "critical"]
+    # Level 5 is below the root logger's DEBUG; the own handler takes it, as trace.
+    expected = [f"{name}|bridge|<string>:{line_of(source, 'std.log(')}:<module>|level {level}"
+                for name, level in zip(levels, (10, 15, 20, 25, 30, 35, 40, 45, 50, 60))]
+    expected += [f"trace|bridge|<string>:{line_of(source, 'below debug')}:<module>|below debug",
+                 f"warning|bridge|<string>:{line_of(source, 'in a function')}:where|in a function",
+                 f"error|bridge|<string>:{line_of(source, 'nul')}:<module>|nul"]
+    assert out.splitlines()[:len(expected)] == expected
+    rest = out.split("\n", len(expected))[-1]
+    exception = f"error|bridge|<string>:{line_of(source, 'lookup failed')}:fails|lookup failed\n{child.stderr}\n"
+    assert rest.startswith(exception)
+    stack = rest[len(exception):]
+    assert stack.startswith(
+        f"info|bridge|<string>:{line_of(source, 'stack_info')}:<module>|with stack\nStack (most recent call last):\n")
+    assert stack.endswith("TypeError propagated\n") and "--- Logging error ---" not in child.stderr

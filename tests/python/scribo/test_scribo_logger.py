@@ -1,0 +1,190 @@
+"""Logger and DefaultLogger: construction rules, handlers to sinks, the level methods and their
+native tables. Output is read back from files, or from a child process for consoles and for the
+process-wide default logger."""
+
+import copy
+import os
+import pickle
+
+import pytest
+
+from orvel.scribo import scribo
+from orvel.scribo.scribo import (
+    DefaultLogger,
+    FileHandler,
+    Level,
+    LogHandler,
+    Logger,
+    RotatingFileHandler,
+    StderrHandler,
+    StdoutHandler,
+)
+
+METHODS = {"trace": "trace", "debug": "debug", "info": "info", "warn": "warning", "error": "error",
+           "critical": "critical"}  # method: spdlog's level name
+
+
+def test_logger_docstring():
+    assert Logger.__doc__ == (
+        "Logger(str name, int level=0, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', list handlers=[], "
+        "ColorScheme color_scheme=None, bool set_default=False, bool intercept_stdlib_logging=True)")
+
+
+@pytest.mark.parametrize("cls", [Logger, DefaultLogger])
+@pytest.mark.parametrize("method", METHODS)
+def test_level_method_docstrings(cls, method):
+    assert getattr(cls, method).__doc__ == (
+        f"{cls.__name__}.{method}(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) -> void")
+
+
+def test_file_sink_gets_plain_text_cut_at_nul(file_log):
+    assert file_log(lambda log: log.error("red\0hidden", 31, 44, 1), color=True) == ["error|app|red"]
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (("m", 2**31), OverflowError, "^value too large to convert to int$"),
+    (("m", -1, "x"), TypeError, "^an integer is required$"),
+    ((None,), AttributeError, "^'NoneType' object has no attribute 'encode'$"),
+    ((b"m",), TypeError, r"^Argument 'msg' has incorrect type \(expected str, got bytes\)$"),
+    (("\ud800",), UnicodeEncodeError, "surrogates not allowed"),
+])
+def test_level_method_argument_errors_log_nothing(file_log, args, error, message):
+    def body(log):
+        with pytest.raises(error, match=message):
+            log.info(*args)
+    assert file_log(body) == []
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ((), {}, TypeError, r"takes at least 1 positional argument \(0 given\)"),
+    (("a", 0, None, None, None, False, True, 8), {}, TypeError, "at most 7 positional arguments"),
+    ((1,), {}, TypeError, r"^Argument 'name' has incorrect type \(expected str, got int\)$"),
+    (("a",), {"pattern": b"%v"}, TypeError, r"^Argument 'pattern' has incorrect type \(expected str, got bytes\)$"),
+    (("a",), {"handlers": ()}, TypeError, r"^Argument 'handlers' has incorrect type \(expected list, got tuple\)$"),
+    (("a",), {"color_scheme": 1}, TypeError,
+     r"^Argument 'color_scheme' has incorrect type \(expected orvel.scribo.scribo.ColorScheme, got int\)$"),
+    (("a", 2**31), {}, OverflowError, "^value too large to convert to int$"),
+    # Integers first, then the type tests in parameter order.
+    ((1, 2**40), {}, OverflowError, "^value too large to convert to int$"),
+    ((1,), {"pattern": 1, "handlers": 1}, TypeError, "'name'"),
+    (("a",), {"pattern": 1, "handlers": 1}, TypeError, "'pattern'"),
+    (("a",), {"pattern": None}, AttributeError, "^'NoneType' object has no attribute 'encode'$"),
+    (("a",), {"handlers": [LogHandler()]}, TypeError, "^Unknown handler type$"),
+    (("a",), {"handlers": ["stdout"]}, TypeError, "^Unknown handler type$"),
+    (("a",), {"handlers": [StdoutHandler(pattern=None)]}, AttributeError, "'encode'"),
+    (("a",), {"handlers": [FileHandler(None)]}, AttributeError, "'encode'"),
+    (("a",), {"handlers": [RotatingFileHandler("/dev/null/never.log", max_size=0)]}, RuntimeError, "max_size"),
+    (("a",), {"handlers": [FileHandler("/dev/null/x.log")]}, RuntimeError, "/dev/null/x.log"),
+])
+def test_logger_construction_errors(args, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        Logger(*args, **kwargs)
+
+
+def test_descriptor_level_out_of_range_fails_construction():
+    handler = StderrHandler()
+    handler.level = 42
+    with pytest.raises(ValueError, match="^42 is not a valid Level$"):
+        Logger("a", handlers=[handler])
+
+
+def test_handlers_before_a_failure_reached_the_factory(tmp_path):
+    first, second = tmp_path / "first.log", tmp_path / "second.log"
+    with pytest.raises(TypeError, match="Unknown handler type"):
+        Logger("a", handlers=[FileHandler(str(first)), object()])
+    with pytest.raises(AttributeError, match="'encode'"):  # the name fails only at build
+        Logger(None, handlers=[FileHandler(str(second))])
+    assert first.exists() and second.exists()
+
+
+def test_logger_level(file_log):
+    def every_level(log):
+        for method in METHODS:
+            getattr(log, method)(method)
+    assert file_log(every_level, level=Level.INFO, pattern="%v") == ["info", "warn", "error", "critical"]
+
+
+def test_file_overwrite_and_append(file_log):
+    file_log.path.write_text("old\n")
+    assert file_log(lambda log: log.info("new")) == ["old", "info|app|new"]
+    assert file_log(lambda log: log.info("newer"), overwrite=True) == ["info|app|newer"]
+
+
+def test_rotating_file_handler_rotates(tmp_path):
+    path = tmp_path / "app.log"
+    logger = Logger("app", handlers=[RotatingFileHandler(str(path), "%v", max_size=100, max_files=2)])
+    for i in range(20):
+        logger.info(f"message {i:02} " + "x" * 20)
+    del logger
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["app.1.log", "app.2.log", "app.log"]
+    assert path.read_text().splitlines()[-1].startswith("message 19")
+
+
+def test_descriptor_fields_are_read_through_subclass_properties(tmp_path):
+    class Redirected(FileHandler):
+        @property
+        def pattern(self):
+            return "%l:%v"
+
+        @property
+        def level(self):
+            return Level.ERROR
+
+    logger = Logger("app", handlers=[Redirected(str(tmp_path / "ignored.log"))])
+    logger.warn("w")
+    logger.error("e")
+    del logger
+    assert (tmp_path / "ignored.log").read_text() == "error:e\n"
+
+
+def test_sink_that_fails_raises_instead_of_ending_the_process():
+    assert os.path.exists("/dev/full")
+    logger = Logger("full", handlers=[FileHandler("/dev/full", pattern="%v")])
+    with pytest.raises(RuntimeError, match="/dev/full"):
+        for _ in range(100_000):  # fails once the stdio buffer is written out
+            logger.info("x" * 100)
+
+
+def test_pickling():
+    logger = Logger("p", handlers=[StderrHandler()])
+    for refuse in (lambda: pickle.dumps(logger), lambda: copy.copy(logger), logger.__reduce__,
+                   lambda: logger.__setstate__(())):
+        with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+            refuse()
+    assert DefaultLogger().__reduce__() == (scribo.__pyx_unpickle_DefaultLogger, (DefaultLogger, 0xE3B0C44, ()))
+    for checksum in (0xE3B0C44, 0xDA39A3E, 0xD41D8CD):
+        assert type(scribo.__pyx_unpickle_DefaultLogger(DefaultLogger, checksum, ())) is DefaultLogger
+    with pytest.raises(pickle.PickleError,
+                       match=r"^Incompatible checksums \(0x1 vs \(0xe3b0c44, 0xda39a3e, 0xd41d8cd\) = \(\)\)$"):
+        scribo.__pyx_unpickle_DefaultLogger(DefaultLogger, 1, ())
+
+
+def test_native_table_slots_in_order(file_log, native):
+    def body(log):
+        for index in range(1, 7):
+            native.level_slot(Logger, index)(log, f"slot {index}", 0, None)
+        native.level_slot(Logger, 5)(log, "colored", 0, native.ColorArgs(3, 31, 44, 1))
+    assert file_log(body) == [f"{level}|app|slot {i}" for i, level in enumerate(METHODS.values(), 1)] + [
+        "error|app|colored"]
+
+
+@pytest.mark.parametrize("base, slot", [(Logger, 4), (DefaultLogger, 3)])
+def test_python_override_receives_native_calls(file_log, native, base, slot):
+    calls = []
+
+    class Overriding(base):
+        def warn(self, msg, fg_color=-1, bg_color=-1, effect=-1):
+            calls.append((msg, fg_color, bg_color, effect))
+
+    obj = Overriding("o", handlers=[FileHandler(str(file_log.path), pattern="%v")]) if base is Logger else Overriding()
+    warn = native.level_slot(base, slot)
+    warn(obj, "none given", 0, None)
+    warn(obj, "two given", 0, native.ColorArgs(2, 31, 44, 1))
+    warn(obj, None, 0, None)  # the native body and its checks do not run
+    assert calls == [("none given", -1, -1, -1), ("two given", 31, 44, -1), (None, -1, -1, -1)]
+    if base is Logger:
+        warn(obj, "skip flag: the native body", 1, None)
+        base.warn(obj, "through the class: the native body")
+        del obj
+        assert file_log.path.read_text().splitlines() == ["skip flag: the native body",
+                                                          "through the class: the native body"]

@@ -1,0 +1,116 @@
+"""What reaches the consoles, where messages are located, and the process-wide default logger:
+observed in child processes (spdlog writes to the standard streams from C)."""
+
+import re
+import textwrap
+
+PRELUDE = """\
+from orvel.scribo import *
+LEVELS = ("trace", "debug", "info", "warn", "error", "critical")
+def every_level(log, *colors):
+    for method in LEVELS:
+        getattr(log, method)(method, *colors)
+"""
+
+
+SPDLOG_NAMES = {"trace": "trace", "debug": "debug", "info": "info", "warn": "warning", "error": "error",
+                "critical": "critical"}
+
+
+def lines(name, methods, colored=True):
+    """What every_level writes for `methods` with the pattern "%l|%n|%v", fg_color 31 if `colored`."""
+    return [f"{SPDLOG_NAMES[m]}|{name}|" + (f"\x1b[31m{m}\x1b[0m" if colored else m) for m in methods]
+
+
+def test_console_handlers_route_levels_and_colour_every_console(run_child):
+    child = run_child(PRELUDE + """
+P = "%l|%n|%v"
+every_level(Logger("out", handlers=[StdoutHandler(pattern=P, level=Level.DEBUG, max_level=Level.WARN)]), 31)
+every_level(Logger("err", handlers=[StderrHandler(pattern=P)]), 31)
+every_level(Logger("split", handlers=[ConsoleHandler(False, P, Level.INFO, Level.DEBUG)]), 31)
+every_level(Logger("basic", handlers=[BasicConsoleHandler(pattern=P, level=Level.ERROR)]), 31)
+every_level(Logger("plain", handlers=[BasicConsoleHandler(pattern=P)]))
+Logger("wrapped", handlers=[BasicConsoleHandler(pattern=P)]).info("nul\\0cut", 196, 44, 1)
+""")
+    assert child.returncode == 0, child.stderr
+    # Colour off on every handler: the message colours are still there.
+    assert child.stdout.splitlines() == (
+        lines("out", ["debug", "info", "warn"]) + lines("split", ["debug", "info"])
+        + lines("basic", ["error", "critical"]) + lines("plain", SPDLOG_NAMES, colored=False)
+        + ["info|wrapped|\x1b[1;38;5;196;44mnul\x1b[0m"])
+    assert child.stderr.splitlines() == (
+        lines("err", ["warn", "error", "critical"]) + lines("split", ["warn", "error", "critical"]))
+
+
+def test_default_console_and_color_scheme(run_child):
+    child = run_child("""\
+from orvel.scribo import *
+Logger("dflt").trace("hello")
+Logger("none", handlers=None).trace("hello")
+Logger("empty", 0, "%l|%v", []).trace("own pattern")
+Logger("ignored", 0, "%l|%v", [StdoutHandler(pattern="%v")]).info("handler pattern")
+scheme = Logger("scheme", handlers=[StdoutHandler(True, "%^%l%$|%v", max_level=Level.OFF)],
+                color_scheme=ColorScheme(info_color=196, error_color=91))
+scheme.info("x")
+scheme.error("y")
+""")
+    assert child.returncode == 0, child.stderr
+    *defaults, own, handler, info, error = child.stdout.splitlines()
+    # Without handlers: one colour console sink at level trace with the Logger's own pattern.
+    for name, line in zip(("dflt", "none"), defaults, strict=True):
+        assert re.fullmatch(
+            rf"\[\d\d-\d\d-\d{{4}} \d\d:\d\d:\d\d\.\d{{6}}\] \[{name}\] \[\x1b\[[\d;]+mtrace\x1b\[m\] hello", line)
+    assert (own, handler) == ("trace|own pattern", "handler pattern")
+    assert (info, error) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y")
+
+
+def test_caller_locations(run_child, tmp_path):
+    (tmp_path / "places.py").write_text(textwrap.dedent("""\
+        def inner(log):
+            log.info("inner, called from outer")
+        def outer(log):
+            inner(log)
+        """))
+    child = run_child(f"""\
+import sys; sys.path.insert(0, {str(tmp_path)!r})
+from orvel.scribo import *
+log = Logger("loc", handlers=[StdoutHandler(pattern="%s:%#:%!|%v", max_level=Level.OFF)], set_default=True)
+def b(msg):
+    log.info(msg)
+def a():
+    b("a calls b")
+a()
+b("module code calls b")
+log.info("top level")
+def c():
+    DefaultLogger().warn("default in c")
+c()
+import places; places.outer(log)
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        "<string>:7:a|a calls b",  # the line in a, not in b
+        "<string>:5:b|module code calls b",
+        "<string>:10:<module>|top level",
+        "<string>:12:c|default in c",
+        "places.py:4:outer|inner, called from outer",  # the file name without its directory
+    ]
+
+
+def test_default_logger_is_fetched_at_every_call(run_child):
+    child = run_child(PRELUDE + """
+import pickle
+def logger(name, **options):
+    return Logger(name, handlers=[StdoutHandler(pattern="%n|%v", max_level=Level.OFF)], **options)
+d = DefaultLogger()  # before any default is set
+first = logger("first", set_default=True)
+d.info("1")
+second = logger("second", set_default=True)
+d.info("2")
+pickle.loads(pickle.dumps(d)).info("3")
+del first, second  # the registry keeps the default alive
+logger("third").info("not the default")
+d.error("4")
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["first|1", "second|2", "second|3", "third|not the default", "second|4"]
