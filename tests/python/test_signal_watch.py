@@ -254,3 +254,24 @@ print([line.split()[-1] for line in open("/proc/self/maps") if "libscribo" in li
     assert result.returncode == 0, result.stderr
     module_file, library = result.stdout.split()
     assert module_file.startswith(str(tmp_path)) and library.startswith(str(tmp_path))
+
+
+def test_messages_carry_their_location_and_go_to_the_default_logger_of_the_moment(child):
+    result = interrupt(child, """
+from orvel.scribo import Level, Logger, StdoutHandler
+Logger("watch", handlers=[StdoutHandler(pattern="%l|%n|%g:%!|%v", max_level=Level.OFF)], set_default=True)
+queue = Tandem(8, 4)
+del queue
+kept = Tandem(8, 4)
+wait_for_interrupt(*block_in_pop(kept))
+Logger("quiet", Level.WARN, handlers=[StdoutHandler(pattern="%n|%v", max_level=Level.OFF)], set_default=True)
+del kept  # below the default logger's level: nothing is written
+""").finish()
+    lines = [line for line in result.stdout.splitlines() if "[SIGNAL]" in line]
+    where = "info|watch|orvel/tandem/tandem:"
+    assert [line.split("|[SIGNAL]")[0] for line in lines] == [
+        where + "operator()", where + "register_context_notify", where + "unregister_context_notify",
+        where + "register_context_notify", where + "handle_signal", where + "handle_signal",
+        where + "handle_signal",
+    ]
+    assert not lines_with(result.stdout, "quiet|")
