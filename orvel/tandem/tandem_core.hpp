@@ -244,6 +244,14 @@ class BasicTandemCore {
   // Consumes the record at r; false when the producer dropped it first (overwrite mode).
   bool release_slot(std::uint64_t r) noexcept;
 
+  // The sequence number `w` of a free slot: waits for one (may_wait in kBlockOnFull mode) or
+  // drops the oldest data to make one (kOverwrite; once only unless may_wait). kSuccess, else
+  // kClosed or kFull.
+  int free_slot(bool may_wait, bool whole_message, std::uint64_t& w) noexcept;
+  // The sequence number `r` of the oldest record, waiting for one if may_wait. kSuccess, else
+  // kClosed or kNothing.
+  int oldest_record(bool may_wait, std::uint64_t& r) noexcept;
+
   int single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept;
   int single_slot_pop(void** data, std::size_t* length, bool may_wait) noexcept;
   int message_push(const void* data, std::size_t length, bool may_wait) noexcept;
@@ -399,26 +407,31 @@ void BasicTandemCore<Index>::drop_oldest(std::uint64_t r, std::uint64_t w, bool 
 }
 
 template <class Index>
-int BasicTandemCore<Index>::single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept {
-  bool dropped = false;
-  for (;;) {
+int BasicTandemCore<Index>::free_slot(bool may_wait, bool whole_message, std::uint64_t& w) noexcept {
+  for (bool dropped = false;;) {
     // Acquire, not relaxed, although only this thread stores it: notify() bumps it too.
-    const std::uint64_t w = producer_.state.write.load(std::memory_order_acquire);
+    w = producer_.state.write.load(std::memory_order_acquire);
     const std::uint64_t r = producer_read_index(w);
     if (!is_open()) return kClosed;
-    if (w - r <= mask_) {
-      write_record(w, data, length);
-      return kSuccess;
-    }
+    if (w - r <= mask_) return kSuccess;
     if (overwrite()) {
       if (!may_wait && dropped) return kFull;
-      drop_oldest(r, w, /*whole_message=*/false);
+      drop_oldest(r, w, whole_message);
       dropped = true;
-      continue;
+    } else if (may_wait && (modes_ & kBlockOnFull)) {
+      consumer_.state.read.wait_while_equal(r, running_);
+    } else {
+      return kFull;
     }
-    if (!may_wait || !(modes_ & kBlockOnFull)) return kFull;
-    consumer_.state.read.wait_while_equal(r, running_);
   }
+}
+
+template <class Index>
+int BasicTandemCore<Index>::single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept {
+  std::uint64_t w;
+  const int result = free_slot(may_wait, /*whole_message=*/false, w);
+  if (result == kSuccess) write_record(w, data, length);
+  return result;
 }
 
 template <class Index>
@@ -449,29 +462,14 @@ int BasicTandemCore<Index>::message_push(const void* data, std::size_t length, b
 
   const auto* bytes = static_cast<const std::byte*>(data);
   std::size_t sent = 0;
-  bool dropped = false;
-  for (std::uint16_t index = 0; index < count;) {
-    const std::uint64_t w = producer_.state.write.load(std::memory_order_acquire);
-    const std::uint64_t r = producer_read_index(w);
+  for (std::uint16_t index = 0; index < count; ++index) {
+    // A failure leaves the fragments already sent in the ring; the consumer abandons them.
+    std::uint64_t w;
+    if (const int result = free_slot(may_wait, /*whole_message=*/true, w); result != kSuccess) return result;
+    const std::size_t n = std::min<std::uint64_t>(slot_size_, length - sent);
+    write_fragment(w, bytes + sent, n, id, index, count);
     if (!is_open()) return kClosed;
-    if (w - r <= mask_) {
-      const std::size_t n = std::min<std::uint64_t>(slot_size_, length - sent);
-      write_fragment(w, bytes + sent, n, id, index, count);
-      if (!is_open()) return kClosed;
-      sent += n;
-      ++index;
-      dropped = false;
-      continue;
-    }
-    if (overwrite()) {
-      if (!may_wait && dropped) return kFull;
-      drop_oldest(r, w, /*whole_message=*/true);
-      dropped = true;
-      continue;
-    }
-    // Fragments already sent stay in the ring; the consumer abandons the partial message.
-    if (!may_wait || !(modes_ & kBlockOnFull)) return kFull;
-    consumer_.state.read.wait_while_equal(r, running_);
+    sent += n;
   }
   return kSuccess;
 }
@@ -515,17 +513,23 @@ bool BasicTandemCore<Index>::release_slot(std::uint64_t r) noexcept {
 }
 
 template <class Index>
+int BasicTandemCore<Index>::oldest_record(bool may_wait, std::uint64_t& r) noexcept {
+  for (;;) {
+    r = consumer_.state.read.load(std::memory_order_acquire);
+    const std::uint64_t w = consumer_write_index(r);
+    if (!is_open()) return kClosed;
+    if (static_cast<std::int64_t>(w - r) > 0) return kSuccess;
+    if (!may_wait) return kNothing;  // a partial message is kept for the next call
+    producer_.state.write.wait_while_equal(w, running_);
+  }
+}
+
+template <class Index>
 int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bool may_wait) noexcept {
   ConsumerSide& c = consumer_.state;
   for (;;) {
-    const std::uint64_t r = c.read.load(std::memory_order_acquire);
-    const std::uint64_t w = consumer_write_index(r);
-    if (!is_open()) return kClosed;
-    if (static_cast<std::int64_t>(w - r) <= 0) {
-      if (!may_wait) return kNothing;
-      producer_.state.write.wait_while_equal(w, running_);
-      continue;
-    }
+    std::uint64_t r;
+    if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
     const Slot& slot = slots_[r & mask_];
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
     std::uint64_t n = slot.length.load(std::memory_order_relaxed);
@@ -556,13 +560,8 @@ template <class Index>
 int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
   ConsumerSide& c = consumer_.state;
   for (;;) {
-    const std::uint64_t r = c.read.load(std::memory_order_acquire);
-    const std::uint64_t w = consumer_write_index(r);
-    if (!is_open()) return kClosed;
-    if (static_cast<std::int64_t>(w - r) <= 0) {
-      producer_.state.write.wait_while_equal(w, running_);
-      continue;
-    }
+    std::uint64_t r;
+    if (const int result = oldest_record(/*may_wait=*/true, r); result != kSuccess) return result;
     const Slot& slot = slots_[r & mask_];
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
     std::uint64_t n = slot.length.load(std::memory_order_relaxed);
@@ -612,14 +611,8 @@ template <class Index>
 int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool may_wait) noexcept {
   ConsumerSide& c = consumer_.state;
   for (;;) {
-    const std::uint64_t r = c.read.load(std::memory_order_acquire);
-    const std::uint64_t w = consumer_write_index(r);
-    if (!is_open()) return kClosed;
-    if (static_cast<std::int64_t>(w - r) <= 0) {
-      if (!may_wait) return kNothing;  // a partial message is kept for the next call
-      producer_.state.write.wait_while_equal(w, running_);
-      continue;
-    }
+    std::uint64_t r;
+    if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
 
     // Every field is read before the slot is released: the producer may then rewrite it.
     const Slot& slot = slots_[r & mask_];
