@@ -9,6 +9,7 @@ stated in. See README.md for the commands.
 import argparse
 import logging
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -58,7 +59,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor-dir", required=True, help="build directory holding the logging_floor module")
     parser.add_argument("--count", type=int, default=200_000, help="messages per contender and run")
-    parser.add_argument("--runs", type=int, default=5, help="runs per contender; the best counts")
+    parser.add_argument("--rounds", type=int, default=7,
+                        help="rounds; each runs every contender once, in turn")
     args = parser.parse_args()
     sys.path.insert(0, args.floor_dir)
     import logging_floor
@@ -71,20 +73,25 @@ def main():
         "minimal extension, caller": lambda p, n: minimal(logging_floor, p, SPD_CALLER, n),
         "spdlog from C++, caller": lambda p, n: logging_floor.spdlog_loop(p, SPD_CALLER, MESSAGE, n),
     }
-    rate = {}
+    # Rounds, not one contender after another: the machine's speed drifts, and each ratio is
+    # taken between runs of the same round.
+    rates = {name: [] for name in contenders}
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "bench.log")
-        for name, run in contenders.items():
-            rate[name] = max(args.count / run(path, args.count) for _ in range(args.runs))
-            print(f"{name:28} {rate[name] / 1e3:9.1f} k messages/s")
+        for _ in range(args.rounds):
+            for name, run in contenders.items():
+                rates[name].append(args.count / run(path, args.count))
+    for name, measured in rates.items():
+        print(f"{name:28} {statistics.median(measured) / 1e3:9.1f} k messages/s (median of {args.rounds})")
 
-    ours = rate["Logger.info, caller"]
-    print()
+    ours = rates["Logger.info, caller"]
+    print("\nratio: median [min - max] over the rounds")
     for peer, target in (("logging, caller", 10.0), ("minimal extension, caller", 0.5),
                          ("spdlog from C++, caller", None)):
-        ratio = ours / rate[peer]
+        ratios = [a / b for a, b in zip(ours, rates[peer])]
+        ratio = statistics.median(ratios)
         verdict = "" if target is None else f"  (target >= {target:g}: {'met' if ratio >= target else 'MISSED'})"
-        print(f"Logger.info / {peer:26} {ratio:6.2f}x{verdict}")
+        print(f"Logger.info / {peer:26} {ratio:6.2f}x [{min(ratios):.2f} - {max(ratios):.2f}]{verdict}")
 
 
 if __name__ == "__main__":
