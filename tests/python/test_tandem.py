@@ -84,42 +84,27 @@ def test_table_has_eleven_entries_in_order():
     assert len(set(addresses)) == 11
 
 
-def test_single_slot_records_move_between_threads_without_the_interpreter_lock():
-    queue = Tandem(16, 64, block_on_full=True)
-    records = [i.to_bytes(4, "little") * 4 for i in range(20000)]
+@pytest.mark.parametrize("shape, push, pop, records", [
+    ((16, 64), "push", "pop", [i.to_bytes(4, "little") * 4 for i in range(20000)]),
+    ((32, 8), "push_var", "pop_var", [bytes([i % 251]) * (i % 300) for i in range(3000)]),
+])
+def test_records_move_between_threads_without_the_interpreter_lock(shape, push, pop, records):
+    queue = Tandem(*shape, block_on_full=True)
+    expected = [r for r in records if r]  # an empty message sends nothing
     received = []
 
     def consume():
-        for _ in records:
-            result, data = table.pop(queue)
+        while len(received) < len(expected):
+            result, data = getattr(table, pop)(queue)
             assert result == 1
             received.append(data)
 
     consumer = threading.Thread(target=consume)
     consumer.start()
     for record in records:
-        assert table.push(queue, record) == 1
+        assert getattr(table, push)(queue, record) == 1
     consumer.join()
-    assert received == records
-
-
-def test_messages_move_between_threads_without_the_interpreter_lock():
-    queue = Tandem(32, 8, block_on_full=True)
-    messages = [bytes([i % 251]) * (i % 300) for i in range(3000)]
-    received = []
-
-    def consume():
-        while len(received) < sum(1 for m in messages if m):
-            result, data = table.pop_var(queue)
-            assert result == 1
-            received.append(data)
-
-    consumer = threading.Thread(target=consume)
-    consumer.start()
-    for message in messages:
-        assert table.push_var(queue, message) == 1
-    consumer.join()
-    assert received == [m for m in messages if m]  # an empty message sends nothing
+    assert received == expected
 
 
 def test_peek_and_advance():
