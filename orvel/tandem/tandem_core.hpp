@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -135,6 +136,28 @@ inline void copy_racing(std::byte* dst, const std::byte* src, std::size_t n) noe
   for (; i < n; ++i) copy_racing_unit<unsigned char, racing>(dst + i, src + i);
 }
 
+// One thread at a time on each side of a queue: a second one would corrupt it silently, so
+// debug builds stop the process instead. Release builds check nothing.
+class SideGuard {
+ public:
+#ifdef NDEBUG
+  SideGuard(std::atomic<std::uint8_t>&, const char*) noexcept {}
+#else
+  SideGuard(std::atomic<std::uint8_t>& busy, const char* side) noexcept : busy_(busy) {
+    if (busy_.exchange(1, std::memory_order_acquire) != 0) {
+      std::fprintf(stderr, "orvel: two threads at once on the %s side of one queue\n", side);
+      std::abort();
+    }
+  }
+  ~SideGuard() { busy_.store(0, std::memory_order_release); }
+  SideGuard(const SideGuard&) = delete;
+  SideGuard& operator=(const SideGuard&) = delete;
+
+ private:
+  std::atomic<std::uint8_t>& busy_;
+#endif
+};
+
 }  // namespace detail
 
 template <class Index>
@@ -197,11 +220,13 @@ class BasicTandemCore {
     Index write;
     std::uint64_t read_seen = 0;  // the read index as last loaded; the real one is never lower
     std::uint32_t next_message_id = 0;
+    std::atomic<std::uint8_t> busy{0};  // SideGuard's flag, in every build: one layout for all
   };
   struct ConsumerSide {
     Index read;
     std::uint64_t write_seen = 0;  // the write index as last loaded; the real one is never lower
     std::uint64_t peeked = 0;      // sequence number of the record peek() returned
+    std::atomic<std::uint8_t> busy{0};  // SideGuard's flag, in every build: one layout for all
     std::uint32_t expected_message_id = 0;
     std::uint16_t fragments_received = 0;
     std::uint64_t assembly_length = 0;
@@ -217,6 +242,8 @@ class BasicTandemCore {
     T state;
   };
 
+  detail::SideGuard producer_side() noexcept { return {producer_.state.busy, "producer"}; }
+  detail::SideGuard consumer_side() noexcept { return {consumer_.state.busy, "consumer"}; }
   bool overwrite() const noexcept { return (modes_ & kOverwrite) != 0; }
   std::byte* slot_storage(std::uint64_t seq) const noexcept {
     return storage_.get() + (seq & mask_) * slot_size_;
@@ -430,11 +457,13 @@ int BasicTandemCore<Index>::single_slot_push(const void* data, std::size_t lengt
 
 template <class Index>
 int BasicTandemCore<Index>::push(const void* data, std::size_t length) noexcept {
+  [[maybe_unused]] const auto guard = producer_side();
   return single_slot_push(data, length, /*may_wait=*/true);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::try_push(const void* data, std::size_t length) noexcept {
+  [[maybe_unused]] const auto guard = producer_side();
   return single_slot_push(data, length, /*may_wait=*/false);
 }
 
@@ -470,11 +499,13 @@ int BasicTandemCore<Index>::message_push(const void* data, std::size_t length, b
 
 template <class Index>
 int BasicTandemCore<Index>::push_var(const void* data, std::size_t length) noexcept {
+  [[maybe_unused]] const auto guard = producer_side();
   return message_push(data, length, /*may_wait=*/true);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::try_push_var(const void* data, std::size_t length) noexcept {
+  [[maybe_unused]] const auto guard = producer_side();
   if (!is_open()) return kClosed;
   return message_push(data, length, /*may_wait=*/false);
 }
@@ -542,16 +573,19 @@ int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bo
 
 template <class Index>
 int BasicTandemCore<Index>::pop(void** data, std::size_t* length) noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   return single_slot_pop(data, length, /*may_wait=*/true);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::try_pop(void** data, std::size_t* length) noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   return single_slot_pop(data, length, /*may_wait=*/false);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   ConsumerSide& c = consumer_.state;
   for (;;) {
     std::uint64_t r;
@@ -578,6 +612,7 @@ int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
 
 template <class Index>
 void BasicTandemCore<Index>::advance() noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   ConsumerSide& c = consumer_.state;
   if (overwrite()) {
     // Consumes the peeked record unless the producer has dropped it already.
@@ -641,11 +676,13 @@ int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool m
 
 template <class Index>
 int BasicTandemCore<Index>::pop_var(void** data, std::size_t* length) noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   return message_pop(data, length, /*may_wait=*/true);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::try_pop_var(void** data, std::size_t* length) noexcept {
+  [[maybe_unused]] const auto guard = consumer_side();
   return message_pop(data, length, /*may_wait=*/false);
 }
 

@@ -107,3 +107,27 @@ TEST(RingWaking, BlockedMessagePopReassemblesFragmentsPublishedOneByOne) {
 
 }  // namespace
 }  // namespace orvel::tandem
+
+namespace orvel::tandem {
+namespace {
+
+TEST(RingMisuse, ASecondThreadOnOneSideStopsDebugBuilds) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "release builds do not check which threads use a queue";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        TandemCore core;
+        core.configure(8, 1, kBlockOnFull);
+        put(core, &TandemCore::push, "a");
+        std::thread blocked([&] { put(core, &TandemCore::push, "b"); });  // waits for room
+        std::this_thread::sleep_for(kAsleep);
+        put(core, &TandemCore::try_push, "c");
+      },
+      "two threads at once on the producer side of one queue");
+#endif
+}
+
+}  // namespace
+}  // namespace orvel::tandem
