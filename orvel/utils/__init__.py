@@ -1,0 +1,1 @@
+"""Utilities of orvel: the signal-watch module."""

@@ -1,0 +1,1 @@
+"""Lock-free single-producer/single-consumer slot queues: see orvel.tandem.tandem."""
