@@ -128,7 +128,7 @@ class WaitableIndex {
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  void wake_sleepers() const noexcept {
+  [[gnu::noinline]] void wake_sleepers() const noexcept {  // rare: keeps publish() short
     epoch_.fetch_add(1, std::memory_order_release);
     detail::futex_wake_all(epoch_);
   }
