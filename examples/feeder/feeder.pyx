@@ -1,0 +1,254 @@
+"""Native producers and consumers for orvel's message bridge, written the way a downstream
+extension module uses it: it cimports the bridge's types and calls their routines directly, from
+native threads, without the interpreter lock."""
+
+from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_FromStringAndSize
+from libc.stdint cimport uint64_t
+from libc.stdlib cimport free, malloc
+from libc.string cimport memcmp, memcpy
+from libcpp.string cimport string
+from libcpp.vector cimport vector
+
+from orvel.tandem.tandem cimport Tandem
+from orvel.utils.portage.portage cimport AsyncDispatcher, CBufferView, LumPipe, SyncDispatcher
+
+
+cdef extern from "native_thread.hpp" nogil:
+    void* start_thread(void (*fn)(void*) noexcept nogil, void* arg) except +
+    void join_thread(void* handle) except +
+    double seconds_now()
+    void pause_microseconds(unsigned microseconds)
+    void yield_thread "std::this_thread::yield"()
+
+
+ctypedef int (*push_t)(void* target, const void* data, size_t length) noexcept nogil
+ctypedef int (*pop_t)(void* pipe, void** data, size_t* length) noexcept nogil
+ctypedef void (*release_t)(void* pipe) noexcept nogil
+
+
+# ---------------------------------------------------------------------------------------------
+# Records: their sequence number, then bytes derived from it
+
+cdef size_t record_length(uint64_t seq, size_t size, bint varying) noexcept nogil:
+    return 1 + (seq * 7919) % size if varying else size
+
+
+cdef void fill(char* record, size_t length, uint64_t seq) noexcept nogil:
+    cdef size_t i
+    for i in range(length):
+        record[i] = <char>((seq * 131 + i * 7) >> 3)
+    memcpy(record, &seq, min(length, sizeof(seq)))
+
+
+def record(uint64_t seq, size_t size, bint varying=False):
+    """The bytes of record `seq` as the producers make it: `size` bytes, or with `varying` a
+    length from 1 to `size` that depends on `seq`."""
+    cdef size_t length = record_length(seq, size, varying)
+    made = PyBytes_FromStringAndSize(NULL, length)
+    fill(PyBytes_AS_STRING(made), length, seq)
+    return made
+
+
+# ---------------------------------------------------------------------------------------------
+# Feed: a native producer thread
+
+cdef struct FeedJob:
+    void* target
+    push_t push
+    uint64_t count
+    size_t size
+    bint varying
+    unsigned pause_one_in   # pause after about one record in this many (0: never)
+    unsigned max_pause_us
+    uint64_t random
+    char* buffer
+    uint64_t pushed
+    uint64_t full           # pushes refused with -2 and retried
+    int refused             # the result that ended the feed early, or 0
+    double seconds
+
+
+cdef int tandem_try_push(void* queue, const void* data, size_t length) noexcept nogil:
+    return (<Tandem>queue).try_push(data, length)
+
+
+cdef uint64_t next_random(FeedJob* job) noexcept nogil:
+    job.random ^= job.random << 13
+    job.random ^= job.random >> 7
+    job.random ^= job.random << 17
+    return job.random
+
+
+cdef void produce(void* arg) noexcept nogil:
+    cdef FeedJob* job = <FeedJob*>arg
+    cdef double started = seconds_now()
+    cdef uint64_t seq
+    cdef size_t length
+    cdef int result
+    for seq in range(job.count):
+        length = record_length(seq, job.size, job.varying)
+        fill(job.buffer, length, seq)
+        result = job.push(job.target, job.buffer, length)
+        while result == -2:  # full: the consumer has not caught up yet
+            job.full += 1
+            yield_thread()
+            result = job.push(job.target, job.buffer, length)
+        if result != 1:
+            job.refused = result
+            break
+        job.pushed += 1
+        if job.pause_one_in and next_random(job) % job.pause_one_in == 0:
+            pause_microseconds(<unsigned>(next_random(job) % (job.max_pause_us + 1)))
+    job.seconds = seconds_now() - started
+
+
+cdef class Feed:
+    """Feed(target, count, size, varying=False, pause_one_in=0, max_pause_us=0, seed=1)
+
+    Pushes `count` records (see record()) into a SyncDispatcher or AsyncDispatcher through its
+    _push routine, a LumPipe through push_fn, or a Tandem through try_push, from a native thread
+    started by start(). A full queue is retried. Random pauses of up to `max_pause_us` after about
+    one record in `pause_one_in` let the consumer fall asleep in between."""
+
+    cdef FeedJob job
+    cdef object target
+    cdef void* thread
+
+    def __init__(self, target, uint64_t count, size_t size, bint varying=False,
+                 unsigned pause_one_in=0, unsigned max_pause_us=0, uint64_t seed=1):
+        if isinstance(target, SyncDispatcher):
+            self.job.push = <push_t>(<SyncDispatcher>target)._push
+        elif isinstance(target, AsyncDispatcher):
+            self.job.push = <push_t>(<AsyncDispatcher>target)._push
+        elif isinstance(target, LumPipe):
+            self.job.push = <push_t>(<LumPipe>target).push_fn
+        elif isinstance(target, Tandem):
+            self.job.push = tandem_try_push
+        else:
+            raise TypeError(f"cannot feed a {type(target).__name__}")
+        if self.job.push == NULL:
+            raise ValueError("the target was never constructed")
+        self.target = target
+        self.job.target = <void*>target
+        self.job.count, self.job.size, self.job.varying = count, size, varying
+        self.job.pause_one_in, self.job.max_pause_us, self.job.random = pause_one_in, max_pause_us, seed or 1
+        self.job.buffer = <char*>malloc(size or 1)
+        if self.job.buffer == NULL:
+            raise MemoryError()
+
+    def start(self):
+        if self.thread != NULL:
+            raise RuntimeError("started already")
+        self.thread = start_thread(produce, &self.job)
+        return self
+
+    def join(self):
+        """Waits for the producer; returns its counts and the seconds it took."""
+        if self.thread != NULL:
+            with nogil:
+                join_thread(self.thread)
+            self.thread = NULL
+        return {"pushed": self.job.pushed, "full": self.job.full, "refused": self.job.refused,
+                "seconds": self.job.seconds}
+
+    def __dealloc__(self):
+        if self.thread != NULL:
+            with nogil:
+                join_thread(self.thread)
+        free(self.job.buffer)
+
+
+# ---------------------------------------------------------------------------------------------
+# A native consumer of a LumPipe
+
+cdef struct DrainJob:
+    void* pipe
+    pop_t pop
+    release_t release
+    uint64_t count
+    size_t size             # records are checked against record() when size > 0
+    bint varying
+    vector[string]* kept    # or kept whole, when not null
+    char* expected
+    uint64_t received
+    uint64_t intact
+    int ended               # the pop result that ended the drain early, or 0
+
+
+cdef void consume(void* arg) noexcept nogil:
+    cdef DrainJob* job = <DrainJob*>arg
+    cdef void* data
+    cdef size_t length
+    cdef int result
+    while job.received < job.count:
+        result = job.pop(job.pipe, &data, &length)
+        if result != 1:
+            job.ended = result
+            return
+        if job.kept != NULL:
+            job.kept.push_back(string(<char*>data, length))
+        elif length == record_length(job.received, job.size, job.varying):
+            fill(job.expected, length, job.received)
+            job.intact += memcmp(data, job.expected, length) == 0
+        job.release(job.pipe)  # single-slot records are read in place until now
+        job.received += 1
+
+
+cdef DrainJob drain_job(LumPipe pipe, uint64_t count) except *:
+    if pipe.pop_fn == NULL:
+        raise ValueError("the pipe was never constructed")
+    cdef DrainJob job
+    job.pipe = <void*>pipe
+    job.pop = <pop_t>pipe.pop_fn
+    job.release = <release_t>pipe.release_fn
+    job.count = count
+    job.kept = NULL
+    job.expected = NULL
+    job.received = job.intact = 0
+    job.ended = 0
+    return job
+
+
+def relay(LumPipe pipe, messages, int msg_kind=4):
+    """Converts each of `messages` with a CBufferView(msg_kind) and pushes it through the pipe on
+    this thread, while a native thread takes the records out. Returns what came out, as bytes."""
+    cdef CBufferView view = CBufferView(msg_kind)
+    cdef vector[string] kept
+    cdef DrainJob job = drain_job(pipe, len(messages))
+    job.kept = &kept
+    cdef void* consumer = start_thread(consume, &job)
+    cdef int result
+    try:
+        for message in messages:
+            view.loader(view, message)
+            with nogil:
+                result = pipe.push_fn(pipe, view.data, view.size)
+            if result != 1:
+                raise RuntimeError(f"push_fn returned {result}")
+    except BaseException:
+        pipe._q.close()  # the consumer waits for messages that will not come
+        raise
+    finally:
+        with nogil:
+            join_thread(consumer)
+    return [<bytes>record for record in kept]
+
+
+def stream(LumPipe pipe, uint64_t count, size_t size, bint varying=False):
+    """Moves `count` records between two native threads through the pipe and checks every byte.
+    Returns the counts sent, received and intact, and the seconds it took."""
+    cdef DrainJob job = drain_job(pipe, count)
+    job.size, job.varying = size, varying
+    job.expected = <char*>malloc(size or 1)
+    if job.expected == NULL:
+        raise MemoryError()
+    feed = Feed(pipe, count, size, varying)
+    cdef double started = seconds_now()
+    cdef void* consumer = start_thread(consume, &job)
+    feed.start()
+    moved = feed.join()
+    with nogil:
+        join_thread(consumer)
+    free(job.expected)
+    return {"sent": moved["pushed"], "received": job.received, "intact": job.intact,
+            "seconds": seconds_now() - started}

@@ -1,0 +1,1 @@
+"""The message bridge: see orvel.utils.portage.portage."""

@@ -1,0 +1,111 @@
+#pragma once
+
+// The consumer loops of a dispatcher's worker: records leave the queue and reach a session that
+// hands them on (in the module: to a Python callback, under the interpreter lock).
+//
+// Queue: the consumer operations of the slot ring (try_pop, try_pop_var, peek, advance,
+// pop_var) with its result codes.
+// Session:
+//   bool enter()   takes what delivery needs (the interpreter lock); false ends the loop
+//   void leave()   gives it back
+//   bool deliver(const void* data, std::size_t length)
+//                  between enter and leave; false (the callback failed) ends the loop
+//
+// Every loop ends when `running` is false at the top of a pass, when the queue reports it is
+// closed (close() or the signal watcher: a closed queue never yields a record again, so there is
+// nothing left to wait for), or when the session says so.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "orvel/tandem/tandem_core.hpp"
+#include "orvel/utils/portage/wake_channel.hpp"
+
+namespace orvel::portage {
+
+enum class WorkerBody : std::uint8_t {
+  kTryPop,     // polls single-slot records; sleeps on the wake-up channel when the queue is empty
+  kTryPopVar,  // the same for variable-size messages
+  kPop,        // sleeps in the queue (peek); a record is consumed only once delivered
+  kPopVar,     // sleeps in the queue (pop_var)
+};
+
+// Records delivered per entry into the session while more are waiting. One interpreter lock
+// acquisition then serves a run of records; the callback's own bytecode still lets other
+// threads take the lock when they ask for it, and the run bounds the wait of a native callback.
+inline constexpr int kRecordsPerEntry = 64;
+
+namespace detail {
+
+using tandem::kClosed;
+using tandem::kNothing;
+using tandem::kSuccess;
+
+// Delivers `first`, then whatever try_pop finds at once, up to kRecordsPerEntry, in one entry.
+template <class Session, class TryPop>
+bool deliver_run(Session& session, const std::atomic<bool>& running, void* data, std::size_t length,
+                 TryPop try_pop) {
+  if (!session.enter()) return false;
+  bool delivered = session.deliver(data, length);
+  for (int n = 1; delivered && n < kRecordsPerEntry && running.load(std::memory_order_acquire); ++n) {
+    if (try_pop(&data, &length) != kSuccess) break;
+    delivered = session.deliver(data, length);
+  }
+  session.leave();
+  return delivered;
+}
+
+template <class Session, class TryPop>
+void drain_polling(const std::atomic<bool>& running, WakeChannel& wake, Session& session, TryPop try_pop) {
+  void* data = nullptr;
+  std::size_t length = 0;
+  // Acquire: pairs with the release store of close(); what close() did before is seen after.
+  while (running.load(std::memory_order_acquire)) {
+    int result = try_pop(&data, &length);
+    if (result == kNothing) {
+      const bool fenced = wake.announce_wait();
+      result = try_pop(&data, &length);  // a record published before the producer saw the flag
+      if (result == kNothing) wake.await_datagram(/*bounded=*/!fenced);
+      wake.withdraw_wait();
+      if (result == kNothing) continue;
+    }
+    if (result != kSuccess) return;
+    if (!deliver_run(session, running, data, length, try_pop)) return;
+  }
+}
+
+}  // namespace detail
+
+template <class Queue, class Session>
+void drain(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
+           Session& session) {
+  auto try_pop = [&](void** data, std::size_t* length) { return queue.try_pop(data, length); };
+  auto try_pop_var = [&](void** data, std::size_t* length) { return queue.try_pop_var(data, length); };
+  void* data = nullptr;
+  std::size_t length = 0;
+  switch (body) {
+    case WorkerBody::kTryPop:
+      return detail::drain_polling(running, wake, session, try_pop);
+    case WorkerBody::kTryPopVar:
+      return detail::drain_polling(running, wake, session, try_pop_var);
+    case WorkerBody::kPop:
+      // One record per entry: the queue has no way to look at the next record without waiting.
+      while (running.load(std::memory_order_acquire)) {
+        if (queue.peek(&data, &length) != detail::kSuccess || !session.enter()) return;
+        const bool delivered = session.deliver(data, length);
+        session.leave();
+        if (!delivered) return;  // the record stays in the queue
+        queue.advance();
+      }
+      return;
+    case WorkerBody::kPopVar:
+      while (running.load(std::memory_order_acquire)) {
+        if (queue.pop_var(&data, &length) != detail::kSuccess) return;
+        if (!detail::deliver_run(session, running, data, length, try_pop_var)) return;
+      }
+      return;
+  }
+}
+
+}  // namespace orvel::portage

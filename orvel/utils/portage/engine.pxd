@@ -1,0 +1,60 @@
+# Declarations of the bridge's C++ engine: the wake-up channel and the dispatcher's worker.
+from cpython.object cimport PyObject
+from libc.stdint cimport uint16_t
+from libcpp cimport bool as cbool
+from libcpp.atomic cimport atomic
+from libcpp.memory cimport shared_ptr
+
+
+cdef extern from "<netinet/in.h>" nogil:
+    ctypedef struct sockaddr_in:
+        pass
+
+
+cdef extern from "orvel/tandem/tandem_table.hpp" namespace "orvel::tandem" nogil:
+    cdef cppclass TandemTable:
+        pass
+
+
+cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portage" nogil:
+    sockaddr_in wake_address(const char* ip, uint16_t port) noexcept
+    void send_wake(int fd, const sockaddr_in& address) noexcept
+
+    cdef cppclass WakeChannel:
+        bint arm(int fd, const sockaddr_in& address) noexcept
+        int fd() noexcept
+        bint announce_wait() noexcept
+        void withdraw_wait() noexcept
+        void notify() noexcept
+        void ring() noexcept
+
+
+cdef extern from "orvel/utils/portage/drain_loop.hpp" namespace "orvel::portage" nogil:
+    cdef enum class WorkerBody:
+        kTryPop
+        kTryPopVar
+        kPop
+        kPopVar
+
+
+cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nogil:
+    cdef cppclass Worker:
+        atomic[cbool] running
+        WakeChannel wake
+
+        @staticmethod
+        void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,
+                   PyObject* callback, WorkerBody body, const char* name) except +
+        void run(PyObject* queue, const TandemTable* table, PyObject* callback, WorkerBody body,
+                 const char* name) noexcept
+        void join() noexcept
+        bint started() noexcept
+
+    void close_interpreter_to_workers() noexcept
+
+
+cdef extern from "orvel/utils/portage/conversions.hpp" namespace "orvel::portage":
+    int bytes_contents(object message, const char** data, size_t* size) except -1
+    int utf8_contents(object message, const char** data, size_t* size) except -1
+    int buffer_contents(object message, Py_buffer* view, const char** data, size_t* size) except -1
+    int bytes_conversion(object message, PyObject** holder, const char** data, size_t* size) except -1

@@ -1,0 +1,517 @@
+# cython: language_level=3, autotestdict=False
+"""The message bridge: byte messages from native producer threads to Python callbacks, on a
+worker thread (SyncDispatcher) or an asyncio event loop (AsyncDispatcher); a pipe between native
+threads (LumPipe); an asyncio queue of byte messages (AsyncQueue)."""
+
+cimport cython
+from cpython.buffer cimport PyBuffer_Release, PyObject_CheckBuffer
+from cpython.exc cimport PyErr_SetFromErrno
+from cpython.bytes cimport PyBytes_Check, PyBytes_FromStringAndSize
+from cpython.object cimport PyObject
+from cpython.pycapsule cimport PyCapsule_GetPointer
+from cpython.ref cimport Py_CLEAR, Py_INCREF
+from cpython.unicode cimport PyUnicode_Check
+from libc.stdint cimport uint16_t
+from libcpp.atomic cimport memory_order_acquire, memory_order_release
+from libcpp.memory cimport make_shared
+
+from orvel.tandem.tandem cimport Tandem
+from orvel.utils.portage.engine cimport (
+    TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
+    close_interpreter_to_workers, sockaddr_in, utf8_contents, wake_address)
+
+cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
+
+
+# ---------------------------------------------------------------------------------------------
+# Python messages as (data, size)
+
+cdef int obj_to_cbuf(object obj, PyObject** holder, const char** data, size_t* size) except -1:
+    return bytes_conversion(obj, holder, data, size)
+
+
+cdef int buf_to_cbuf(object obj, Py_buffer* view, const char** data, size_t* size) except -1:
+    return buffer_contents(obj, view, data, size)
+
+
+cdef int bytes_to_cbuf(object obj, const char** data, size_t* size) except -1:
+    return bytes_contents(obj, data, size)
+
+
+cdef int str_to_cbuf(object obj, const char** data, size_t* size) except -1:
+    return utf8_contents(obj, data, size)
+
+
+cdef void release_view(CBufferView view) noexcept:
+    if <PyObject*>view.view.obj != NULL:
+        PyBuffer_Release(&view.view)
+    view.view.buf = NULL  # released: a later failed request must not look like a held view
+
+
+cdef class CBufferView:
+    """CBufferView(int msg_kind=4) -> None"""
+
+    def __cinit__(self):
+        self.loader = CBufferView._load  # converts by type even if __init__ never runs
+
+    def __init__(self, int msg_kind=4):
+        self.msg_kind = msg_kind
+        if msg_kind == 0:
+            self.loader = CBufferView._load_bytes
+        elif msg_kind == 1:
+            self.loader = CBufferView._load_str
+        elif msg_kind == 2:
+            self.loader = CBufferView._load_buf
+        elif msg_kind == 3:
+            self.loader = CBufferView._load_obj
+        else:
+            self.loader = CBufferView._load
+
+    def __dealloc__(self):
+        release_view(self)
+        Py_CLEAR(self.holder)
+
+    # Each loader clears `size` first: a failure leaves (null, 0), never a pointer to bytes that
+    # may be gone already.
+
+    cdef int _load_bytes(self, object msg) except -1:
+        self.size = 0
+        return bytes_contents(msg, &self.data, &self.size)
+
+    cdef int _load_buf(self, object msg) except -1:
+        release_view(self)
+        self.size = 0
+        return buffer_contents(msg, &self.view, &self.data, &self.size)
+
+    cdef int _load_str(self, object msg) except -1:
+        self.size = 0
+        return utf8_contents(msg, &self.data, &self.size)
+
+    cdef int _load_obj(self, object msg) except -1:
+        Py_CLEAR(self.holder)
+        self.size = 0
+        return bytes_conversion(msg, &self.holder, &self.data, &self.size)
+
+    cdef int _load(self, object msg) except -1:
+        if PyBytes_Check(msg):
+            return self._load_bytes(msg)
+        if PyUnicode_Check(msg):
+            return self._load_str(msg)
+        if PyObject_CheckBuffer(msg):
+            return self._load_buf(msg)
+        return self._load_obj(msg)
+
+
+# ---------------------------------------------------------------------------------------------
+# A pipe between native threads
+
+cdef class LumPipe:
+    """LumPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False)"""
+
+    def __cinit__(self):
+        pass  # the routine pointers stay null until __init__ has built the queue; no pickling
+
+    def __init__(self, size_t capacity=16384, size_t slot_size=2048, bint zerocopy=False,
+                 bint overwrite=False, bint block_on_full=False, bint variable_size=False):
+        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite,
+                         zerocopy=zerocopy, block_on_full=block_on_full)
+        if variable_size:
+            self.push_fn = LumPipe.push_var
+            self.pop_fn = LumPipe.pop_var
+            self.release_fn = LumPipe.release_var
+        else:
+            self.push_fn = LumPipe.push
+            self.pop_fn = LumPipe.peek
+            self.release_fn = LumPipe.release
+
+    cdef int push(self, const void* data, size_t length) except? 0 nogil:
+        return self._q.push(data, length)
+
+    cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
+        return self._q.push_var(data, length)
+
+    cdef int peek(self, void** data, size_t* length) noexcept nogil:
+        return self._q.peek(data, length)
+
+    cdef int pop_var(self, void** data, size_t* length) noexcept nogil:
+        return self._q.pop_var(data, length)
+
+    cdef void release(self) noexcept nogil:
+        self._q.advance()
+
+    cdef void release_var(self) noexcept nogil:
+        pass  # pop_var consumed the message already
+
+
+# ---------------------------------------------------------------------------------------------
+# The wake-up socket
+
+def setup_socket(bint blocking, int recvbuf):
+    import socket
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        sock.setblocking(blocking)
+        if recvbuf > 0:
+            if sys.platform.startswith("linux"):
+                try:
+                    sock.setsockopt(socket.SOL_SOCKET, 33, recvbuf)  # SO_RCVBUFFORCE: above the limit
+                except OSError as e:
+                    if e.errno in (1, 13):  # EPERM, EACCES
+                        logger.warn("SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF.")
+                    else:
+                        logger.warn("WARNING: SO_RCVBUFFORCE failed (" + str(e) + "). Falling back.")
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, recvbuf)
+            else:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, recvbuf)
+        logger.debug("SO_RCVBUF= " + str(sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)))
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+# Binds `sock` to (host, 0), stores its own address in `addr` and arms `wake` with it. Returns
+# the channel's descriptor: a duplicate of the socket's, open as long as the channel, so that
+# closing `sock` never leaves a producer or a waiting thread with a number another file may take.
+cdef int bind_wake_socket(object sock, object host, sockaddr_in* addr, WakeChannel* wake) except -1:
+    sock.bind((host, 0))
+    ip, port = sock.getsockname()
+    cdef uint16_t port16 = port
+    cdef bytes ip_text = ip.encode()
+    addr[0] = wake_address(ip_text, port16)
+    if not wake.arm(sock.fileno(), addr[0]):
+        PyErr_SetFromErrno(OSError)
+    return wake.fd()
+
+
+# ---------------------------------------------------------------------------------------------
+# SyncDispatcher: records to a callback on a worker thread
+
+cdef const char* worker_name(WorkerBody body) noexcept nogil:
+    if body == WorkerBody.kTryPop:
+        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop"
+    if body == WorkerBody.kTryPopVar:
+        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop_var"
+    if body == WorkerBody.kPop:
+        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop"
+    return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop_var"
+
+
+# The worker's loop on the calling thread, as the worker thread runs it.
+cdef void run_worker_here(SyncDispatcher dispatcher, WorkerBody body) noexcept nogil:
+    cdef Worker* worker = dispatcher.worker.get()
+    cdef PyObject* queue
+    cdef PyObject* callback
+    with gil:
+        polling = body == WorkerBody.kTryPop or body == WorkerBody.kTryPopVar
+        if dispatcher._q is None or (polling and worker.wake.fd() == -1):
+            return  # nothing to drain, or no socket to wait on before setup()
+        queue = <PyObject*>dispatcher._q
+        callback = <PyObject*>dispatcher._callback
+        Py_INCREF(<object>queue)
+        Py_INCREF(<object>callback)
+    worker.run(queue, tandem_table, callback, body, worker_name(body))
+
+
+@cython.no_gc_clear  # __dealloc__ closes the queue, which a worker may still be sleeping in
+cdef class SyncDispatcher:
+    """SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, bool nonblocking=True)"""
+
+    def __cinit__(self):
+        self.fd = -1
+        self.running.store(True)
+        self.worker = make_shared[Worker]()
+
+    def __init__(self, callback, size_t capacity=16384, size_t slot_size=2048, bint zerocopy=False,
+                 bint overwrite=False, bint block_on_full=False, bint variable_size=False,
+                 bint detach=True, bint nonblocking=True):
+        self._callback = callback
+        self.detach = detach
+        self.variable_size = variable_size
+        self.nonblocking = nonblocking
+        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite,
+                         zerocopy=zerocopy, block_on_full=block_on_full)
+        if nonblocking:
+            self._push = SyncDispatcher.try_push_var_wake if variable_size else SyncDispatcher.try_push_wake
+        else:
+            self._push = SyncDispatcher.push_var if variable_size else SyncDispatcher.push
+
+    def __dealloc__(self):
+        self.close()
+
+    cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        cdef Worker* worker = self.worker.get()
+        cdef WorkerBody body
+        if self._q is None:
+            raise RuntimeError("SyncDispatcher.__init__() has not run")
+        if worker.started():
+            raise RuntimeError("this SyncDispatcher has been set up already")
+        if self.nonblocking:
+            self.sock = setup_socket(True, recvbuf)
+            self.fd = bind_wake_socket(self.sock, host, &self.addr, &worker.wake)
+            body = WorkerBody.kTryPopVar if self.variable_size else WorkerBody.kTryPop
+        else:
+            body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop
+        Worker.start(self.worker, <PyObject*>self._q, tandem_table, <PyObject*>self._callback, body,
+                     worker_name(body))
+
+    cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef int result = self._q.try_push(data, length)
+        if result > 0:
+            self.worker.get().wake.notify()
+        return result
+
+    cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef int result = self._q.try_push_var(data, length)
+        if result > 0:
+            self.worker.get().wake.notify()
+        return result
+
+    cdef int push(self, const void* data, size_t length) except? 0 nogil:
+        return self._q.push(data, length)
+
+    cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
+        return self._q.push_var(data, length)
+
+    cdef void __try_pop(self) noexcept nogil:
+        run_worker_here(self, WorkerBody.kTryPop)
+
+    cdef void __try_pop_var(self) noexcept nogil:
+        run_worker_here(self, WorkerBody.kTryPopVar)
+
+    cdef void __pop(self) noexcept nogil:
+        run_worker_here(self, WorkerBody.kPop)
+
+    cdef void __pop_var(self) noexcept nogil:
+        run_worker_here(self, WorkerBody.kPopVar)
+
+    cpdef close(self):
+        cdef Worker* worker = self.worker.get()
+        # Release: pairs with the acquire loads at the top of every pass of the worker's loop.
+        self.running.store(False, memory_order_release)
+        worker.running.store(False, memory_order_release)
+        cdef Tandem queue = self._q
+        if queue is not None:
+            with nogil:
+                queue.close()  # a worker asleep in the queue wakes with -1
+        if self.nonblocking:
+            with nogil:
+                worker.wake.ring()  # a worker asleep on the socket wakes
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
+        if not self.detach:
+            with nogil:
+                worker.join()  # the ending worker takes the interpreter lock to drop its references
+
+
+# ---------------------------------------------------------------------------------------------
+# AsyncDispatcher: records to an asynchronous callback on an event loop
+
+cdef inline int take_record(Tandem queue, bint whole_messages, void** data, size_t* length) noexcept:
+    return queue.try_pop_var(data, length) if whole_messages else queue.try_pop(data, length)
+
+
+# The reader task's loop: drains the queue, and awaits one datagram only when it is empty.
+async def _read_records(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
+    cdef Tandem queue = dispatcher._q
+    cdef WakeChannel* wake = &dispatcher._wake
+    cdef void* data
+    cdef size_t length
+    cdef int result
+    cdef unsigned int counter = 0
+    callback = dispatcher._callback
+    while dispatcher.running:
+        result = take_record(queue, whole_messages, &data, &length)
+        if result == 0:
+            fenced = wake.announce_wait()
+            result = take_record(queue, whole_messages, &data, &length)
+            if result == 0:
+                if fenced:
+                    await loop.sock_recv(sock, 1)
+                else:
+                    await asyncio.sleep(0.001)  # the barrier failed: a wake-up may be missed
+            wake.withdraw_wait()
+            if result == 0:
+                continue
+        if result != 1:
+            return  # closed: no record will come again
+        await callback(PyBytes_FromStringAndSize(<char*>data, length))
+        counter = (counter + 1) & 127
+        if counter == 0:
+            await asyncio.sleep(0)
+
+
+@cython.no_gc_clear
+cdef class AsyncDispatcher:
+    """AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, bool zerocopy=False, bool variable_size=False)"""
+
+    def __cinit__(self):
+        self.fd = -1
+        self.running = True
+
+    def __init__(self, callback, size_t capacity=16384, size_t slot_size=2048, bint overwrite=False,
+                 bint zerocopy=False, bint variable_size=False):
+        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite, zerocopy=zerocopy)
+        self._callback = callback
+        self.variable_size = variable_size
+        self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
+
+    def __dealloc__(self):
+        self.close()
+
+    cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        if self._wake.fd() != -1:
+            raise RuntimeError("this AsyncDispatcher has been set up already")
+        self.sock = setup_socket(False, recvbuf)
+        self.fd = bind_wake_socket(self.sock, host, &self.addr, &self._wake)
+        loop = asyncio.get_running_loop()
+        if self.variable_size:
+            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
+        else:
+            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock))
+
+    cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef int result = self._q.try_push(data, length)
+        if result > 0:
+            self._wake.notify()
+        return result
+
+    cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef int result = self._q.try_push_var(data, length)
+        if result > 0:
+            self._wake.notify()
+        return result
+
+    async def __reader(self, loop, sock):
+        await _read_records(self, loop, sock, False)
+
+    async def __reader_var(self, loop, sock):
+        await _read_records(self, loop, sock, True)
+
+    def close(self):
+        self.running = False
+        cdef Tandem queue = self._q
+        if queue is not None:
+            with nogil:
+                queue.close()
+        self._wake.ring()  # a pending sock_recv completes
+        sock = self.sock
+        task, self.task = self.task, None
+        if task is not None and not task.done():
+            # The socket closes on the loop once the reader has ended: its sock_recv takes the
+            # descriptor off the loop first, and no loop then watches a number that was closed.
+            def _finalize():
+                if not task.done():
+                    task.cancel()
+                if sock is not None:
+                    task.add_done_callback(lambda _: sock.close())
+            task.get_loop().call_soon_threadsafe(_finalize)
+        elif sock is not None:
+            sock.close()  # no reader runs: nothing watches the socket, and no loop is needed
+        self.sock = None
+
+
+# ---------------------------------------------------------------------------------------------
+# AsyncQueue: byte messages between the coroutines of one event loop
+
+cdef class AsyncQueue:
+    """AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, bool zerocopy=False, bool block_on_full=False)"""
+
+    def __init__(self, loop=None, size_t slot_size=1024, size_t capacity=16384, bint overwrite=False,
+                 bint zerocopy=False, bint block_on_full=False):
+        if zerocopy:
+            # The queue would keep pointers to bytes that the push lets go at once.
+            raise ValueError("AsyncQueue copies every message into its queue: zerocopy is not supported")
+        self._q = Tandem(slot_size, capacity, overwrite, zerocopy, block_on_full)
+        self._lock = asyncio.Lock()
+        self._notify_cond = asyncio.Condition(self._lock)
+        if loop is not None:
+            self._loop = loop
+        else:
+            try:
+                self._loop = asyncio.get_running_loop()
+            except RuntimeError:
+                raise RuntimeError("AsyncQueue must be created inside a running event loop.")
+
+    async def push_buf(self, msg):
+        cdef Py_buffer view
+        cdef const char* data
+        cdef size_t size
+        buffer_contents(msg, &view, &data, &size)
+        try:
+            pushed = self._q.try_push(data, size) >= 1
+        finally:
+            PyBuffer_Release(&view)
+        if pushed:
+            async with self._notify_cond:
+                self._notify_cond.notify()
+
+    async def push_obj(self, msg):
+        cdef PyObject* holder
+        cdef const char* data
+        cdef size_t size
+        bytes_conversion(msg, &holder, &data, &size)
+        pushed = self._q.try_push(data, size) >= 1
+        Py_CLEAR(holder)
+        if pushed:
+            async with self._notify_cond:
+                self._notify_cond.notify()
+
+    async def push_str(self, msg):
+        cdef const char* data
+        cdef size_t size
+        utf8_contents(msg, &data, &size)
+        if self._q.try_push(data, size) >= 1:
+            async with self._notify_cond:
+                self._notify_cond.notify()
+
+    async def pop(self):
+        cdef void* data
+        cdef size_t length
+        while True:
+            if self._q.try_pop(&data, &length) == 1:
+                return PyBytes_FromStringAndSize(<char*>data, length)
+            async with self._notify_cond:
+                await self._notify_cond.wait()
+
+    cpdef start_dispatcher(self, callback):
+        self._callback = callback
+        self._task = self._loop.create_task(self._AsyncQueue__dispatch())
+
+    async def __dispatch(self):
+        cdef void* data
+        cdef size_t length
+        while True:
+            while self._q.try_pop(&data, &length) == 1:
+                await self._callback(PyBytes_FromStringAndSize(<char*>data, length))
+            async with self._notify_cond:
+                await self._notify_cond.wait()
+
+    async def shutdown(self, *excinfo):
+        async with self._notify_cond:
+            self._notify_cond.notify_all()
+        if self._task is not None:
+            self._task.cancel()
+            try:
+                await self._task
+            except asyncio.CancelledError:
+                pass
+
+
+# ---------------------------------------------------------------------------------------------
+
+from orvel.scribo import DefaultLogger
+import asyncio
+import sys
+
+logger = DefaultLogger()
+
+
+# Before the interpreter finalises, every worker thread stops and none enters it again.
+def _close_workers_at_exit():
+    close_interpreter_to_workers()
+
+import atexit
+atexit.register(_close_workers_at_exit)
+del atexit, _close_workers_at_exit

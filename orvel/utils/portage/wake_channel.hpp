@@ -1,0 +1,78 @@
+#pragma once
+
+// The wake-up channel of a dispatcher: a UDP socket bound to a loopback address that sends
+// one-byte datagrams to itself. Records never pass through it; it only wakes a consumer that
+// found the queue empty.
+//
+// A datagram costs the producer a system call, so it is sent only to a consumer that has
+// announced it is about to wait. The handshake is the one WaitableIndex uses for the ring:
+//
+//   consumer                                 producer
+//     waiting_ = 1                             publish the record (queue's release store)
+//     heavy_barrier()                          light_barrier()
+//     queue empty? then receive a datagram     waiting_ taken? then send a datagram
+//
+// At least one side sees the other's store, so a record is never stranded behind a consumer
+// that sleeps: either the consumer's re-check finds it, or the producer sees the flag and sends.
+// A datagram that wakes nobody (the re-check found the record) costs the consumer one empty
+// pass later on; it never loses one.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "orvel/tandem/waitable_index.hpp"
+
+namespace orvel::portage {
+
+// The address `ip`:`port` (IPv4 text, port in host order) with both stored in network order.
+// The text is not checked: an address inet_pton refuses stays 0.0.0.0.
+sockaddr_in wake_address(const char* ip, std::uint16_t port) noexcept;
+
+// Sends the one-byte wake-up datagram 0x01 from `fd` to `address`; the result is ignored (a
+// datagram the kernel drops means others are waiting to be read).
+void send_wake(int fd, const sockaddr_in& address) noexcept;
+
+class WakeChannel {
+ public:
+  WakeChannel() noexcept = default;
+  ~WakeChannel();
+  WakeChannel(const WakeChannel&) = delete;
+  WakeChannel& operator=(const WakeChannel&) = delete;
+
+  // Takes a duplicate of the bound socket `fd` (close-on-exec) and the socket's own address.
+  // The duplicate lives as long as the channel, so that no thread ever sends to or receives
+  // from a descriptor number that was closed and may already name another file. Once per
+  // channel: false (errno set) when it is armed already or the descriptor cannot be duplicated.
+  bool arm(int fd, const sockaddr_in& address) noexcept;
+  // The channel's descriptor, or -1 before arm().
+  int fd() const noexcept { return fd_.load(std::memory_order_acquire); }
+
+  // ---- consumer: announce, re-check the queue, then wait; withdraw in every case ------------
+  // False when the barrier failed: a wake-up may then be missed, so the wait must be bounded.
+  bool announce_wait() noexcept;
+  void withdraw_wait() noexcept { waiting_.store(0, std::memory_order_relaxed); }
+  // Receives one datagram; with `bounded`, gives up after a millisecond. Returns at once on an
+  // unarmed channel.
+  void await_datagram(bool bounded) const noexcept;
+
+  // ---- producer -----------------------------------------------------------------------------
+  // After a successful push: wakes the consumer if it announced a wait. A load and a compiler
+  // barrier when nobody waits.
+  void notify() noexcept {
+    tandem::detail::light_barrier();  // pairs with the heavy barrier in announce_wait()
+    if (waiting_.load(std::memory_order_relaxed) != 0) [[unlikely]] wake_waiter();
+  }
+  // Sends a datagram whether or not anybody waits (close).
+  void ring() const noexcept;
+
+ private:
+  [[gnu::noinline]] void wake_waiter() noexcept;
+
+  std::atomic<int> fd_{-1};
+  sockaddr_in address_{};
+  std::atomic<std::uint32_t> waiting_{0};
+};
+
+}  // namespace orvel::portage

@@ -1,0 +1,210 @@
+#include "orvel/utils/portage/worker.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace orvel::portage {
+namespace {
+
+// ---- the gate into the interpreter ----------------------------------------------------------
+// A thread counts itself in, then checks the gate; the closer shuts the gate, then waits for the
+// count to reach zero. Both sides store, then load, sequentially consistent: either the closer
+// sees the thread counted, or the thread sees the gate shut.
+std::atomic<bool> gate_shut{false};
+std::atomic<std::uint32_t> threads_inside{0};
+
+void count_out() noexcept {
+  if (threads_inside.fetch_sub(1, std::memory_order_seq_cst) == 1) threads_inside.notify_all();
+}
+
+bool count_in() noexcept {
+  threads_inside.fetch_add(1, std::memory_order_seq_cst);
+  if (!gate_shut.load(std::memory_order_seq_cst)) return true;
+  count_out();
+  return false;
+}
+
+// A native thread's way into the interpreter: one thread state, made on the first entry and
+// kept until close(). Entries and exits pair up; close() is an entry's exit that also deletes
+// the thread state.
+class InterpreterSession {
+ public:
+  explicit InterpreterSession(PyObject* callback, const char* name) noexcept
+      : callback_(callback), name_(name) {}
+
+  bool enter() noexcept {
+    if (!count_in()) return false;
+    if (thread_state_ == nullptr) {
+      gil_state_ = PyGILState_Ensure();
+      thread_state_ = PyThreadState_Get();
+    } else {
+      PyEval_RestoreThread(thread_state_);
+    }
+    return true;
+  }
+
+  void leave() noexcept {
+    PyEval_SaveThread();
+    count_out();
+  }
+
+  void close() noexcept {
+    PyGILState_Release(gil_state_);  // deletes the thread state if PyGILState_Ensure made it
+    thread_state_ = nullptr;
+    count_out();
+  }
+
+  bool deliver(const void* data, std::size_t length) noexcept {
+    PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(length));
+    PyObject* result = record != nullptr ? PyObject_CallOneArg(callback_, record) : nullptr;
+    Py_XDECREF(record);
+    if (result == nullptr) {
+      report_unraisable();
+      return false;
+    }
+    Py_DECREF(result);
+    return true;
+  }
+
+ private:
+  void report_unraisable() const noexcept {
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* where = PyUnicode_FromString(name_);
+    PyErr_SetRaisedException(error);
+    PyErr_WriteUnraisable(where != nullptr ? where : Py_None);
+    Py_XDECREF(where);
+  }
+
+  PyObject* callback_;
+  const char* name_;
+  PyThreadState* thread_state_ = nullptr;
+  PyGILState_STATE gil_state_{};
+};
+
+}  // namespace
+
+// ---- workers started by setup(), for interpreter exit and fork --------------------------------
+struct WorkerRegistry {
+  std::mutex lock;
+  std::vector<std::shared_ptr<Worker>> running;
+
+  static WorkerRegistry& instance() {
+    // Never destroyed: worker threads may still end while static objects are torn down.
+    static WorkerRegistry* const registry = new WorkerRegistry;
+    return *registry;
+  }
+
+  WorkerRegistry() {
+    // The lock is held across fork, so that the child's copy of the registry is consistent.
+    pthread_atfork([] { instance().lock.lock(); }, [] { instance().lock.unlock(); }, forked_child);
+  }
+
+  // A forked child has one thread: the one that called fork. As far as the child can tell, its
+  // copies of the parent's other workers have ended (close() must not wait for them) and none is
+  // inside the interpreter; their references stay with the child until it ends. If the forking
+  // thread is a worker (a callback that forks), it runs on in the child, inside the interpreter.
+  static void forked_child() {
+    WorkerRegistry& registry = instance();
+    const Worker* survivor = nullptr;
+    for (const auto& worker : registry.running) {
+      if (worker->thread_ == std::this_thread::get_id()) survivor = worker.get();
+    }
+    std::erase_if(registry.running, [survivor](const auto& worker) {
+      if (worker.get() == survivor) return false;
+      worker->phase_.store(Worker::kEnded, std::memory_order_relaxed);
+      return true;
+    });
+    threads_inside.store(registry.running.empty() ? 0 : 1, std::memory_order_relaxed);
+    registry.lock.unlock();
+  }
+
+  void add(std::shared_ptr<Worker> worker) {
+    std::lock_guard guard(lock);
+    running.push_back(std::move(worker));
+  }
+
+  void remove(const Worker* worker) noexcept {
+    std::lock_guard guard(lock);
+    std::erase_if(running, [worker](const auto& w) { return w.get() == worker; });
+  }
+
+  std::vector<std::shared_ptr<Worker>> snapshot() {
+    std::lock_guard guard(lock);
+    return running;
+  }
+};
+
+void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const tandem::TandemTable* table,
+                   PyObject* callback, WorkerBody body, const char* name) {
+  std::uint32_t idle = kIdle;
+  if (!worker->phase_.compare_exchange_strong(idle, kRunning, std::memory_order_acq_rel)) {
+    throw std::logic_error("the worker was started already");
+  }
+  WorkerRegistry& registry = WorkerRegistry::instance();
+  Py_INCREF(queue);
+  Py_INCREF(callback);
+  try {
+    registry.add(worker);
+    std::thread thread([worker, queue, table, callback, body, name] {
+      worker->run(queue, table, callback, body, name);
+      WorkerRegistry::instance().remove(worker.get());
+      // Release: pairs with the acquire load in join(); the worker's last uses come before.
+      worker->phase_.store(kEnded, std::memory_order_release);
+      worker->phase_.notify_all();
+    });
+    worker->thread_ = thread.get_id();
+    thread.detach();  // join() waits on the phase, which a forked child can also settle
+  } catch (...) {
+    registry.remove(worker.get());
+    Py_DECREF(queue);
+    Py_DECREF(callback);
+    worker->phase_.store(kIdle, std::memory_order_release);
+    throw;
+  }
+}
+
+void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
+                 const char* name) noexcept {
+  InterpreterSession session(callback, name);
+  // An entry that fails means the interpreter is going away: the references go with it.
+  if (!session.enter()) return;
+  queue_ = queue;
+  table_ = table;
+  session.leave();
+  tandem::TandemRef ring(queue, table);
+  drain(ring, body, running, wake, session);
+  if (!session.enter()) return;
+  queue_ = nullptr;
+  Py_DECREF(queue);
+  Py_DECREF(callback);
+  session.close();
+}
+
+void Worker::stop() noexcept {
+  running.store(false, std::memory_order_release);  // pairs with the acquire loads in drain()
+  if (queue_ != nullptr) table_->close(queue_);
+  wake.ring();
+}
+
+void Worker::join() const noexcept {
+  if (std::this_thread::get_id() == thread_) return;
+  for (std::uint32_t phase; (phase = phase_.load(std::memory_order_acquire)) == kRunning;) {
+    phase_.wait(phase, std::memory_order_acquire);
+  }
+}
+
+void close_interpreter_to_workers() noexcept {
+  gate_shut.store(true, std::memory_order_seq_cst);
+  for (const auto& worker : WorkerRegistry::instance().snapshot()) worker->stop();
+  Py_BEGIN_ALLOW_THREADS
+  for (std::uint32_t inside; (inside = threads_inside.load(std::memory_order_seq_cst)) != 0;) {
+    threads_inside.wait(inside, std::memory_order_seq_cst);
+  }
+  Py_END_ALLOW_THREADS
+}
+
+}  // namespace orvel::portage
