@@ -3,7 +3,7 @@ extension module uses it: it cimports the bridge's types and calls their routine
 native threads, without the interpreter lock."""
 
 from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_FromStringAndSize
-from libc.stdint cimport uint64_t
+from libc.stdint cimport int64_t, uint64_t
 from libc.stdlib cimport free, malloc
 from libc.string cimport memcmp, memcpy
 from libcpp.string cimport string
@@ -17,6 +17,7 @@ cdef extern from "native_thread.hpp" nogil:
     void* start_thread(void (*fn)(void*) noexcept nogil, void* arg) except +
     void join_thread(void* handle) except +
     double seconds_now()
+    int64_t steady_nanoseconds()
     void pause_microseconds(unsigned microseconds)
     void yield_thread "std::this_thread::yield"()
 
@@ -60,6 +61,8 @@ cdef struct FeedJob:
     bint varying
     unsigned pause_one_in   # pause after about one record in this many (0: never)
     unsigned max_pause_us
+    bint stamped            # the first 8 bytes: steady-clock nanoseconds when pushed
+    bint end_marker         # the last record has 1 byte: a consumer can tell the end
     uint64_t random
     char* buffer
     uint64_t pushed
@@ -85,9 +88,13 @@ cdef void produce(void* arg) noexcept nogil:
     cdef uint64_t seq
     cdef size_t length
     cdef int result
+    cdef int64_t now
     for seq in range(job.count):
-        length = record_length(seq, job.size, job.varying)
+        length = 1 if job.end_marker and seq + 1 == job.count else record_length(seq, job.size, job.varying)
         fill(job.buffer, length, seq)
+        if job.stamped:
+            now = steady_nanoseconds()
+            memcpy(job.buffer, &now, min(length, sizeof(now)))
         result = job.push(job.target, job.buffer, length)
         while result == -2:  # full: the consumer has not caught up yet
             job.full += 1
@@ -103,19 +110,23 @@ cdef void produce(void* arg) noexcept nogil:
 
 
 cdef class Feed:
-    """Feed(target, count, size, varying=False, pause_one_in=0, max_pause_us=0, seed=1)
+    """Feed(target, count, size, varying=False, pause_one_in=0, max_pause_us=0, seed=1,
+            stamped=False, end_marker=False)
 
     Pushes `count` records (see record()) into a SyncDispatcher or AsyncDispatcher through its
     _push routine, a LumPipe through push_fn, or a Tandem through try_push, from a native thread
     started by start(). A full queue is retried. Random pauses of up to `max_pause_us` after about
-    one record in `pause_one_in` let the consumer fall asleep in between."""
+    one record in `pause_one_in` let the consumer fall asleep in between. `stamped` records start
+    with the time of their push (steady clock, nanoseconds: time.monotonic_ns() in Python); with
+    `end_marker` the last record is 1 byte long."""
 
     cdef FeedJob job
     cdef object target
     cdef void* thread
 
     def __init__(self, target, uint64_t count, size_t size, bint varying=False,
-                 unsigned pause_one_in=0, unsigned max_pause_us=0, uint64_t seed=1):
+                 unsigned pause_one_in=0, unsigned max_pause_us=0, uint64_t seed=1,
+                 bint stamped=False, bint end_marker=False):
         if isinstance(target, SyncDispatcher):
             self.job.push = <push_t>(<SyncDispatcher>target)._push
         elif isinstance(target, AsyncDispatcher):
@@ -132,6 +143,7 @@ cdef class Feed:
         self.job.target = <void*>target
         self.job.count, self.job.size, self.job.varying = count, size, varying
         self.job.pause_one_in, self.job.max_pause_us, self.job.random = pause_one_in, max_pause_us, seed or 1
+        self.job.stamped, self.job.end_marker = stamped, end_marker
         self.job.buffer = <char*>malloc(size or 1)
         if self.job.buffer == NULL:
             raise MemoryError()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 // A native thread running fn(arg); join_thread waits for it and frees the handle.
@@ -14,6 +15,10 @@ inline void join_thread(void* handle) {
 
 inline double seconds_now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+inline std::int64_t steady_nanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 inline void pause_microseconds(unsigned microseconds) {

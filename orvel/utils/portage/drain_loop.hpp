@@ -16,6 +16,7 @@
 // nothing left to wait for), or when the session says so.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -56,6 +57,18 @@ bool deliver_run(Session& session, const std::atomic<bool>& running, void* data,
   return delivered;
 }
 
+// Polls for a record for WaitableIndex::kSpinBudget before the consumer goes to sleep: a
+// producer that is about to push then saves both sides the wake-up round trip.
+template <class TryPop>
+int poll_briefly(TryPop try_pop, void** data, std::size_t* length) {
+  const auto deadline = std::chrono::steady_clock::now() + tandem::WaitableIndex::kSpinBudget;
+  for (unsigned polls = 1;; ++polls) {
+    tandem::cpu_relax();
+    if (const int result = try_pop(data, length); result != kNothing) return result;
+    if (polls % 16 == 0 && std::chrono::steady_clock::now() >= deadline) return kNothing;
+  }
+}
+
 template <class Session, class TryPop>
 void drain_polling(const std::atomic<bool>& running, WakeChannel& wake, Session& session, TryPop try_pop) {
   void* data = nullptr;
@@ -63,6 +76,7 @@ void drain_polling(const std::atomic<bool>& running, WakeChannel& wake, Session&
   // Acquire: pairs with the release store of close(); what close() did before is seen after.
   while (running.load(std::memory_order_acquire)) {
     int result = try_pop(&data, &length);
+    if (result == kNothing) result = poll_briefly(try_pop, &data, &length);
     if (result == kNothing) {
       const bool fenced = wake.announce_wait();
       result = try_pop(&data, &length);  // a record published before the producer saw the flag

@@ -53,6 +53,21 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
     void close_interpreter_to_workers() noexcept
 
 
+cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portage":
+    cdef struct AsyncReaderArgs:
+        PyObject* owner
+        void* queue
+        const TandemTable* table
+        bint whole_messages
+        WakeChannel* wake
+        const int* running
+        PyObject* callback
+        PyObject* loop
+        PyObject* sock
+
+    object new_async_reader(const AsyncReaderArgs& args)
+
+
 cdef extern from "orvel/utils/portage/conversions.hpp" namespace "orvel::portage":
     int bytes_contents(object message, const char** data, size_t* size) except -1
     int utf8_contents(object message, const char** data, size_t* size) except -1
