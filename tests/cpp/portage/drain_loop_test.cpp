@@ -1,0 +1,151 @@
+#include "orvel/utils/portage/drain_loop.hpp"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "ring_test_support.hpp"
+
+namespace orvel::portage {
+namespace {
+
+using tandem::TandemCore;
+using tandem::test::check_record;
+using tandem::test::make_record;
+
+// Checks that records arrive in order and intact; stops the loop after the last one, or fails
+// the delivery of record `fail_at`.
+struct CheckingSession {
+  std::uint64_t count;
+  std::atomic<bool>& running;
+  std::uint64_t fail_at = ~0ull;
+  std::uint64_t delivered = 0;
+  std::uint64_t entries = 0;
+  bool inside = false;
+
+  bool enter() {
+    EXPECT_FALSE(inside);
+    inside = true;
+    ++entries;
+    return true;
+  }
+  void leave() { inside = false; }
+  bool deliver(const void* data, std::size_t length) {
+    EXPECT_TRUE(inside);
+    if (delivered == fail_at) return false;
+    EXPECT_EQ(check_record(data, length), delivered);
+    if (++delivered == count) running.store(false, std::memory_order_release);
+    return true;
+  }
+};
+
+struct Case {
+  WorkerBody body;
+  std::uint64_t records;
+  std::size_t slot_size;
+  std::size_t record_size;
+};
+
+class DrainLoopTest : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = wake_address("127.0.0.1", 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_TRUE(wake_.arm(fd_, address));
+  }
+  void TearDown() override { close(fd_); }
+
+  bool polling() const { return GetParam().body == WorkerBody::kTryPop || GetParam().body == WorkerBody::kTryPopVar; }
+  bool messages() const { return GetParam().body == WorkerBody::kTryPopVar || GetParam().body == WorkerBody::kPopVar; }
+
+  // Pushes every record from its own thread, pausing now and then long enough for the consumer
+  // to fall asleep: a wake-up lost on the way leaves the consumer asleep and the test times out.
+  std::thread produce(TandemCore& queue, std::uint64_t records) {
+    return std::thread([this, &queue, records] {
+      std::mt19937 random(7);
+      for (std::uint64_t seq = 0; seq < records; ++seq) {
+        const std::string record = make_record(seq, GetParam().record_size);
+        int result;
+        if (polling()) {
+          while ((result = messages() ? queue.try_push_var(record.data(), record.size())
+                                      : queue.try_push(record.data(), record.size())) == tandem::kFull) {
+            std::this_thread::yield();
+          }
+          if (result == tandem::kSuccess) wake_.notify();
+        } else {
+          result = messages() ? queue.push_var(record.data(), record.size()) : queue.push(record.data(), record.size());
+        }
+        if (result != tandem::kSuccess) return;
+        if (random() % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+      }
+    });
+  }
+
+  int fd_ = -1;
+  WakeChannel wake_;
+};
+
+TEST_P(DrainLoopTest, DeliversEveryRecordInOrderThroughSleepsAndWakeUps) {
+  TandemCore queue;
+  queue.configure(GetParam().slot_size, 64, tandem::kBlockOnFull);
+  std::atomic<bool> running{true};
+  CheckingSession session{GetParam().records, running};
+  auto drained = std::async(std::launch::async, [&] { drain(queue, GetParam().body, running, wake_, session); });
+  std::thread producer = produce(queue, GetParam().records);
+  const bool finished = drained.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (!finished) {  // a record stranded: release both threads before failing
+    running.store(false);
+    queue.close();
+    wake_.ring();
+  }
+  producer.join();
+  drained.wait();
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(session.delivered, GetParam().records);
+  EXPECT_FALSE(session.inside);
+  if (GetParam().body != WorkerBody::kPop) {
+    EXPECT_LT(session.entries, session.delivered);  // runs of records per entry
+  }
+}
+
+TEST_P(DrainLoopTest, EndsAtAFailedDeliveryOrAClosedQueue) {
+  TandemCore queue;
+  queue.configure(GetParam().slot_size, 64, 0);
+  std::atomic<bool> running{true};
+  CheckingSession session{~0ull, running, /*fail_at=*/2};
+  for (std::uint64_t seq = 0; seq < 4; ++seq) {
+    const std::string record = make_record(seq, GetParam().record_size);
+    ASSERT_EQ(messages() ? queue.try_push_var(record.data(), record.size()) : queue.try_push(record.data(), record.size()),
+              tandem::kSuccess);
+  }
+  drain(queue, GetParam().body, running, wake_, session);
+  EXPECT_EQ(session.delivered, 2u);
+  void* data;
+  std::size_t length;
+  if (GetParam().body == WorkerBody::kPop) {  // the failed record is not consumed
+    ASSERT_EQ(queue.peek(&data, &length), tandem::kSuccess);
+    EXPECT_EQ(check_record(data, length), 2u);
+  }
+  queue.close();
+  CheckingSession after_close{~0ull, running};
+  drain(queue, GetParam().body, running, wake_, after_close);  // returns although `running` is true
+  EXPECT_EQ(after_close.delivered, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, DrainLoopTest, ::testing::Values(
+    Case{WorkerBody::kTryPop, 100'000, 64, 64},
+    Case{WorkerBody::kTryPopVar, 20'000, 64, 300},
+    Case{WorkerBody::kPop, 100'000, 64, 64},
+    Case{WorkerBody::kPopVar, 20'000, 64, 300}));
+
+}  // namespace
+}  // namespace orvel::portage
