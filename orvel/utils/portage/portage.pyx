@@ -7,6 +7,7 @@ cimport cython
 from cpython.buffer cimport PyBuffer_Release, PyObject_CheckBuffer
 from cpython.exc cimport PyErr_SetFromErrno
 from cpython.bytes cimport PyBytes_Check, PyBytes_FromStringAndSize
+from cpython.number cimport PyIndex_Check, PyNumber_Index
 from cpython.object cimport PyObject
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.ref cimport Py_CLEAR, Py_INCREF
@@ -21,6 +22,13 @@ from orvel.utils.portage.engine cimport (
     close_interpreter_to_workers, new_async_reader, sockaddr_in, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
+
+
+# Constructor arguments declared as C integers: Cython's own conversion would truncate a float.
+cdef object exact_integer(object value):
+    if not PyIndex_Check(value):
+        raise TypeError("an integer is required")
+    return PyNumber_Index(value)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -54,15 +62,15 @@ cdef class CBufferView:
     def __cinit__(self):
         self.loader = CBufferView._load  # converts by type even if __init__ never runs
 
-    def __init__(self, int msg_kind=4):
-        self.msg_kind = msg_kind
-        if msg_kind == 0:
+    def __init__(self, msg_kind=4):
+        self.msg_kind = exact_integer(msg_kind)
+        if self.msg_kind == 0:
             self.loader = CBufferView._load_bytes
-        elif msg_kind == 1:
+        elif self.msg_kind == 1:
             self.loader = CBufferView._load_str
-        elif msg_kind == 2:
+        elif self.msg_kind == 2:
             self.loader = CBufferView._load_buf
-        elif msg_kind == 3:
+        elif self.msg_kind == 3:
             self.loader = CBufferView._load_obj
         else:
             self.loader = CBufferView._load
@@ -111,9 +119,10 @@ cdef class LumPipe:
     def __cinit__(self):
         pass  # the routine pointers stay null until __init__ has built the queue; no pickling
 
-    def __init__(self, size_t capacity=16384, size_t slot_size=2048, bint zerocopy=False,
+    def __init__(self, capacity=16384, slot_size=2048, bint zerocopy=False,
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False):
-        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite,
+        cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
+        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite,
                          zerocopy=zerocopy, block_on_full=block_on_full)
         if variable_size:
             self.push_fn = LumPipe.push_var
@@ -146,23 +155,24 @@ cdef class LumPipe:
 # ---------------------------------------------------------------------------------------------
 # The wake-up socket
 
-def setup_socket(bint blocking, int recvbuf):
+def setup_socket(bint blocking, recvbuf):
+    cdef int buffer_size = exact_integer(recvbuf)
     import socket
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
         sock.setblocking(blocking)
-        if recvbuf > 0:
+        if buffer_size > 0:
             if sys.platform.startswith("linux"):
                 try:
-                    sock.setsockopt(socket.SOL_SOCKET, 33, recvbuf)  # SO_RCVBUFFORCE: above the limit
+                    sock.setsockopt(socket.SOL_SOCKET, 33, buffer_size)  # SO_RCVBUFFORCE: above the limit
                 except OSError as e:
                     if e.errno in (1, 13):  # EPERM, EACCES
                         logger.warn("SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF.")
                     else:
                         logger.warn("WARNING: SO_RCVBUFFORCE failed (" + str(e) + "). Falling back.")
-                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, recvbuf)
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer_size)
             else:
-                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, recvbuf)
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer_size)
         logger.debug("SO_RCVBUF= " + str(sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)))
     except BaseException:
         sock.close()
@@ -222,14 +232,15 @@ cdef class SyncDispatcher:
         self.running.store(True)
         self.worker = make_shared[Worker]()
 
-    def __init__(self, callback, size_t capacity=16384, size_t slot_size=2048, bint zerocopy=False,
+    def __init__(self, callback, capacity=16384, slot_size=2048, bint zerocopy=False,
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
+        cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         self._callback = callback
         self.detach = detach
         self.variable_size = variable_size
         self.nonblocking = nonblocking
-        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite,
+        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite,
                          zerocopy=zerocopy, block_on_full=block_on_full)
         if nonblocking:
             self._push = SyncDispatcher.try_push_var_wake if variable_size else SyncDispatcher.try_push_wake
@@ -331,9 +342,10 @@ cdef class AsyncDispatcher:
         self.fd = -1
         self.running = True
 
-    def __init__(self, callback, size_t capacity=16384, size_t slot_size=2048, bint overwrite=False,
+    def __init__(self, callback, capacity=16384, slot_size=2048, bint overwrite=False,
                  bint zerocopy=False, bint variable_size=False):
-        self._q = Tandem(slot_size=slot_size, capacity=capacity, overwrite=overwrite, zerocopy=zerocopy)
+        cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
+        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
         self._callback = callback
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
@@ -408,12 +420,13 @@ cdef inline bint has_waiters(condition):
 cdef class AsyncQueue:
     """AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, bool zerocopy=False, bool block_on_full=False)"""
 
-    def __init__(self, loop=None, size_t slot_size=1024, size_t capacity=16384, bint overwrite=False,
+    def __init__(self, loop=None, slot_size=1024, capacity=16384, bint overwrite=False,
                  bint zerocopy=False, bint block_on_full=False):
+        cdef size_t size = exact_integer(slot_size), slots = exact_integer(capacity)
         if zerocopy:
             # The queue would keep pointers to bytes that the push lets go at once.
             raise ValueError("AsyncQueue copies every message into its queue: zerocopy is not supported")
-        self._q = Tandem(slot_size, capacity, overwrite, zerocopy, block_on_full)
+        self._q = Tandem(size, slots, overwrite, zerocopy, block_on_full)
         self._lock = asyncio.Lock()
         self._notify_cond = asyncio.Condition(self._lock)
         if loop is not None:
