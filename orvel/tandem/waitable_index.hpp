@@ -33,6 +33,8 @@
 
 namespace orvel::tandem {
 
+// The spin-wait hint. AArch64's YIELD (Linux's cpu_relax() there too) does nothing on cores
+// without hardware threads, which is why the spin in wait_while_equal() is bounded by time.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
