@@ -6,6 +6,38 @@
 # rebuild it), builds the extension module and installs it beside its .pyx in the package.
 find_program(CYTHON_EXECUTABLE NAMES cython cython3 HINTS ${Python_EXECUTABLE}/.. REQUIRED)
 
+# Cross-compiling, the modules see the build machine's Python headers, whose pyconfig.h records
+# that machine's type sizes; the object layouts of the C API follow them. Stop unless the target
+# has the same ones.
+if(CMAKE_CROSSCOMPILING)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_INCLUDES ${Python_INCLUDE_DIRS})
+  check_cxx_source_compiles([[
+    #include <pyconfig.h>
+    #include <cstddef>
+    #include <ctime>
+    #include <sys/types.h>
+    static_assert(SIZEOF_SHORT == sizeof(short) && SIZEOF_INT == sizeof(int));
+    static_assert(SIZEOF_LONG == sizeof(long) && SIZEOF_LONG_LONG == sizeof(long long));
+    static_assert(SIZEOF_VOID_P == sizeof(void*) && SIZEOF_SIZE_T == sizeof(std::size_t));
+    static_assert(SIZEOF_WCHAR_T == sizeof(wchar_t) && SIZEOF_TIME_T == sizeof(std::time_t));
+    static_assert(SIZEOF_OFF_T == sizeof(off_t) && SIZEOF_PID_T == sizeof(pid_t));
+    static_assert(SIZEOF_FLOAT == sizeof(float) && SIZEOF_DOUBLE == sizeof(double));
+    static_assert(SIZEOF_LONG_DOUBLE == sizeof(long double));
+    static_assert(ALIGNOF_LONG == alignof(long) && ALIGNOF_SIZE_T == alignof(std::size_t));
+    static_assert(ALIGNOF_MAX_ALIGN_T == alignof(std::max_align_t));
+    #if defined(WORDS_BIGENDIAN) != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+    #error "byte order"
+    #endif
+    int main() {}
+  ]] ORVEL_PYCONFIG_FITS_TARGET)
+  unset(CMAKE_REQUIRED_INCLUDES)
+  if(NOT ORVEL_PYCONFIG_FITS_TARGET)
+    message(FATAL_ERROR "${Python_INCLUDE_DIRS}/pyconfig.h describes types of another size than "
+                        "${CMAKE_SYSTEM_PROCESSOR} has: these headers cannot build its modules")
+  endif()
+endif()
+
 function(orvel_add_cython_module target)
   cmake_parse_arguments(ARG "" "PYX;MODULE" "SOURCES;LINK;RPATH" ${ARGN})
   get_filename_component(pyx ${ARG_PYX} ABSOLUTE)

@@ -14,12 +14,30 @@
 // Sequence numbers only grow; the slot of sequence s is slots_[s & mask_]. With w the write
 // index and r the read index the ring is empty when w == r and full when w - r >= capacity.
 //
-// Overwrite mode lets the producer drop the oldest data, so both sides move the read index:
-// both do it by compare-and-swap. The consumer copies a slot first and keeps the copy only if
-// its compare-and-swap then succeeds (copy-then-validate). The producer writes into the slot of
-// sequence s only after the read index passed s - capacity, so a successful swap proves the
-// producer had not started on the slot while it was copied. In this mode the slot bytes are
-// read and written with relaxed atomic word accesses: a copy that loses the race is discarded,
+// Memory order. Each side reads its own index relaxed or acquire and the other side's with
+// acquire; the pairs below are what every comment on an atomic access refers to. They are argued
+// in the C++ model, which the compiler maps onto AArch64's weak one (acquire and release loads and
+// stores to LDAR/STLR, swaps to CASAL or an LDAXR/STLXR loop, fences to DMB); x86-64 reorders only
+// a store with a later load, so a missing pair mostly goes unnoticed there.
+//   record:  producer stores the slot, then the write index (release); the consumer loads the
+//            write index (acquire), then the slot.
+//   room:    consumer loads the slot, then stores the read index (release, or an acq_rel swap);
+//            the producer loads the read index (acquire) before it stores into the slot again.
+//   close:   running_ = 0 (release), then the indices move (notify(): release increments); an
+//            operation loads an index (acquire) before it checks running_ (acquire), so a moved
+//            index that no push or pop explains always comes with the queue closed.
+//   sleep:   the index store and the sleeper check pair through WaitableIndex's barriers.
+//
+// Overwrite mode lets the producer drop the oldest data, so both sides move the read index, each
+// by compare-and-swap from the value it loaded, and the producer may rewrite a slot the consumer
+// is copying. The consumer copies the slot of r first and keeps the copy only if its swap from r
+// then succeeds (copy-then-validate). If the producer dropped r first, the two swaps from r
+// cannot both succeed. If the consumer's swap came first, the producer reuses the slot only after
+// its acquire load or swap has read that swap's value (or a later one), so the copy happened
+// before the producer's stores. peek() validates with a plain load instead: there a release fence
+// after the drop and before the producer's slot stores pairs with an acquire fence after the
+// copy, so a copy that saw any of those stores also sees the moved read index. In this mode the
+// slot is read and written with relaxed atomic accesses: a copy that loses the race is discarded,
 // and it is not a data race.
 
 #include <algorithm>
@@ -62,6 +80,8 @@ enum class MessageFault : std::uint8_t {
 inline constexpr std::size_t kCacheLine = 64;
 inline constexpr std::uint64_t kMaxFragments = 0xFFFF;  // the fragment count field is 16 bits
 
+// Atomic for overwrite mode only (see above); everywhere they are accessed relaxed, ordered by the
+// indices.
 struct Slot {
   std::atomic<std::byte*> data;  // the slot's storage, or the pointer of a zerocopy push
   std::atomic<std::uint64_t> length;
@@ -113,6 +133,7 @@ inline void copy_bytes(std::byte* dst, const std::byte* src, std::size_t n) noex
 // mode): relaxed atomic accesses on the shared side, word by word where its alignment allows.
 enum class Racing : std::uint8_t { kSource, kDestination };
 
+// Relaxed: the consumer's copy is kept only if validated afterwards (see the top of this file).
 template <class T, Racing racing>
 inline void copy_racing_unit(std::byte* dst, const std::byte* src) noexcept {
   T unit;
@@ -145,12 +166,14 @@ class SideGuard {
   SideGuard(std::atomic<std::uint8_t>&, const char*) noexcept {}
 #else
   SideGuard(std::atomic<std::uint8_t>& busy, const char* side) noexcept : busy_(busy) {
+    // Acquire: pairs with the release in the destructor, so a side handed from one thread to
+    // another comes with its private fields as the last user left them.
     if (busy_.exchange(1, std::memory_order_acquire) != 0) {
       std::fprintf(stderr, "orvel: two threads at once on the %s side of one queue\n", side);
       std::abort();
     }
   }
-  ~SideGuard() { busy_.store(0, std::memory_order_release); }
+  ~SideGuard() { busy_.store(0, std::memory_order_release); }  // pairs with the exchange above
   SideGuard(const SideGuard&) = delete;
   SideGuard& operator=(const SideGuard&) = delete;
 
@@ -206,10 +229,13 @@ class BasicTandemCore {
   void notify() noexcept;
 
   // ---- inspection -----------------------------------------------------------------------
+  // Acquire: pairs with the release store of configure() (the ring it publishes) and of close()
+  // and notify() (see "close" at the top of this file).
   bool is_open() const noexcept { return running_.load(std::memory_order_acquire) != 0; }
   std::uint64_t slot_size() const noexcept { return slot_size_; }
   std::uint64_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
   std::uint8_t modes() const noexcept { return modes_; }
+  // Acquire, like the sides' loads of each other's index.
   std::uint64_t write_index() const noexcept { return producer_.state.write.load(std::memory_order_acquire); }
   std::uint64_t read_index() const noexcept { return consumer_.state.read.load(std::memory_order_acquire); }
   std::uint32_t next_message_id() const noexcept { return producer_.state.next_message_id; }
@@ -258,6 +284,7 @@ class BasicTandemCore {
   void write_record(std::uint64_t w, const void* data, std::size_t length) noexcept;
   void write_fragment(std::uint64_t w, const std::byte* data, std::size_t length, std::uint32_t id,
                       std::uint16_t index, std::uint16_t count) noexcept;
+  void fence_before_slot_stores() const noexcept;
   void copy_into_slot(std::byte* slot_bytes, const void* data, std::size_t length) noexcept;
   void copy_from_slot(std::byte* dst, const std::byte* slot_bytes, std::size_t length) const noexcept;
   // Drops the rest of the message whose fragment is oldest (one record for single-slot ones).
@@ -335,21 +362,21 @@ void BasicTandemCore<Index>::configure(std::uint64_t slot_size, std::uint64_t ca
   storage_ = std::move(storage);
   slots_ = std::move(slots);
   consumer_.state.copy = std::move(copy);
-  running_.store(1, std::memory_order_release);
+  running_.store(1, std::memory_order_release);  // publishes the ring; pairs with is_open()
 }
 
 // ---------------------------------------------------------------------------------------------
 // Indices
 //
-// Each operation loads the indices first and checks running_ after them. notify() clears
-// running_ before it bumps the indices (both release), so an operation that loaded a bumped
-// index also sees the queue closed and never hands out a slot nobody pushed.
+// Each operation loads the indices first and checks running_ after them ("close" at the top of
+// this file): an operation that loaded a bumped index never hands out a slot nobody pushed.
 
 template <class Index>
 std::uint64_t BasicTandemCore<Index>::producer_read_index(std::uint64_t w) noexcept {
   ProducerSide& p = producer_.state;
   if (w - p.read_seen > mask_) {
-    // Acquire: pairs with release_slot(), so the consumer is done with the slots it released.
+    // Acquire: pairs with the release store or swap of release_slot() and advance(), so the
+    // consumer is done with the slots it released; and with notify()'s increment.
     p.read_seen = consumer_.state.read.load(std::memory_order_acquire);
   }
   return p.read_seen;
@@ -360,7 +387,8 @@ std::uint64_t BasicTandemCore<Index>::consumer_write_index(std::uint64_t r) noex
   ConsumerSide& c = consumer_.state;
   // In overwrite mode drops can carry r past the cached write index: reload then as well.
   if (static_cast<std::int64_t>(c.write_seen - r) <= 0) {
-    // Acquire: pairs with the release in write_record()/write_fragment(), publishing the slot.
+    // Acquire: pairs with the release store of write_record()/write_fragment(), publishing the
+    // slot; and with notify()'s increment.
     c.write_seen = producer_.state.write.load(std::memory_order_acquire);
   }
   return c.write_seen;
@@ -369,32 +397,38 @@ std::uint64_t BasicTandemCore<Index>::consumer_write_index(std::uint64_t r) noex
 // ---------------------------------------------------------------------------------------------
 // Producer
 
+// Overwrite mode: a drop may just have freed the slot while the consumer peeks at it. Release,
+// after the drop and before every store into the slot (the length of an empty record included):
+// pairs with the acquire fence in peek(), so a peek whose copy saw any of these stores also sees
+// the read index this producer moved, and does not hand out the copy.
+template <class Index>
+void BasicTandemCore<Index>::fence_before_slot_stores() const noexcept {
+  if (overwrite()) std::atomic_thread_fence(std::memory_order_release);
+}
+
 template <class Index>
 void BasicTandemCore<Index>::copy_into_slot(std::byte* slot_bytes, const void* data,
                                             std::size_t length) noexcept {
-  if (length == 0) return;
   if (overwrite()) {
-    // Pairs with the acquire fence in release_slot()/peek(): a consumer whose copy saw any of
-    // these bytes also sees the read index this producer moved to get the slot.
-    std::atomic_thread_fence(std::memory_order_release);
     detail::copy_racing<detail::Racing::kDestination>(slot_bytes, static_cast<const std::byte*>(data), length);
   } else {
     detail::copy_bytes(slot_bytes, static_cast<const std::byte*>(data), length);
   }
 }
 
+// The slot's fields are stored relaxed: the release store of the write index publishes them.
 template <class Index>
 void BasicTandemCore<Index>::write_record(std::uint64_t w, const void* data, std::size_t length) noexcept {
   Slot& slot = slots_[w & mask_];
+  fence_before_slot_stores();
   if (modes_ & kZerocopy) {
-    if (overwrite()) std::atomic_thread_fence(std::memory_order_release);  // as in copy_into_slot()
     slot.data.store(static_cast<std::byte*>(const_cast<void*>(data)), std::memory_order_relaxed);
     slot.length.store(length, std::memory_order_relaxed);
   } else {
     const std::size_t n = std::min<std::uint64_t>(length, slot_size_);  // the rest is dropped
     copy_into_slot(slot_storage(w), data, n);
     // Records of one size leave the slot array untouched, and its lines stay shared with the
-    // consumer instead of bouncing between the cores.
+    // consumer instead of bouncing between the cores. Relaxed: the producer's own last store.
     if (slot.length.load(std::memory_order_relaxed) != n) slot.length.store(n, std::memory_order_relaxed);
   }
   producer_.state.write.publish(w + 1);
@@ -407,6 +441,7 @@ void BasicTandemCore<Index>::write_fragment(std::uint64_t w, const std::byte* da
   Slot& slot = slots_[w & mask_];
   // Always the slot's own storage: a zerocopy push may have left a pointer to caller memory.
   std::byte* bytes = slot_storage(w);
+  fence_before_slot_stores();
   copy_into_slot(bytes, data, length);
   slot.data.store(bytes, std::memory_order_relaxed);
   slot.length.store(length, std::memory_order_relaxed);
@@ -428,14 +463,15 @@ void BasicTandemCore<Index>::drop_oldest(std::uint64_t r, std::uint64_t w, bool 
     drop = std::clamp<std::uint64_t>(rest, 1, w - r);
   }
   std::uint64_t expected = r;
-  // A failed swap means the consumer took the record meanwhile: there is room either way.
+  // A failed swap means the consumer took the record meanwhile: there is room either way. The
+  // swap and the load acquire, as in producer_read_index().
   consumer_.state.read.publish_if(expected, r + drop);
   producer_.state.read_seen = consumer_.state.read.load(std::memory_order_acquire);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::free_slot(bool may_wait, bool whole_message, std::uint64_t& w) noexcept {
-  // Acquire, not relaxed, although only this thread stores it: notify() bumps it too.
+  // Acquire, not relaxed, although only this thread stores it: pairs with notify()'s increment.
   w = producer_.state.write.load(std::memory_order_acquire);
   // Inline, the common case: room by the read index as last loaded, which never overstates it.
   if (w - producer_.state.read_seen <= mask_ && is_open()) [[likely]] return kSuccess;
@@ -445,7 +481,7 @@ int BasicTandemCore<Index>::free_slot(bool may_wait, bool whole_message, std::ui
 template <class Index>
 int BasicTandemCore<Index>::make_room(bool may_wait, bool whole_message, std::uint64_t& w) noexcept {
   for (bool dropped = false;;) {
-    w = producer_.state.write.load(std::memory_order_acquire);
+    w = producer_.state.write.load(std::memory_order_acquire);  // as in free_slot()
     const std::uint64_t r = producer_read_index(w);
     if (!is_open()) return kClosed;
     if (w - r <= mask_) return kSuccess;
@@ -540,19 +576,21 @@ void BasicTandemCore<Index>::copy_from_slot(std::byte* dst, const std::byte* slo
 template <class Index>
 bool BasicTandemCore<Index>::release_slot(std::uint64_t r) noexcept {
   Index& read = consumer_.state.read;
+  // Release: pairs with the producer's acquire loads and swaps of the read index ("room"): the
+  // slot was read before the producer may store into it again.
   if (!overwrite()) {
-    read.publish(r + 1);  // release: the slot's bytes were read before the producer may reuse it
+    read.publish(r + 1);
     return true;
   }
-  // Pairs with the release fence in copy_into_slot(): if the copy saw bytes the producer wrote
-  // after dropping this record, the swap below sees the moved index and fails.
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // The swap validates the copy on its own, no fence needed: it fails if a drop from r came first
+  // (see the top of this file).
   std::uint64_t expected = r;
   return read.publish_if(expected, r + 1);
 }
 
 template <class Index>
 int BasicTandemCore<Index>::oldest_record(bool may_wait, std::uint64_t& r) noexcept {
+  // Acquire, not relaxed, although this thread stores it: pairs with notify()'s increment.
   r = consumer_.state.read.load(std::memory_order_acquire);
   // Inline, the common case: a record by the write index as last loaded, never overstated.
   if (static_cast<std::int64_t>(consumer_.state.write_seen - r) > 0 && is_open()) [[likely]] return kSuccess;
@@ -562,7 +600,7 @@ int BasicTandemCore<Index>::oldest_record(bool may_wait, std::uint64_t& r) noexc
 template <class Index>
 int BasicTandemCore<Index>::await_record(bool may_wait, std::uint64_t& r) noexcept {
   for (;;) {
-    r = consumer_.state.read.load(std::memory_order_acquire);
+    r = consumer_.state.read.load(std::memory_order_acquire);  // as in oldest_record()
     const std::uint64_t w = consumer_write_index(r);
     if (!is_open()) return kClosed;
     if (static_cast<std::int64_t>(w - r) > 0) return kSuccess;
@@ -577,6 +615,7 @@ int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bo
   for (;;) {
     std::uint64_t r;
     if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
+    // Relaxed: published by the write index, loaded with acquire by oldest_record().
     const Slot& slot = slots_[r & mask_];
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
     std::uint64_t n = slot.length.load(std::memory_order_relaxed);
@@ -612,7 +651,7 @@ int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
   for (;;) {
     std::uint64_t r;
     if (const int result = oldest_record(/*may_wait=*/true, r); result != kSuccess) return result;
-    const Slot& slot = slots_[r & mask_];
+    const Slot& slot = slots_[r & mask_];  // relaxed, as in single_slot_pop()
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
     std::uint64_t n = slot.length.load(std::memory_order_relaxed);
     if (overwrite()) {
@@ -622,7 +661,9 @@ int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
         detail::copy_racing<detail::Racing::kSource>(c.copy.get(), bytes, n);
         bytes = c.copy.get();
       }
-      std::atomic_thread_fence(std::memory_order_acquire);  // as in release_slot()
+      // Pairs with the release fence of fence_before_slot_stores(): if the copy saw any store of
+      // a producer that dropped r, the load below sees the moved index.
+      std::atomic_thread_fence(std::memory_order_acquire);
       if (c.read.load(std::memory_order_relaxed) != r) continue;
     }
     c.peeked = r;
@@ -636,11 +677,13 @@ template <class Index>
 void BasicTandemCore<Index>::advance() noexcept {
   [[maybe_unused]] const auto guard = consumer_side();
   ConsumerSide& c = consumer_.state;
+  // Release, as in release_slot(): the caller is done with the record peek() returned.
   if (overwrite()) {
     // Consumes the peeked record unless the producer has dropped it already.
     std::uint64_t expected = c.peeked;
     c.read.publish_if(expected, c.peeked + 1);
   } else {
+    // Relaxed: the index this thread stores; notify() may have moved it, but then nothing counts.
     c.read.publish(c.read.load(std::memory_order_relaxed) + 1);
   }
 }
@@ -665,7 +708,8 @@ int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool m
     std::uint64_t r;
     if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
 
-    // Every field is read before the slot is released: the producer may then rewrite it.
+    // Every field is read before the slot is released: the producer may then rewrite it. Relaxed,
+    // as in single_slot_pop().
     const Slot& slot = slots_[r & mask_];
     const std::uint32_t id = slot.message_id.load(std::memory_order_relaxed);
     const std::uint16_t index = slot.fragment_index.load(std::memory_order_relaxed);
@@ -713,6 +757,8 @@ int BasicTandemCore<Index>::try_pop_var(void** data, std::size_t* length) noexce
 
 template <class Index>
 void BasicTandemCore<Index>::close() noexcept {
+  // Release: pairs with is_open(). Moves no index: a sleeper wakes on the flag itself, which it
+  // checks after its barrier (WaitableIndex).
   running_.store(0, std::memory_order_release);
   producer_.state.write.notify();
   consumer_.state.read.notify();
@@ -720,6 +766,7 @@ void BasicTandemCore<Index>::close() noexcept {
 
 template <class Index>
 void BasicTandemCore<Index>::notify() noexcept {
+  // The flag first, then the release increments: see "close" at the top of this file.
   running_.store(0, std::memory_order_release);
   producer_.state.write.bump();
   consumer_.state.read.bump();

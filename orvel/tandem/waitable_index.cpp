@@ -12,9 +12,13 @@ namespace orvel::tandem::detail {
 namespace {
 
 bool register_membarrier() noexcept {
+#ifdef ORVEL_TANDEM_FULL_FENCES
+  return false;  // built as on a kernel without membarrier(2): the tests of the fallback
+#else
   const long supported = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
   return supported > 0 && (supported & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
          syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+#endif
 }
 
 std::uint32_t* futex_word(const std::atomic<std::uint32_t>& word) noexcept {
@@ -28,9 +32,10 @@ const bool asymmetric_fences = register_membarrier();
 
 bool heavy_barrier() noexcept {
   if (!asymmetric_fences) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with the one in light_barrier()
     return true;
   }
+  // Pairs with the compiler barrier in light_barrier(): see waitable_index.hpp.
   return syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
 }
 

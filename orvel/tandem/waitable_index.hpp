@@ -13,8 +13,15 @@
 //     heavy_barrier()                        light_barrier()
 //     if value_ == old && running: sleep     if sleepers_ != 0: wake
 //
-// At least one side sees the other's store, so a publication is never missed. Where
-// membarrier(2) is unavailable both barriers are full fences.
+// Each side stores, then loads the other's word: that needs store-load order, which acquire and
+// release do not give (AArch64 lets a store-release pass a later plain load; x86-64 lets any store
+// pass a later load); light_barrier() only keeps the compiler from swapping them. membarrier(2) interrupts every other running thread of the process and runs
+// a full barrier there, between two of its instructions; a thread not running has passed the
+// scheduler's. If the publisher's barrier point falls after its index store, the sleeper's last
+// look sees the new value; otherwise the publisher's load of `sleepers_` comes after the barrier
+// and sees the announcement, and it wakes the sleeper. Where membarrier(2) is unavailable both
+// barriers are full fences (DMB ISH on AArch64): in the single order of seq_cst fences, the side
+// whose fence comes second sees the other's store.
 //
 // The sleep itself is a futex on `epoch_`, not on the index: a wake bumps the epoch first, so a
 // sleeper that read the epoch before the bump cannot fall asleep after it, whatever moved (the
@@ -26,6 +33,8 @@
 
 namespace orvel::tandem {
 
+// The spin-wait hint. AArch64's YIELD (Linux's cpu_relax() there too) does nothing on cores
+// without hardware threads, which is why the spin in wait_while_equal() is bounded by time.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -66,6 +75,7 @@ class WaitableIndex {
   // pause instruction takes from ~1 ns to ~25 ns depending on the processor.
   static constexpr std::chrono::microseconds kSpinBudget{10};
 
+  // Callers name the order and what it pairs with.
   std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
 
   // Publishes `v` and wakes whoever sleeps on the index. Release: pairs with the acquire loads of
@@ -76,7 +86,8 @@ class WaitableIndex {
   }
 
   // Compare-and-swap publication, for an index two threads may move. On failure `expected`
-  // holds the current value.
+  // holds the current value. Release as in publish(); acquire, also on failure, as the other
+  // side's loads: the swap reads what the other thread published with its own move.
   bool publish_if(std::uint64_t& expected, std::uint64_t v) noexcept {
     if (!value_.compare_exchange_strong(expected, v, std::memory_order_acq_rel,
                                         std::memory_order_acquire)) {
@@ -86,19 +97,23 @@ class WaitableIndex {
     return true;
   }
 
-  // Moves the index one step from any thread (release: whoever reads the bumped value also sees
-  // what the caller stored before, e.g. a cleared running flag). Does not wake; call notify().
+  // Moves the index one step from any thread. Release: pairs with the acquire loads of the index,
+  // so whoever reads the bumped value also sees what the caller stored before (a cleared running
+  // flag). Does not wake; call notify().
   void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
 
   // Wakes every sleeper, if there is one. Call after every change a sleeper may wait for.
   void notify() const noexcept {
-    detail::light_barrier();  // pairs with heavy_barrier() in wait_while_equal()
+    detail::light_barrier();  // pairs with heavy_barrier() in sleep_while()
+    // Relaxed: the barrier pair orders it after the change (see the top of this file).
     if (sleepers_.load(std::memory_order_relaxed) != 0) wake_sleepers();
   }
 
   // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
   // A wake-up that finds neither has changed goes back to sleep; so does a delivered signal.
   void wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+    // Acquire: pairs with publish(), publish_if() and bump(), and with the release stores of
+    // `running`, so a waiter that sees the change also sees what came before it.
     auto unchanged = [&] {
       return value_.load(std::memory_order_acquire) == old &&
              running.load(std::memory_order_acquire) != 0;
@@ -116,6 +131,7 @@ class WaitableIndex {
  private:
   template <class Predicate>
   void sleep_while(Predicate unchanged) const noexcept {
+    // Relaxed: heavy_barrier() orders it before the last look at the index.
     sleepers_.fetch_add(1, std::memory_order_relaxed);
     const bool fenced = detail::heavy_barrier();  // pairs with light_barrier() in notify()
     for (;;) {
@@ -125,10 +141,13 @@ class WaitableIndex {
       if (!unchanged()) break;
       detail::futex_wait(epoch_, epoch, /*bounded=*/!fenced);
     }
+    // Relaxed: a publisher that still sees this sleeper only wakes nobody.
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
   [[gnu::noinline]] void wake_sleepers() const noexcept {  // rare: keeps publish() short
+    // Release: pairs with the acquire load of the epoch in sleep_while(). The futex call checks
+    // the epoch in the kernel, so a sleeper that read the old one cannot miss this wake.
     epoch_.fetch_add(1, std::memory_order_release);
     detail::futex_wake_all(epoch_);
   }
@@ -139,7 +158,8 @@ class WaitableIndex {
 };
 
 // The same interface with waits that only spin: the baseline that shows what the ability to
-// sleep costs (see bench/). Never used by the extension modules.
+// sleep costs (see bench/). Never used by the extension modules. Orders as in WaitableIndex; with
+// no sleepers there is nothing for barriers to order.
 class SpinningIndex {
  public:
   std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
