@@ -1,0 +1,217 @@
+"""SyncDispatcher: records from a native producer thread to a callback on the worker thread."""
+
+import ctypes
+import gc
+import os
+import stat
+import threading
+import time
+import weakref
+
+import pytest
+
+import feeder
+import native
+from orvel.utils.portage.portage import SyncDispatcher
+from tandem_table import NativeTable, core_address
+
+MODES = [  # nonblocking, variable_size, _push's slot in the table, the worker's name
+    (True, False, 1, "_SyncDispatcher__try_pop"),
+    (True, True, 2, "_SyncDispatcher__try_pop_var"),
+    (False, False, 3, "_SyncDispatcher__pop"),
+    (False, True, 4, "_SyncDispatcher__pop_var"),
+]
+WORKER = "orvel.utils.portage.portage.SyncDispatcher."
+tandem = NativeTable()
+
+
+def wait_until(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.001)
+
+
+def queue_of(dispatcher):
+    return ctypes.cast(native.fields(dispatcher).q, ctypes.py_object).value
+
+
+class Callback:
+    """Records what it is given, on which thread; raises at record `fail_at`; can be held up."""
+
+    def __init__(self, fail_at=None):
+        self.records, self.threads, self.fail_at = [], set(), fail_at
+        self.go = threading.Event()
+        self.go.set()
+
+    def __call__(self, record):
+        self.go.wait()
+        self.threads.add(threading.get_ident())
+        if len(self.records) == self.fail_at:
+            raise ValueError("refused")
+        self.records.append(record)
+
+
+@pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
+def test_every_record_arrives_in_order_on_the_worker_thread(nonblocking, variable_size, slot, name):
+    count, size = (20_000, 300) if variable_size else (100_000, 64)
+    callback = Callback()
+    dispatcher = SyncDispatcher(callback, capacity=64, slot_size=64, variable_size=variable_size,
+                                nonblocking=nonblocking, block_on_full=not nonblocking)
+    assert native.fields(dispatcher).push == native.table(SyncDispatcher, 10)[slot]
+    early = feeder.Feed(dispatcher, 10, size, variable_size).start().join()  # waits in the queue for setup()
+    dispatcher.setup()
+    assert (native.fields(dispatcher).fd == -1) == (not nonblocking)
+    # Pauses now and then let the worker fall asleep: a lost wake-up strands the rest and times out.
+    moved = feeder.Feed(dispatcher, count, size, variable_size, pause_one_in=64, max_pause_us=300).start().join()
+    assert early["pushed"] == 10 and moved["pushed"] == count
+    wait_until(lambda: len(callback.records) == count + 10)
+    expected = [feeder.record(seq, size, variable_size) for seq in range(10)]
+    expected += [feeder.record(seq, size, variable_size) for seq in range(count)]
+    assert callback.records == expected
+    assert callback.threads and threading.get_ident() not in callback.threads
+    dispatcher.close()
+    assert native.push(dispatcher, b"late") == -1
+
+
+@pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
+def test_a_failing_callback_is_reported_once_and_ends_the_worker(unraisable, nonblocking, variable_size, slot, name):
+    callback = Callback(fail_at=1)
+    dispatcher = SyncDispatcher(callback, nonblocking=nonblocking, variable_size=variable_size)
+    dispatcher.setup()
+    for record in (b"r0", b"r1", b"r2"):
+        assert native.push(dispatcher, record) == 1
+    wait_until(lambda: unraisable)
+    time.sleep(0.05)
+    assert [(obj, type(error)) for obj, error in unraisable] == [(WORKER + name, ValueError)]
+    assert callback.records == [b"r0"]
+    if not (nonblocking or variable_size):  # the record whose callback failed is still first in line
+        assert tandem.try_pop(queue_of(dispatcher)) == (1, b"r1")
+    dispatcher.close()
+
+
+def test_a_push_into_a_full_queue_waits_for_the_worker():
+    callback = Callback()
+    callback.go.clear()
+    dispatcher = SyncDispatcher(callback, capacity=2, slot_size=8, nonblocking=False, block_on_full=True)
+    dispatcher.setup()
+    feed = feeder.Feed(dispatcher, 5, 8).start()
+    time.sleep(0.2)
+    assert callback.records == []  # the worker holds record 0 in its callback; 1 and 2 fill the ring
+    callback.go.set()
+    assert feed.join()["pushed"] == 5
+    wait_until(lambda: len(callback.records) == 5)
+    dispatcher.close()
+
+
+def worker_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("end", ["close", "close, not detached", "last reference", "queue closed outside"])
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_the_worker_ends_and_lets_go_of_the_callback(end, nonblocking):
+    callback = Callback()
+    released = threading.Event()
+    weakref.finalize(callback, released.set)
+    before = worker_threads()
+    dispatcher = SyncDispatcher(callback, nonblocking=nonblocking, detach=end != "close, not detached")
+    dispatcher.setup()
+    assert native.push(dispatcher, b"one") == 1
+    wait_until(lambda: callback.records == [b"one"])
+    del callback
+    if end.startswith("close"):
+        dispatcher.close()
+        dispatcher.close()  # again: nothing left to do
+        assert end != "close, not detached" or worker_threads() == before  # joined
+        wait_until(lambda: worker_threads() == before)
+    elif end == "last reference":  # the worker holds the queue and the callback, not the dispatcher
+        del dispatcher
+        gc.collect()
+        assert released.wait(10)
+    else:  # the signal watcher's way: the queue closes under a running dispatcher
+        tandem.tandem_notify(core_address(queue_of(dispatcher)))
+        if nonblocking:  # asleep on the socket, the worker sees the closed queue at close()
+            time.sleep(0.2)
+            dispatcher.close()
+        wait_until(lambda: worker_threads() == before)
+    if not released.is_set():
+        del dispatcher  # it holds the callback as well
+    assert released.wait(10)
+    wait_until(lambda: worker_threads() == before)
+    cpu = time.process_time()
+    time.sleep(0.2)
+    assert time.process_time() - cpu < 0.05  # nothing spins on a closed queue
+
+
+def test_close_before_setup_and_setup_twice():
+    SyncDispatcher(print).close()
+    callback = Callback()
+    dispatcher = SyncDispatcher(callback)
+    dispatcher.setup()
+    with pytest.raises(RuntimeError, match="set up already"):
+        dispatcher.setup()
+    assert native.push(dispatcher, b"still served") == 1
+    wait_until(lambda: callback.records == [b"still served"])
+    dispatcher.close()
+
+
+def test_the_socket_number_stays_ours_until_the_dispatcher_and_its_worker_are_gone():
+    dispatcher = SyncDispatcher(print)
+    dispatcher.setup()
+    fd = native.fields(dispatcher).fd
+    dispatcher.close()
+    os.fstat(fd)  # producers that still hold the dispatcher may send on it
+    del dispatcher
+    gc.collect()
+    def closed():
+        try:
+            return not stat.S_ISSOCK(os.fstat(fd).st_mode)
+        except OSError:
+            return True
+
+    wait_until(closed)
+
+
+def test_python_overrides_of_setup_and_close_answer_native_calls(unraisable):
+    calls = []
+
+    class Overriding(SyncDispatcher):
+        def setup(self, host="127.0.0.1", recvbuf=0):
+            calls.append(("setup", host, recvbuf))
+
+        def close(self):
+            calls.append("close")
+            raise OSError("close failed")
+
+    dispatcher = Overriding(print)
+    setup, close = (ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int, ctypes.c_void_p)(address)
+                    for address in (native.table(SyncDispatcher, 10)[i] for i in (0, 9)))
+    setup(dispatcher, 0, None)
+    with pytest.raises(OSError):
+        close(dispatcher, 0, None)
+    del dispatcher  # destruction goes through the native close entry too
+    gc.collect()
+    assert calls == [("setup", "127.0.0.1", 16777216), "close", "close"]  # the defaults fill in
+    assert [(obj, str(error)) for obj, error in unraisable] == [(WORKER + "__dealloc__", "close failed")]
+
+
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_the_process_exits_cleanly_while_workers_deliver(run_child, nonblocking):
+    result = run_child(f"""
+import time, feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+def callback(record):
+    time.sleep(0.0005)  # a callback busy when the interpreter begins to exit
+
+dispatchers = [SyncDispatcher(callback, nonblocking={nonblocking}, detach=detach) for detach in (True, False)]
+feeds = []
+for dispatcher in dispatchers:
+    dispatcher.setup()
+    feeds.append(feeder.Feed(dispatcher, 10_000_000, 64, pause_one_in=100, max_pause_us=50).start())
+time.sleep(0.3)
+print("EXITING", flush=True)
+""", timeout=30)
+    assert result.returncode == 0 and "EXITING" in result.stdout, result.stderr
+    assert "Fatal" not in result.stderr and "Traceback" not in result.stderr
