@@ -23,6 +23,21 @@ from orvel.utils.portage.engine cimport (
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
+from orvel.scribo import DefaultLogger
+import asyncio
+import sys
+
+logger = DefaultLogger()
+
+
+# Before the interpreter finalises, every worker thread stops and none enters it again.
+def _close_workers_at_exit():
+    close_interpreter_to_workers()
+
+import atexit
+atexit.register(_close_workers_at_exit)
+del atexit, _close_workers_at_exit
+
 
 # Constructor arguments declared as C integers: Cython's own conversion would truncate a float.
 cdef object exact_integer(object value):
@@ -500,21 +515,3 @@ cdef class AsyncQueue:
                 await self._task
             except asyncio.CancelledError:
                 pass
-
-
-# ---------------------------------------------------------------------------------------------
-
-from orvel.scribo import DefaultLogger
-import asyncio
-import sys
-
-logger = DefaultLogger()
-
-
-# Before the interpreter finalises, every worker thread stops and none enters it again.
-def _close_workers_at_exit():
-    close_interpreter_to_workers()
-
-import atexit
-atexit.register(_close_workers_at_exit)
-del atexit, _close_workers_at_exit
