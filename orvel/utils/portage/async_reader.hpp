@@ -1,17 +1,20 @@
 #pragma once
 
-// The reader of an AsyncDispatcher: what its reader coroutine awaits.
+// The records side of an AsyncDispatcher's reader task.
 //
-// It runs inside the reader task, with the interpreter lock held, and drains the queue, calling
-// the asynchronous callback with each record. Awaiting every record's callback through a
-// coroutine of its own would cost an awaitable wrapper and a round of coroutine machinery per
-// record; the reader drives the callback's coroutine itself (PyIter_Send) and gives control back
-// to the task only when it must: a callback suspends, the queue is empty and the reader waits for
-// a wake-up datagram through the loop's sock_recv, 128 records have gone by in a row (a forced
-// yield), or it is done (the dispatcher's `running` is false, or the queue is closed).
+// The reader's loop is Python bytecode (reader.py): `for record in records: await
+// callback(record)`, where the interpreter's own specialised await runs each callback's
+// coroutine in its frame. Measured with bench/bridge: that loop delivers about 1.4x the records a
+// native loop does that drives every coroutine through PyIter_Send, which enters the evaluation
+// loop afresh for each record. What is native is everything around the await: iterating pops the
+// queue and makes each record's bytes, and pause() says what the reader awaits when iteration
+// stops, announcing the wait to the producers.
 //
-// The object is an awaitable iterator (am_await, am_send, send, throw, close). What the task
-// sends or throws in while the reader waits on an awaitable is forwarded to that awaitable.
+// Iteration stops when `running` is false or the queue is closed (pause() then returns None: the
+// reader is done), when 128 records have been delivered in a row (pause() gives one pass of the
+// loop), or when the queue is empty. An empty queue first gets one pass of the loop, so that a
+// producer about to push saves the socket round; then the wait is announced, the queue checked
+// once more, and pause() gives loop.sock_recv(sock, 1).
 
 #include <Python.h>
 
@@ -21,18 +24,18 @@
 namespace orvel::portage {
 
 struct AsyncReaderArgs {
-  PyObject* owner;     // kept alive by the reader: it owns the queue, `running` and `wake`
+  PyObject* owner;      // kept alive by the records object: it owns the queue, `running` and `wake`
   void* queue;          // a Tandem, driven through its table
   const tandem::TandemTable* table;
   bool whole_messages;  // try_pop_var instead of try_pop
   WakeChannel* wake;
   const int* running;
-  PyObject* callback;
   PyObject* loop;
   PyObject* sock;
+  PyObject* pass_once;  // asyncio.sleep: sleep(0) yields to the loop once
 };
 
-// A new reader (a new reference), or null with an exception set. With the interpreter lock.
+// A new records object (a new reference), or null with an exception set. With the interpreter lock.
 PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept;
 
 }  // namespace orvel::portage

@@ -61,9 +61,9 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
         bint whole_messages
         WakeChannel* wake
         const int* running
-        PyObject* callback
         PyObject* loop
         PyObject* sock
+        PyObject* pass_once
 
     object new_async_reader(const AsyncReaderArgs& args)
 

@@ -13,12 +13,15 @@ namespace {
 // ---- the gate into the interpreter ----------------------------------------------------------
 // A thread counts itself in, then checks the gate; the closer shuts the gate, then waits for the
 // count to reach zero. Both sides store, then load, sequentially consistent: either the closer
-// sees the thread counted, or the thread sees the gate shut.
+// sees the thread counted, or the thread sees the gate shut. Likewise on the way out: a thread
+// that reads the gate open after counting out was counted out before the closer looked.
 std::atomic<bool> gate_shut{false};
 std::atomic<std::uint32_t> threads_inside{0};
 
 void count_out() noexcept {
-  if (threads_inside.fetch_sub(1, std::memory_order_seq_cst) == 1) threads_inside.notify_all();
+  if (threads_inside.fetch_sub(1, std::memory_order_seq_cst) == 1 && gate_shut.load(std::memory_order_seq_cst)) {
+    threads_inside.notify_all();
+  }
 }
 
 bool count_in() noexcept {
