@@ -10,6 +10,7 @@ cdef extern from "orvel/tandem/signal_watcher.hpp" namespace "orvel::vigil" nogi
     ctypedef void (*NotifyCallback)(void* context) noexcept nogil
     void enrol_queue(void* core, NotifyCallback notify) except +
     void withdraw_queue(void* core) noexcept
+    void interpreter_exiting() except +
 
 
 cdef size_t to_size(object value) except? <size_t>-1:
@@ -96,3 +97,18 @@ cdef class Tandem:
 
 cdef void tandem_notify(void* core) noexcept nogil:
     (<TandemCore*>core).notify()
+
+
+cdef int follow_the_interpreter() except -1:
+    """Tells the watcher when the interpreter exits. The hook is compiled, not Python code, so
+    that no pending signal can interrupt it before it runs."""
+    import atexit
+
+    def exiting():
+        interpreter_exiting()
+
+    atexit.register(exiting)
+    return 0
+
+
+follow_the_interpreter()
