@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -182,6 +184,10 @@ class Vigil {
     });
   }
 
+  // Gives the signals back their default actions without handling them: in a forked child, which
+  // has a copy of its parent's watcher but not the thread that runs it.
+  void abandon() { signals_.clear(); }
+
  private:
   void handle_signal(const boost::system::error_code& error, int signal_number) {
     if (error) return;  // the wait was cancelled
@@ -216,7 +222,8 @@ class Vigil {
 };
 
 // An event loop with the Vigil on it. Never destroyed: its detached thread may outlive static
-// destruction.
+// destruction, and a forked child must leave its copy of the parent's alone (destroying it would
+// unregister descriptors from the epoll instance that the two processes share).
 struct Watcher {
   boost::asio::io_context loop;
   Vigil vigil{loop};
@@ -231,6 +238,32 @@ Watcher* launch(std::unique_ptr<Watcher> starting) {
     loop->run();
   }).detach();
   return starting.release();
+}
+
+// A forked child has its parent's watcher without the thread that runs it, and the event
+// library's signal pipe, which it forwards every signal through, leads to the parent's thread.
+void replace_parent_watcher() {
+  if (watcher == nullptr) return;
+  watcher->vigil.abandon();
+  if (phase.load() != kWatching) return;  // the parent's watcher had already acted, or was exiting
+  auto own = std::make_unique<Watcher>();
+  // The fork notifications re-create the pipe, for this process alone, and this loop's reactor.
+  // Nobody else shares the new loop, so the prepare step only unregisters the old pipe from it.
+  own->loop.notify_fork(boost::asio::execution_context::fork_prepare);
+  own->loop.notify_fork(boost::asio::execution_context::fork_child);
+  watcher = launch(std::move(own));
+}
+
+// The forking thread's signal mask, saved by prepare_fork when it blocked the watched signals.
+sigset_t mask_before_fork;
+bool fork_blocked_signals = false;
+
+void restore_mask_after_fork() {
+  if (!fork_blocked_signals) return;
+  fork_blocked_signals = false;
+  if (const int error = pthread_sigmask(SIG_SETMASK, &mask_before_fork, nullptr); error != 0) {
+    throw_system_error(error, "pthread_sigmask");
+  }
 }
 
 }  // namespace
@@ -297,6 +330,34 @@ void interpreter_exiting() {
   const int previous = phase.exchange(kExiting);
   if (messages_lock.try_lock_for(kMessagesAtExit)) messages_lock.unlock();
   if (previous == kWatching && watcher != nullptr) restore_default_actions();
+}
+
+void prepare_fork() noexcept {
+  // Until the child has a watcher of its own, a signal sent to it waits instead of travelling
+  // through the inherited pipe to the parent's watcher. The child inherits this thread's mask.
+  sigset_t watched;
+  sigemptyset(&watched);
+  for (int signal_number : kWatchedSignals) sigaddset(&watched, signal_number);
+  fork_blocked_signals = pthread_sigmask(SIG_BLOCK, &watched, &mask_before_fork) == 0;
+  // The child must not inherit the lock held by a thread it will not have.
+  registry().lock.lock();
+}
+
+void after_fork_in_parent() {
+  registry().lock.unlock();
+  restore_mask_after_fork();
+}
+
+void after_fork_in_child() {
+  registry().lock.unlock();
+  std::exception_ptr failure;
+  try {
+    replace_parent_watcher();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  restore_mask_after_fork();  // signals that came meanwhile now reach the child's own watcher
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace orvel::vigil

@@ -33,8 +33,16 @@ void enrol_queue(void* core, NotifyCallback notify);
 // or never ran). When the last live queue goes, the whole registry is cleared.
 void withdraw_queue(void* core) noexcept;
 
-// At exit, before finalisation, on a thread holding the interpreter lock: from then on nothing touches the interpreter and the watched
+// The interpreter's life around the watcher, each called on a thread holding the interpreter lock.
+// At exit, before finalisation: from then on nothing touches the interpreter and the watched
 // signals take their default actions. Throws std::system_error when they cannot be restored.
 void interpreter_exiting();
+// Around fork(): the child gets a watcher of its own when the parent's was running. The child's
+// hook throws (boost::system::system_error, std::system_error) when it cannot start one; the
+// watched signals then take their default actions in the child. Both hooks throw
+// std::system_error when the forking thread's signal mask cannot be restored.
+void prepare_fork() noexcept;
+void after_fork_in_parent();
+void after_fork_in_child();
 
 }  // namespace orvel::vigil

@@ -59,6 +59,10 @@ def lines_with(output: str, needle: str) -> list[str]:
     return [line for line in output.splitlines() if needle in line]
 
 
+def other_lines(output: str) -> list[str]:
+    return [line for line in output.splitlines() if line and "[SIGNAL]" not in line]
+
+
 def signal_messages(output: str) -> list[str]:
     return [line[line.index("[SIGNAL]"):] for line in lines_with(output, "[SIGNAL]")]
 
@@ -231,6 +235,50 @@ print("READY", flush=True)
                 result.returncode == -signal.SIGINT and "KeyboardInterrupt" in result.stderr), result.stderr
         outcomes.add(result.returncode)
     assert -signal.SIGTERM in outcomes  # some signals did arrive while the interpreter was exiting
+
+
+def test_a_forked_child_handles_its_own_signals(child):
+    proc = child(PRELUDE + """
+queue = Tandem(8, 4)
+pid = os.fork()
+if pid == 0:
+    say("CHILD", os.getpid())
+    wait_for_interrupt(*block_in_pop(queue))
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+say("CHILD EXIT", os.waitstatus_to_exitcode(status), "PARENT PUSH", table.try_push(queue, b"x"))
+wait_for_interrupt([], [])
+""")
+    proc.wait_for("READY")
+    os.kill(int(re.search(r"CHILD (\d+)", "".join(proc.lines["stdout"]))[1]), signal.SIGTERM)
+    proc.wait_for("READY")
+    proc.send(signal.SIGTERM)  # the parent is still watched
+    result = proc.finish()
+    assert result.returncode == 0, result.stderr
+    assert other_lines(result.stdout)[1:] == [
+        "READY", "INTERRUPTED [-1]", "CHILD EXIT 0 PARENT PUSH 1", "READY", "INTERRUPTED []"]
+
+
+def test_a_fork_pool_terminates_its_busy_workers_and_leaves_the_parent_alone(run_child):
+    result = run_child(PRELUDE + """
+import multiprocessing
+context = multiprocessing.get_context("fork")
+started = context.Barrier(3)
+
+def work(_):
+    started.wait()
+    time.sleep(60)
+
+queue = Tandem(8, 4)
+pool = context.Pool(2)
+pool.map_async(work, range(2))
+started.wait()
+pool.terminate()
+pool.join()
+say("TERMINATED", table.try_push(queue, b"x"))
+""")
+    assert result.returncode == 0, result.stderr
+    assert other_lines(result.stdout) == ["TERMINATED 1"]
 
 
 def test_a_stalled_log_sink_does_not_hold_up_the_interrupt(child):
