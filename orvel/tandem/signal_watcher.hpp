@@ -4,7 +4,8 @@
 // interrupt would never reach a thread blocked in a queue. The first queue starts a watcher
 // thread; the first SIGINT, SIGTERM, SIGHUP, SIGTSTP or SIGQUIT then releases every registered
 // queue, stops the watcher (the signals fall back to their default actions) and makes the main
-// thread raise KeyboardInterrupt.
+// thread raise KeyboardInterrupt. The main thread is woken with SIGURG, whose handler the watcher
+// installs for good (see signal_watcher.cpp).
 
 namespace orvel::vigil {
 
@@ -17,9 +18,10 @@ using NotifyCallback = void (*)(void* context);
 // the thread cannot start; a later call then tries again.
 void init_vigil();
 
-// Appends an entry to the registry (no check for duplicates).
+// Appends an entry to the registry (no check for duplicates). The caller holds the interpreter
+// lock, which keeps the registration messages in order.
 void register_context_notify(void* context, NotifyCallback callback);
-// Removes the first entry of `context`; false when there is none.
+// Removes the first entry of `context`; false when there is none. Interpreter lock held.
 bool unregister_context_notify(void* context) noexcept;
 // Removes every entry.
 void clear_context_registry() noexcept;
@@ -30,5 +32,17 @@ void enrol_queue(void* core, NotifyCallback notify);
 // Undoes enrol_queue; does nothing for a queue that is not registered (its initialisation failed
 // or never ran). When the last live queue goes, the whole registry is cleared.
 void withdraw_queue(void* core) noexcept;
+
+// The interpreter's life around the watcher, each called on a thread holding the interpreter lock.
+// At exit, before finalisation: from then on nothing touches the interpreter and the watched
+// signals take their default actions. Throws std::system_error when they cannot be restored.
+void interpreter_exiting();
+// Around fork(): the child gets a watcher of its own when the parent's was running. The child's
+// hook throws (boost::system::system_error, std::system_error) when it cannot start one; the
+// watched signals then take their default actions in the child. Both hooks throw
+// std::system_error when the forking thread's signal mask cannot be restored.
+void prepare_fork() noexcept;
+void after_fork_in_parent();
+void after_fork_in_child();
 
 }  // namespace orvel::vigil

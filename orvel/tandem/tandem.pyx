@@ -10,6 +10,10 @@ cdef extern from "orvel/tandem/signal_watcher.hpp" namespace "orvel::vigil" nogi
     ctypedef void (*NotifyCallback)(void* context) noexcept nogil
     void enrol_queue(void* core, NotifyCallback notify) except +
     void withdraw_queue(void* core) noexcept
+    void interpreter_exiting() except +
+    void prepare_fork() noexcept
+    void after_fork_in_parent() except +
+    void after_fork_in_child() except +
 
 
 cdef size_t to_size(object value) except? <size_t>-1:
@@ -96,3 +100,28 @@ cdef class Tandem:
 
 cdef void tandem_notify(void* core) noexcept nogil:
     (<TandemCore*>core).notify()
+
+
+cdef int follow_the_interpreter() except -1:
+    """Tells the watcher when the interpreter exits or forks. The hooks are compiled, not Python
+    code, so that no pending signal can interrupt them before they run."""
+    import atexit, os
+
+    def exiting():
+        interpreter_exiting()
+
+    def before_fork():
+        prepare_fork()
+
+    def in_parent():
+        after_fork_in_parent()
+
+    def in_child():
+        after_fork_in_child()
+
+    atexit.register(exiting)
+    os.register_at_fork(before=before_fork, after_in_parent=in_parent, after_in_child=in_child)
+    return 0
+
+
+follow_the_interpreter()

@@ -21,24 +21,27 @@ class Child:
 
 
 class ChildProcess:
-    """A child interpreter running a script; `wait_for` reads its stdout up to a marker line."""
+    """A child interpreter running a script; `wait_for` reads its stdout (or stderr) up to a marker line."""
 
     def __init__(self, source: str, env: dict[str, str] | None = None):
         self.proc = subprocess.Popen(
             [sys.executable, "-P", "-c", textwrap.dedent(source)],  # -P: the source tree must not shadow the installed package,
+            stdin=subprocess.PIPE,  # open until finish(), for a child that waits in input()
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
-            text=True,
+            bufsize=0,  # wait_for must read no further than its marker: finish() reads the rest
             env={**os.environ, **(env or {})},
         )
-        self.lines: list[str] = []
+        self.lines: dict[str, list[str]] = {"stdout": [], "stderr": []}
 
-    def wait_for(self, marker: str) -> None:
-        for line in self.proc.stdout:
-            self.lines.append(line)
+    def wait_for(self, marker: str, stream: str = "stdout") -> None:
+        pipe = getattr(self.proc, stream)
+        while line := pipe.readline().decode():
+            self.lines[stream].append(line)
             if line.strip() == marker:
                 return
-        raise AssertionError(f"child ended before {marker!r}:\n{self.finish().stderr}")
+        result = self.finish()
+        raise AssertionError(f"child ended before {marker!r}; stdout:\n{result.stdout}\nstderr:\n{result.stderr}")
 
     def send(self, signum: signal.Signals) -> None:
         os.kill(self.proc.pid, signum)
@@ -49,8 +52,22 @@ class ChildProcess:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             out, err = self.proc.communicate()
-            raise AssertionError(f"child timed out; stdout:\n{''.join(self.lines)}{out}\nstderr:\n{err}")
-        return Child(self.proc.returncode, "".join(self.lines) + out, err)
+            raise AssertionError(f"child timed out; stdout:\n{self._all('stdout', out)}\n"
+                                 f"stderr:\n{self._all('stderr', err)}")
+        return Child(self.proc.returncode, self._all("stdout", out), self._all("stderr", err))
+
+    def _all(self, stream: str, rest: bytes) -> str:
+        return "".join(self.lines[stream]) + rest.decode()
+
+
+def pytest_addoption(parser):
+    parser.addoption("--stress", action="store_true", help="run the tests marked 'stress' at full length")
+
+
+@pytest.fixture
+def repeats(request):
+    """repeats(short, full): how often a stress test repeats its case; full with --stress."""
+    return lambda short, full: full if request.config.getoption("--stress") else short
 
 
 @pytest.fixture
