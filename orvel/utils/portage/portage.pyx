@@ -5,15 +5,15 @@ threads (LumPipe); an asyncio queue of byte messages (AsyncQueue)."""
 
 cimport cython
 from cpython.buffer cimport PyBuffer_Release, PyObject_CheckBuffer
-from cpython.exc cimport PyErr_SetFromErrno
 from cpython.bytes cimport PyBytes_Check, PyBytes_FromStringAndSize
+from cpython.exc cimport PyErr_SetFromErrno
 from cpython.number cimport PyIndex_Check, PyNumber_Index
 from cpython.object cimport PyObject
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.ref cimport Py_CLEAR, Py_INCREF
 from cpython.unicode cimport PyUnicode_Check
 from libc.stdint cimport uint16_t
-from libcpp.atomic cimport memory_order_acquire, memory_order_release
+from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
 from orvel.tandem.tandem cimport Tandem
@@ -134,7 +134,7 @@ cdef class LumPipe:
     """LumPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False)"""
 
     def __cinit__(self):
-        pass  # the routine pointers stay null until __init__ has built the queue; no pickling
+        pass  # present so that pickling is refused; the routine pointers stay null until __init__
 
     def __init__(self, capacity=16384, slot_size=2048, bint zerocopy=False,
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False):
