@@ -114,8 +114,9 @@ class ColorScheme:
         critical_color: int = -1,
     ) -> None: ...
 
-# The colour arguments: an SGR foreground code (30-37, 90-97) or a palette index (0-255) for
-# fg_color and bg_color, an SGR effect code (1 bold, 4 underline, ...) for effect; -1 for none.
+# The colour arguments, -1 for none: fg_color an SGR foreground code (30-37, 90-97) or else a
+# palette index below 256; bg_color likewise with the background codes (40-47, 100-107); effect
+# an SGR effect code (1-7 or 9: 1 bold, 4 underline, ...). Console sinks get the coloured text.
 
 class Logger:
     def __init__(
