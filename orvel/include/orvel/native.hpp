@@ -12,9 +12,10 @@
 //   }
 //
 // import_bridge() imports orvel.tandem.tandem and orvel.utils.portage.portage and checks them
-// against this header: the Tandem instance size, and the signature each exported function's
-// capsule is named by. A module built against another release of orvel then fails to import with
-// ImportError instead of calling through mismatched layouts.
+// against this header: the Tandem instance size, the dispatchers' and the pipe's at least as large
+// as the fields read here, and the signature each exported function's capsule is named by. A
+// module built against a release whose ring or exported functions differ then fails to import
+// with ImportError instead of calling through them.
 //
 // Threads. Everything that takes a PyObject* (import_bridge, the of() factories, the conversions)
 // needs the interpreter lock. The queue operations and the push, pop and release routines run
