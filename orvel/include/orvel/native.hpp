@@ -163,16 +163,18 @@ bool import_function(PyObject* module, const char* name, const char* signature, 
   return out != nullptr;
 }
 
+// Stops at the first failure, so that nothing runs with an exception pending.
 inline int fill(Api& api, PyObject* tandem_module, PyObject* bridge) noexcept {
-  api.tandem_type = import_type(tandem_module, "Tandem", sizeof(layout::Tandem), true);
-  if (api.tandem_type == nullptr) return -1;
-  api.tandem = static_cast<const TandemTable*>(native_table(api.tandem_type));
-  api.lum_pipe_type = import_type(bridge, "LumPipe", sizeof(layout::LumPipe), false);
-  api.sync_dispatcher_type = import_type(bridge, "SyncDispatcher", sizeof(layout::SyncDispatcher), false);
-  api.async_dispatcher_type = import_type(bridge, "AsyncDispatcher", sizeof(layout::AsyncDispatcher), false);
-  bool found = api.tandem != nullptr && api.lum_pipe_type != nullptr && api.sync_dispatcher_type != nullptr &&
-               api.async_dispatcher_type != nullptr &&
-               import_function(tandem_module, "tandem_notify", "void (void *)", api.tandem_notify) &&
+  if ((api.tandem_type = import_type(tandem_module, "Tandem", sizeof(layout::Tandem), true)) == nullptr ||
+      (api.tandem = static_cast<const TandemTable*>(native_table(api.tandem_type))) == nullptr ||
+      (api.lum_pipe_type = import_type(bridge, "LumPipe", sizeof(layout::LumPipe), false)) == nullptr ||
+      (api.sync_dispatcher_type =
+           import_type(bridge, "SyncDispatcher", sizeof(layout::SyncDispatcher), false)) == nullptr ||
+      (api.async_dispatcher_type =
+           import_type(bridge, "AsyncDispatcher", sizeof(layout::AsyncDispatcher), false)) == nullptr) {
+    return -1;
+  }
+  bool found = import_function(tandem_module, "tandem_notify", "void (void *)", api.tandem_notify) &&
                import_function(bridge, "obj_to_cbuf", "int (PyObject *, PyObject **, char const **, size_t *)",
                                api.obj_to_cbuf) &&
                import_function(bridge, "buf_to_cbuf", "int (PyObject *, Py_buffer *, char const **, size_t *)",
