@@ -91,9 +91,14 @@ void drain_polling(const std::atomic<bool>& running, WakeChannel& wake, Session&
 
 }  // namespace detail
 
+// `pushed`, when given, counts the records pushed so far (incremented after each successful push,
+// release). kPop uses it to deliver a run of records per entry: peek waits when the queue is
+// empty, which it must not do inside the session, and a record counted there is known to be in
+// the queue. Only for queues that never drop records (not overwrite mode); a record pushed without
+// being counted only makes the runs shorter.
 template <class Queue, class Session>
 void drain(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
-           Session& session) {
+           Session& session, const std::atomic<std::uint64_t>* pushed = nullptr) {
   auto try_pop = [&](void** data, std::size_t* length) { return queue.try_pop(data, length); };
   auto try_pop_var = [&](void** data, std::size_t* length) { return queue.try_pop_var(data, length); };
   void* data = nullptr;
@@ -103,16 +108,35 @@ void drain(Queue& queue, WorkerBody body, const std::atomic<bool>& running, Wake
       return detail::drain_polling(running, wake, session, try_pop);
     case WorkerBody::kTryPopVar:
       return detail::drain_polling(running, wake, session, try_pop_var);
-    case WorkerBody::kPop:
-      // One record per entry: the queue has no way to look at the next record without waiting.
+    case WorkerBody::kPop: {
+      std::uint64_t taken = 0;
+      std::uint64_t pushed_seen = 0;  // reloaded only when the records it counts are taken
+      auto more_waiting = [&] {
+        if (pushed == nullptr) return false;
+        // Acquire: pairs with the release store after a push, which came after the push's
+        // publication; a record counted is one that peek finds without waiting.
+        if (static_cast<std::int64_t>(pushed_seen - taken) <= 0) pushed_seen = pushed->load(std::memory_order_acquire);
+        return static_cast<std::int64_t>(pushed_seen - taken) > 0;
+      };
       while (running.load(std::memory_order_acquire)) {
         if (queue.peek(&data, &length) != detail::kSuccess || !session.enter()) return;
-        const bool delivered = session.deliver(data, length);
+        bool delivered = true;
+        for (int n = 0; delivered && n < kRecordsPerEntry; ++n) {
+          if (n > 0 && !(running.load(std::memory_order_acquire) && more_waiting() &&
+                         queue.peek(&data, &length) == detail::kSuccess)) {
+            break;
+          }
+          delivered = session.deliver(data, length);
+          if (delivered) {  // a record whose callback failed stays in the queue
+            queue.advance();
+            ++taken;
+          }
+        }
         session.leave();
-        if (!delivered) return;  // the record stays in the queue
-        queue.advance();
+        if (!delivered) return;
       }
       return;
+    }
     case WorkerBody::kPopVar:
       while (running.load(std::memory_order_acquire)) {
         if (queue.pop_var(&data, &length) != detail::kSuccess) return;

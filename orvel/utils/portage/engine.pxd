@@ -42,6 +42,9 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         atomic[cbool] running
         WakeChannel wake
 
+        void count_pushes(bint enabled) noexcept
+        void pushed_one() noexcept
+
         @staticmethod
         void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,
                    PyObject* callback, WorkerBody body, const char* name) except +

@@ -253,6 +253,8 @@ cdef class SyncDispatcher:
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
+        if self.worker.get().started():
+            raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
         self._callback = callback
         self.detach = detach
         self.variable_size = variable_size
@@ -263,6 +265,7 @@ cdef class SyncDispatcher:
             self._push = SyncDispatcher.try_push_var_wake if variable_size else SyncDispatcher.try_push_wake
         else:
             self._push = SyncDispatcher.push_var if variable_size else SyncDispatcher.push
+        self.worker.get().count_pushes(not overwrite)
 
     # A dispatcher closes itself in its finaliser, not in __dealloc__: the error of a failing close
     # keeps the frame of a Python override alive, and with it the dispatcher, which a finaliser may
@@ -302,7 +305,10 @@ cdef class SyncDispatcher:
         return result
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        return self._q.push(data, length)
+        cdef int result = self._q.push(data, length)
+        if result > 0:
+            self.worker.get().pushed_one()
+        return result
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
         return self._q.push_var(data, length)

@@ -175,7 +175,7 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   table_ = table;
   session.leave();
   tandem::TandemRef ring(queue, table);
-  drain(ring, body, running, wake, session);
+  drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
   if (!session.enter()) return;
   queue_ = nullptr;
   Py_DECREF(queue);

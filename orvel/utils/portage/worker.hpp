@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -33,6 +34,19 @@ class Worker {
   std::atomic<bool> running{true};
   // The dispatcher's wake-up channel (unarmed in blocking mode).
   WakeChannel wake;
+
+  // Blocking single-slot mode counts the records pushed, so that the worker can deliver a run of
+  // them per entry into the interpreter (see drain()). Not for a queue that drops records. Called
+  // with a new queue, before any worker or producer runs.
+  void count_pushes(bool enabled) noexcept {
+    counting_pushes_ = enabled;
+    pushed_.store(0, std::memory_order_relaxed);
+  }
+  void pushed_one() noexcept {
+    // One producer at a time: a load and a store, no read-modify-write. Release: after the push's
+    // own publication; pairs with the acquire load in drain().
+    if (counting_pushes_) pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
 
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
   // std::logic_error when a worker was started before, std::system_error when the thread cannot
@@ -62,6 +76,10 @@ class Worker {
   enum Phase : std::uint32_t { kIdle, kRunning, kEnded };
 
   std::atomic<std::uint32_t> phase_{kIdle};
+  bool counting_pushes_ = false;  // set before any producer runs
+  // Written by the producer on every push: a cache line of its own, away from what the worker reads.
+  alignas(64) std::atomic<std::uint64_t> pushed_{0};
+  std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];
   std::thread::id thread_;  // set by start(), under the interpreter lock
   // The queue run() drains, for stop(); written and read under the interpreter lock.
   PyObject* queue_ = nullptr;
