@@ -15,6 +15,9 @@ namespace scribo {
 // (spdlog::spdlog_ex, a std::runtime_error, for a file that cannot be opened); a call that throws
 // adds no sink. Copies share the sinks added so far, and so do loggers built from one factory.
 //
+// A file or logger name holding a NUL byte throws std::invalid_argument("embedded null byte"),
+// and no file is opened: the C library would end the name at the NUL and open another file.
+//
 // `pattern` is spdlog's pattern syntax; an empty one keeps spdlog's default pattern. A `color`
 // handler always writes the colour codes of the %^...%$ range, terminal or not: the caller has
 // already decided that this stream is coloured (it colours the message text the same way).

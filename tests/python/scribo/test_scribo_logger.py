@@ -81,6 +81,17 @@ def test_logger_construction_errors(args, kwargs, error, message):
         Logger(*args, **kwargs)
 
 
+@pytest.mark.parametrize("build", [
+    lambda d: Logger("app", handlers=[FileHandler(str(d / "audit\0-2026.log"))]),
+    lambda d: Logger("app", handlers=[RotatingFileHandler(str(d / "audit\0-2026.log"))]),
+    lambda d: Logger("app\0-2026", handlers=[StderrHandler()]),
+], ids=["file", "rotating file", "logger"])
+def test_names_holding_nul_are_refused(tmp_path, build):
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        build(tmp_path)
+    assert list(tmp_path.iterdir()) == []  # no "audit"
+
+
 def test_descriptor_level_out_of_range_fails_construction():
     handler = StderrHandler()
     handler.level = 42
