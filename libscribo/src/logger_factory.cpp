@@ -118,6 +118,7 @@ void LoggerFactory::set_colors(int trace, int debug, int info, int warn, int err
 std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bool register_by_name) {
   auto logger = std::make_shared<spdlog::logger>(without_nul(name), sinks_.begin(), sinks_.end());
   logger->set_level(level_);
+  logger->flush_on(level::err);
   if (register_by_name) LoggerRegistry::register_logger(logger);
   return logger;
 }

@@ -58,7 +58,9 @@ class SCRIBO_API LoggerFactory {
   void set_colors(int trace, int debug, int info, int warn, int error, int critical);
 
   // The logger named `name` over the handlers added so far. With `register_by_name` it is also
-  // registered in LoggerRegistry under that name.
+  // registered in LoggerRegistry under that name. It flushes its sinks after every message at
+  // err and above (flush_on), so that the message explaining a crash is in the file; lower levels
+  // stay buffered.
   std::shared_ptr<spdlog::logger> build(const std::string& name, bool register_by_name);
 
  private:

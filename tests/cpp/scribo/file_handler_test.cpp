@@ -38,6 +38,19 @@ TEST_P(FileHandler, AppendsOrTruncates) {
 INSTANTIATE_TEST_SUITE_P(Mode, FileHandler, testing::Bool(),
                          [](const auto& p) { return p.param ? "overwrite" : "append"; });
 
+TEST(FileHandler, ErrorsReachTheFileAtOnceLowerLevelsStayBuffered) {
+  TempDir dir;
+  const auto path = dir.path() / "app.log";
+  LoggerFactory factory;
+  factory.add_file_handler(path.string(), "%v", lv::trace, false);
+  auto logger = factory.build("file", false);
+
+  logger->warn("buffered");
+  EXPECT_EQ(read_file(path), "");
+  logger->error("flushed");
+  EXPECT_EQ(read_file(path), "buffered\nflushed\n");
+}
+
 TEST(LoggerFactory, NamesHoldingNulAreRefused) {
   TempDir dir;
   const std::string file = (dir.path() / "audit").string() + std::string("\0-2026.log", 10);

@@ -2,7 +2,10 @@
 observed in child processes (spdlog writes to the standard streams from C)."""
 
 import re
+import signal
 import textwrap
+
+import pytest
 
 PRELUDE = """\
 from orvel.scribo import *
@@ -114,3 +117,20 @@ d.error("4")
 """)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["first|1", "second|2", "second|3", "third|not the default", "second|4"]
+
+
+@pytest.mark.parametrize("end, status", [("os._exit(3)", 3), ("os.kill(os.getpid(), signal.SIGKILL)", -signal.SIGKILL)])
+def test_errors_reach_the_file_before_an_abrupt_end(run_child, tmp_path, end, status):
+    child = run_child(PRELUDE + f"""
+import os, signal
+loggers = [Logger(m, handlers=[FileHandler({str(tmp_path)!r} + f"/{{m}}.log", pattern="%v")]) for m in LEVELS]
+for method, log in zip(LEVELS, loggers):
+    for i in range(10):
+        getattr(log, method)(f"{{method}} {{i}}")
+{end}  # no destructor, no exit handler runs
+""")
+    assert child.returncode == status, child.stderr
+    for method in SPDLOG_NAMES:
+        written = (tmp_path / f"{method}.log").read_text().splitlines()
+        # error and critical flush every message; lower levels keep their buffering
+        assert written == ([f"{method} {i}" for i in range(10)] if method in ("error", "critical") else [])
