@@ -199,3 +199,12 @@ def test_python_override_receives_native_calls(file_log, native, base, slot):
         del obj
         assert file_log.path.read_text().splitlines() == ["skip flag: the native body",
                                                           "through the class: the native body"]
+
+
+@pytest.mark.parametrize("base, slot", [(Logger, 4), (DefaultLogger, 3)])
+def test_native_call_on_a_subclass_without_its_own_method(native, capfd, base, slot):
+    # The call finds the class's Python method, which runs the native body with the colours given.
+    subclass = type("Plain", (base,), {})
+    obj = subclass("p", handlers=[StdoutHandler(pattern="%v", max_level=Level.OFF)]) if base is Logger else subclass()
+    native.level_slot(base, slot)(obj, "warned", 0, native.ColorArgs(3, 31, 44, 1))
+    assert "\x1b[1;31;44mwarned\x1b[0m\n" in capfd.readouterr().out

@@ -56,15 +56,18 @@ scheme = Logger("scheme", handlers=[StdoutHandler(True, "%^%l%$|%v", max_level=L
                 color_scheme=ColorScheme(info_color=196, error_color=91))
 scheme.info("x")
 scheme.error("y")
+class Shadowed(ColorScheme):  # the stored colours count, not what the attributes say
+    info_color = property(lambda self: 91)
+Logger("shadowed", handlers=[StdoutHandler(True, "%^%l%$|%v")], color_scheme=Shadowed(info_color=196)).info("z")
 """)
     assert child.returncode == 0, child.stderr
-    *defaults, own, handler, info, error = child.stdout.splitlines()
+    *defaults, own, handler, info, error, shadowed = child.stdout.splitlines()
     # Without handlers: one colour console sink at level trace with the Logger's own pattern.
     for name, line in zip(("dflt", "none"), defaults, strict=True):
         assert re.fullmatch(
             rf"\[\d\d-\d\d-\d{{4}} \d\d:\d\d:\d\d\.\d{{6}}\] \[{name}\] \[\x1b\[[\d;]+mtrace\x1b\[m\] hello", line)
     assert (own, handler) == ("trace|own pattern", "handler pattern")
-    assert (info, error) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y")
+    assert (info, error, shadowed) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y", "\x1b[38;5;196minfo\x1b[m|z")
 
 
 def test_caller_locations(run_child, tmp_path):
