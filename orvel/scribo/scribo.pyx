@@ -27,6 +27,10 @@ cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
     void* held_per_thread(void* by_value) noexcept
 
 
+cdef extern from "orvel/scribo/compact_int.hpp" namespace "orvel::binding":
+    bint compact_int(object value, int* out) noexcept
+
+
 # Stored as int: a value outside the members stays stored but reads back as a ValueError.
 cpdef enum class Level:
     TRACE = 0
@@ -55,7 +59,12 @@ cdef object exact_integer(object value):
     return PyNumber_Index(value)
 
 
-cdef int to_int(object value) except? -1:
+# INT_MIN, not -1, marks a failure: -1 is the colours' default, and each result equal to the
+# mark costs a look at the exception state.
+cdef inline int to_int(object value) except? -2147483648:
+    cdef int compact
+    if compact_int(value, &compact):
+        return compact
     return exact_integer(value)
 
 
