@@ -15,9 +15,9 @@ RECORDS = 500_000
 
 
 class Tally:
-    def __init__(self):
+    def __init__(self) -> None:
         self.records = self.bytes = 0
-        self.done = asyncio.get_running_loop().create_future()
+        self.done: asyncio.Future[None] = asyncio.get_running_loop().create_future()
 
     async def on_record(self, record: bytes) -> None:
         self.records += 1

@@ -14,12 +14,12 @@ from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
 RECORDS = 1_000_000
 
 
-def report(label, count, seconds, size=64):
+def report(label: str, count: int, seconds: float, size: int = 64) -> None:
     print(f"{label:52} {count:>9,} records  {count / seconds / 1e6:6.2f} M/s  "
           f"{count * size / seconds / 2**20:7.1f} MiB/s")
 
 
-def pipes():
+def pipes() -> None:
     for label, variable_size, size in (("LumPipe, 64-byte records, native to native", False, 64),
                                        ("LumPipe, 1500-byte messages over 512-byte slots", True, 1500)):
         pipe = LumPipe(capacity=1024, slot_size=512 if variable_size else 64, block_on_full=True,
@@ -29,11 +29,11 @@ def pipes():
         report(label, moved["received"], moved["seconds"], size)
 
 
-def sync_dispatcher(nonblocking):
+def sync_dispatcher(nonblocking: bool) -> None:
     delivered = 0
     finished = threading.Event()
 
-    def callback(record):
+    def callback(record: bytes) -> None:
         nonlocal delivered
         delivered += 1
         if len(record) == 1:  # the feed's end marker
@@ -51,11 +51,11 @@ def sync_dispatcher(nonblocking):
     report(f"SyncDispatcher, callback on its worker, {mode}", delivered, seconds)
 
 
-async def async_dispatcher():
+async def async_dispatcher() -> None:
     delivered = 0
-    finished = asyncio.get_running_loop().create_future()
+    finished: asyncio.Future[None] = asyncio.get_running_loop().create_future()
 
-    async def callback(record):
+    async def callback(record: bytes) -> None:
         nonlocal delivered
         delivered += 1
         if len(record) == 1:

@@ -14,13 +14,13 @@ BOLD, UNDERLINE = 1, 4
 PATTERN = "[%H:%M:%S.%e] [%n] [%^%l%$] %s:%# %v"
 
 
-def place_order(log, symbol, quantity):
+def place_order(log: Logger, symbol: str, quantity: int) -> None:
     log.info(f"order {symbol} x{quantity} accepted", GREEN)
     if quantity > 100:
         log.warn(f"order {symbol} x{quantity} is large", YELLOW, effect=UNDERLINE)
 
 
-def main():
+def main() -> None:
     path = sys.argv[1] if len(sys.argv) > 1 else "logging_demo.log"
     log = Logger(
         "demo",
@@ -45,7 +45,7 @@ def main():
     # Code that uses the standard package is routed into the same sinks.
     logging.getLogger("legacy").warning("disk usage at %d%%", 91)
     try:
-        {}["missing"]
+        {"present": 1}["missing"]
     except KeyError:
         logging.getLogger("legacy").exception("lookup failed")
 

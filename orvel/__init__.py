@@ -4,6 +4,9 @@ import os as _os
 
 
 def get_include() -> list[str]:
-    """Directories to add to the include path of an extension module that cimports orvel."""
-    package_root = _os.path.dirname(_os.path.dirname(_os.path.abspath(__file__)))
-    return [package_root, _os.path.join(package_root, "orvel", "scribo", "include")]
+    """Directories to add to the include path of an extension module that uses orvel natively,
+    through Cython (cimport) or through the C++ headers <orvel/native.hpp> and
+    <orvel/native_logging.hpp>."""
+    package = _os.path.dirname(_os.path.abspath(__file__))
+    return [_os.path.dirname(package), _os.path.join(package, "include"),
+            _os.path.join(package, "scribo", "include")]

@@ -263,16 +263,17 @@ def test_a_fork_pool_terminates_its_busy_workers_and_leaves_the_parent_alone(run
     result = run_child(PRELUDE + """
 import multiprocessing
 context = multiprocessing.get_context("fork")
-started = context.Barrier(3)
+started, starting = os.pipe()  # no lock: a worker interrupted inside a shared lock would hold it
 
 def work(_):
-    started.wait()
+    os.write(starting, b"x")
     time.sleep(60)
 
 queue = Tandem(8, 4)
 pool = context.Pool(2)
 pool.map_async(work, range(2))
-started.wait()
+for _ in range(2):
+    os.read(started, 1)
 pool.terminate()
 pool.join()
 say("TERMINATED", table.try_push(queue, b"x"))

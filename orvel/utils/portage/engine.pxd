@@ -73,3 +73,7 @@ cdef extern from "orvel/utils/portage/conversions.hpp" namespace "orvel::portage
     int utf8_contents(object message, const char** data, size_t* size) except -1
     int buffer_contents(object message, Py_buffer* view, const char** data, size_t* size) except -1
     int bytes_conversion(object message, PyObject** holder, const char** data, size_t* size) except -1
+
+
+cdef extern from "orvel/utils/portage/unraisable.hpp" namespace "orvel::portage":
+    void report_unraisable(object error, const char* where) noexcept

@@ -19,7 +19,7 @@ from libcpp.memory cimport make_shared
 from orvel.tandem.tandem cimport Tandem
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
-    close_interpreter_to_workers, new_async_reader, sockaddr_in, utf8_contents, wake_address)
+    close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -240,7 +240,7 @@ cdef void run_worker_here(SyncDispatcher dispatcher, WorkerBody body) noexcept n
     worker.run(queue, tandem_table, callback, body, worker_name(body))
 
 
-@cython.no_gc_clear  # __dealloc__ closes the queue, which a worker may still be sleeping in
+@cython.no_gc_clear  # the finaliser closes the queue, which a worker may still be sleeping in
 cdef class SyncDispatcher:
     """SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, bool nonblocking=True)"""
 
@@ -264,8 +264,14 @@ cdef class SyncDispatcher:
         else:
             self._push = SyncDispatcher.push_var if variable_size else SyncDispatcher.push
 
-    def __dealloc__(self):
-        self.close()
+    # A dispatcher closes itself in its finaliser, not in __dealloc__: the error of a failing close
+    # keeps the frame of a Python override alive, and with it the dispatcher, which a finaliser may
+    # resurrect and __dealloc__ may not. The report keeps the name of the destruction.
+    def __del__(self):
+        try:
+            self.close()  # the table's entry: a Python override answers it
+        except BaseException as error:
+            report_unraisable(error, b"orvel.utils.portage.portage.SyncDispatcher.__dealloc__")
 
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         cdef Worker* worker = self.worker.get()
@@ -367,8 +373,11 @@ cdef class AsyncDispatcher:
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
 
-    def __dealloc__(self):
-        self.close()
+    def __del__(self):  # as SyncDispatcher's
+        try:
+            self.close()
+        except BaseException as error:
+            report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         if self._wake.fd() != -1:

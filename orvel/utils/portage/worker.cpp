@@ -1,5 +1,7 @@
 #include "orvel/utils/portage/worker.hpp"
 
+#include "orvel/utils/portage/unraisable.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -66,7 +68,9 @@ class InterpreterSession {
     PyObject* result = record != nullptr ? PyObject_CallOneArg(callback_, record) : nullptr;
     Py_XDECREF(record);
     if (result == nullptr) {
-      report_unraisable();
+      PyObject* error = PyErr_GetRaisedException();
+      report_unraisable(error, name_);
+      Py_DECREF(error);
       return false;
     }
     Py_DECREF(result);
@@ -74,14 +78,6 @@ class InterpreterSession {
   }
 
  private:
-  void report_unraisable() const noexcept {
-    PyObject* error = PyErr_GetRaisedException();
-    PyObject* where = PyUnicode_FromString(name_);
-    PyErr_SetRaisedException(error);
-    PyErr_WriteUnraisable(where != nullptr ? where : Py_None);
-    Py_XDECREF(where);
-  }
-
   PyObject* callback_;
   const char* name_;
   PyThreadState* thread_state_ = nullptr;

@@ -5,6 +5,7 @@ import gc
 import os
 import stat
 import threading
+import traceback
 import time
 import weakref
 
@@ -194,6 +195,11 @@ def test_python_overrides_of_setup_and_close_answer_native_calls(unraisable):
     gc.collect()
     assert calls == [("setup", "127.0.0.1", 16777216), "close", "close"]  # the defaults fill in
     assert [(obj, str(error)) for obj, error in unraisable] == [(WORKER + "__dealloc__", "close failed")]
+    frames = [frame for frame, _ in traceback.walk_tb(unraisable[0][1].__traceback__)]
+    holders = [frame.f_locals["self"] for frame in frames if frame.f_code.co_name == "close"]
+    assert [type(holder) for holder in holders] == [Overriding]  # resurrected, not freed under the report
+    unraisable.clear()
+    gc.collect()
 
 
 @pytest.mark.parametrize("nonblocking", [True, False])

@@ -1,0 +1,145 @@
+"""Every public name of orvel's stubs, used as an application would: `mypy --strict` checks it
+against the installed stubs (tests/python/test_stubs.py), and the same test runs it, so a stub
+that types a call the modules refuse fails too. `assert_type` pins the types the stubs promise;
+the `type: ignore` lines are calls the stubs must refuse (strict mode reports an unneeded one)."""
+
+import asyncio
+import logging
+import os
+import socket
+import tempfile
+from collections.abc import Coroutine
+from typing import Any, assert_type
+
+import orvel
+import orvel.utils.vigil.vigil
+from orvel.scribo import (
+    BasicConsoleHandler,
+    ColorScheme,
+    ConsoleHandler,
+    DefaultLogger,
+    FileHandler,
+    Level,
+    LogHandler,
+    Logger,
+    PyLogHandler,
+    RotatingFileHandler,
+    StderrHandler,
+    StdoutHandler,
+)
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import (
+    AsyncDispatcher,
+    AsyncQueue,
+    CBufferView,
+    LumPipe,
+    SyncDispatcher,
+    logger,
+    setup_socket,
+)
+
+
+def queues() -> None:
+    Tandem(slot_size=64, capacity=8, overwrite=False, zerocopy=False, block_on_full=True)
+    CBufferView(msg_kind=1)
+    LumPipe(capacity=16, slot_size=64, zerocopy=False, overwrite=False, block_on_full=True, variable_size=True)
+
+
+def descriptors(directory: str) -> list[LogHandler]:
+    assert list(Level) == [Level.TRACE, Level.DEBUG, Level.INFO, Level.WARN, Level.ERROR, Level.CRITICAL, Level.OFF]
+    base = LogHandler(color=False, pattern="%v", level=Level.DEBUG)
+    base.level = 3
+    assert_type(base.level, Level)
+    assert base.level is Level.WARN
+    stdout = StdoutHandler(color=False, pattern="%v", level=Level.TRACE, max_level=Level.OFF)
+    stdout.max_level = Level.OFF
+    assert_type(stdout.max_level, Level)
+    console = ConsoleHandler(color=True, pattern="%v", max_stdout_level=Level.INFO, min_level=Level.TRACE)
+    console.max_stdout_level, console.min_level = Level.INFO, Level.OFF
+    assert_type(console.min_level, Level)
+    file = FileHandler(filename=os.path.join(directory, "a.log"), color=False, pattern="%v", level=Level.TRACE,
+                       overwrite=True)
+    file.overwrite = False
+    rotating = RotatingFileHandler(filename=os.path.join(directory, "b.log"), pattern="%v", level=Level.TRACE,
+                                   max_size=4096, max_files=2)
+    rotating.max_size, rotating.max_files = 8192, 3
+    assert_type(rotating.filename, str | None)
+    assert_type(rotating.pattern, str | None)
+    stdout.color = bool(stdout.color)
+    return [stdout, StderrHandler(color=False, pattern="%v", level=Level.ERROR),
+            BasicConsoleHandler(color=False, pattern="%v", level=Level.OFF), console, file, rotating]
+
+
+def logging_(directory: str) -> None:
+    colors = ColorScheme(trace_color=-1, debug_color=-1, info_color=208, warn_color=33, error_color=31,
+                         critical_color=-1)
+    colors.trace_color = colors.debug_color = colors.warn_color = colors.error_color = colors.critical_color = -1
+    assert_type(colors.info_color, int)
+    log = Logger(name="typing", level=Level.TRACE, pattern="%v", handlers=descriptors(directory),
+                 color_scheme=colors, set_default=True, intercept_stdlib_logging=True)
+    for write in (log.trace, log.debug, log.info, log.warn, log.error, log.critical):
+        write("from Logger", fg_color=2, bg_color=-1, effect=1)
+    default = DefaultLogger()
+    for write in (default.trace, default.debug, default.info, default.warn, default.error, default.critical):
+        write("from DefaultLogger", fg_color=-1, bg_color=-1, effect=-1)
+    logger.info("through the bridge module's logger")
+    handler = PyLogHandler(level=logging.INFO)
+    handler.emit(logging.LogRecord("typing", logging.INFO, "public_api.py", 1, "a standard record", None, None))
+
+
+def dispatchers() -> None:
+    def on_record(record: bytes) -> None:
+        pass
+
+    sync = SyncDispatcher(on_record, capacity=16, slot_size=64, zerocopy=False, overwrite=False,
+                          block_on_full=False, variable_size=False, detach=False, nonblocking=True)
+    sync.setup(host="127.0.0.1", recvbuf=0)
+    sync.close()
+    sock = setup_socket(blocking=False, recvbuf=0)
+    assert_type(sock, socket.socket)
+    sock.close()
+
+
+async def coroutines() -> None:
+    async def on_record(record: bytes) -> None:
+        pass
+
+    dispatcher = AsyncDispatcher(on_record, capacity=16, slot_size=64, overwrite=False, zerocopy=False,
+                                 variable_size=True)
+    dispatcher.setup(host="127.0.0.1", recvbuf=0)
+    dispatcher.close()
+
+    queue = AsyncQueue(loop=None, slot_size=64, capacity=16, overwrite=False, zerocopy=False, block_on_full=False)
+    popped = assert_type(queue.pop(), Coroutine[Any, Any, bytes])
+    await queue.push_buf(bytearray(b"buf"))
+    await queue.push_obj([104, 105])
+    await queue.push_str("str")
+    assert [await popped, await queue.pop(), await queue.pop()] == [b"buf", b"hi", b"str"]
+    queue.start_dispatcher(on_record)
+    await queue.shutdown(None, None, None)
+
+
+def refused() -> None:
+    """Never called: each line is a call the stubs refuse."""
+    Tandem(64)  # type: ignore[call-arg]
+    Tandem(64, 8, flavour=True)  # type: ignore[call-arg]
+    FileHandler(None)  # type: ignore[arg-type]
+    StdoutHandler().max_level = "INFO"  # type: ignore[assignment]
+    AsyncDispatcher(lambda record: None)  # type: ignore[arg-type,return-value]
+    Logger("x").info(b"bytes")  # type: ignore[arg-type]
+
+
+def main() -> None:
+    assert_type(orvel.get_include(), list[str])
+    assert orvel.utils.vigil.vigil.__name__ == "orvel.utils.vigil.vigil"
+    queues()
+    with tempfile.TemporaryDirectory() as directory:
+        logging_(directory)
+        dispatchers()
+        asyncio.run(coroutines())
+        Logger("quiet", Level.OFF, handlers=[StderrHandler()], set_default=True)  # closes the files
+    print("every public name used")
+
+
+if __name__ == "__main__":
+    main()
