@@ -1,6 +1,7 @@
 #include "scribo/logger_factory.hpp"
 
 #include <array>
+#include <stdexcept>
 #include <utility>
 
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -29,6 +30,13 @@ spdlog::sink_ptr console_sink(bool color, bool to_stderr) {
   }
   if (to_stderr) return std::make_shared<spdlog::sinks::stderr_sink<console_mutex>>();
   return std::make_shared<spdlog::sinks::stdout_sink<console_mutex>>();
+}
+
+// A file name ends at its first NUL in fopen(), a logger name in every lookup through a C string:
+// a name holding one would stand for another.
+const std::string& without_nul(const std::string& name) {
+  if (name.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+  return name;
 }
 
 // The escape sequence for a set_colors value; empty keeps the sink's colour.
@@ -90,14 +98,15 @@ void LoggerFactory::add_basic_console_handler(bool color, const std::string& pat
 
 void LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern,
                                      level min_level, bool overwrite) {
-  add_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite), pattern, min_level);
+  add_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(without_nul(filename), overwrite), pattern,
+           min_level);
 }
 
 void LoggerFactory::add_rotating_file_handler(const std::string& filename, unsigned long max_size,
                                               unsigned long max_files, const std::string& pattern,
                                               level min_level) {
-  add_sink(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(filename, max_size, max_files), pattern,
-           min_level);
+  add_sink(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(without_nul(filename), max_size, max_files),
+           pattern, min_level);
 }
 
 void LoggerFactory::set_colors(int trace, int debug, int info, int warn, int error, int critical) {
@@ -107,8 +116,9 @@ void LoggerFactory::set_colors(int trace, int debug, int info, int warn, int err
 }
 
 std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bool register_by_name) {
-  auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
+  auto logger = std::make_shared<spdlog::logger>(without_nul(name), sinks_.begin(), sinks_.end());
   logger->set_level(level_);
+  logger->flush_on(level::err);
   if (register_by_name) LoggerRegistry::register_logger(logger);
   return logger;
 }

@@ -34,13 +34,16 @@ bool is_a(spdlog::sinks::sink* sink) {
   return dynamic_cast<Sink*>(sink) != nullptr;
 }
 
-// Gives every admitting sink its own message; `payload(sink)` chooses the text.
+// Gives every admitting sink its own message; `payload(sink)` chooses the text. At the logger's
+// flush level and above each such sink is flushed after it, as spdlog's own logging path does.
 template <class Payload>
 void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, Payload&& payload) {
+  const bool flush = lvl >= logger.flush_level() && lvl != level::off;
   for (const auto& sink : logger.sinks()) {
     if (!sink->should_log(lvl)) continue;
     const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(sink));
     sink->log(msg);
+    if (flush) sink->flush();
   }
 }
 

@@ -28,9 +28,10 @@ bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
 using Locate = spdlog::source_loc (*)();
 
 // Gives every sink of `logger` that admits `level` a message of its own: console sinks the
-// coloured text, other sinks the plain text. The text ends at its first NUL. A message the
-// logger's level rejects costs neither colouring nor `locate`. Whatever a sink throws
-// propagates; the logger's error handler, flush level and backtrace are not involved.
+// coloured text, other sinks the plain text, and flushes each of them after it when `level` is
+// at or above the logger's flush level. The text ends at its first NUL. A message the logger's
+// level rejects costs neither colouring nor `locate`. Whatever a sink throws propagates; the
+// logger's error handler and backtrace are not involved.
 void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect,
                  Locate locate);
 

@@ -1,7 +1,12 @@
 # cython: embedsignature=True
 """Coloured logging through spdlog loggers built by libscribo: levels, colour schemes, handler
 descriptors, named and default loggers, and a bridge from the standard logging package."""
+cimport cython
+from cpython.exc cimport PyErr_Format
+from cpython.number cimport PyIndex_Check, PyNumber_Index
+from cpython.object cimport Py_TYPE, PyTypeObject
 from cpython.pycapsule cimport PyCapsule_GetName, PyCapsule_GetPointer, PyCapsule_SetPointer
+from cpython.type cimport PyType_Modified
 from cython.operator cimport dereference as deref
 from libcpp.memory cimport shared_ptr
 from libcpp.string cimport string
@@ -22,6 +27,10 @@ cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
     void* held_per_thread(void* by_value) noexcept
 
 
+cdef extern from "orvel/scribo/compact_int.hpp" namespace "orvel::binding":
+    bint compact_int(object value, int* out) noexcept
+
+
 # Stored as int: a value outside the members stays stored but reads back as a ValueError.
 cpdef enum class Level:
     TRACE = 0
@@ -38,76 +47,146 @@ import traceback
 
 
 # ---------------------------------------------------------------------------------------------
-# Handler descriptors and colour schemes: plain values, read once when a Logger is built.
+# Integers from Python.
+#
+# Cython converts an object to a C integer through __int__, so an argument or field it types as
+# one takes 2.5 as 2 and accepts Decimal and Fraction. Integers entering from Python are converted
+# here instead, where only objects with __index__ pass; the C fields and signatures stay as they are.
+
+cdef object exact_integer(object value):
+    if not PyIndex_Check(value):
+        raise TypeError("an integer is required")
+    return PyNumber_Index(value)
+
+
+# INT_MIN, not -1, marks a failure: -1 is the colours' default, and each result equal to the
+# mark costs a look at the exception state.
+cdef inline int to_int(object value) except? -2147483648:
+    cdef int compact
+    if compact_int(value, &compact):
+        return compact
+    return exact_integer(value)
+
+
+cdef size_t to_size(object value) except? <size_t>-1:
+    return exact_integer(value)
+
+
+# The test of an argument Cython would type as `kind`: exactly that type (a subclass too unless
+# `exact`) or None, failing with Cython's message. The constructors taking integers as objects
+# test after converting them, in the order their typed signatures did.
+cdef int expect(object value, type kind, const char* name, bint exact=True) except -1:
+    if value is not None and type(value) is not kind and (exact or not isinstance(value, kind)):
+        PyErr_Format(TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     name, (<PyTypeObject*>kind).tp_name, Py_TYPE(value).tp_name)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Handler descriptors and colour schemes: plain values, read once when a Logger is built. Each
+# docstring is the constructor's signature as the fields type it.
 
 cdef class LogHandler:
+    """LogHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE)"""
     cdef public bint color
     cdef public str pattern
     cdef public Level level
 
-    def __init__(self, bint color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level level=Level.TRACE):
+    @cython.embedsignature(False)
+    def __init__(self, bint color=True, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 level=Level.TRACE):
+        cdef Level threshold = <Level>to_int(level)
+        expect(pattern, str, "pattern")
         self.color = color
         self.pattern = pattern
-        self.level = level
+        self.level = threshold
 
 
 cdef class StdoutHandler(LogHandler):
+    """StdoutHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE, Level max_level=Level.INFO)"""
     cdef public Level max_level
 
-    def __init__(self, bint color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level level=Level.TRACE, Level max_level=Level.INFO):
-        super().__init__(color, pattern, level)
-        self.max_level = max_level
+    @cython.embedsignature(False)
+    def __init__(self, bint color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 level=Level.TRACE, max_level=Level.INFO):
+        cdef Level threshold = <Level>to_int(level), highest = <Level>to_int(max_level)
+        expect(pattern, str, "pattern")
+        super().__init__(color, pattern, threshold)
+        self.max_level = highest
 
 
 cdef class StderrHandler(LogHandler):
-    def __init__(self, bint color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level level=Level.WARN):
-        super().__init__(color, pattern, level)
+    """StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.WARN)"""
+
+    @cython.embedsignature(False)
+    def __init__(self, bint color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 level=Level.WARN):
+        cdef Level threshold = <Level>to_int(level)
+        expect(pattern, str, "pattern")
+        super().__init__(color, pattern, threshold)
 
 
 cdef class BasicConsoleHandler(LogHandler):
-    def __init__(self, bint color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level level=Level.TRACE):
-        super().__init__(color, pattern, level)
+    """BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE)"""
+
+    @cython.embedsignature(False)
+    def __init__(self, bint color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 level=Level.TRACE):
+        cdef Level threshold = <Level>to_int(level)
+        expect(pattern, str, "pattern")
+        super().__init__(color, pattern, threshold)
 
 
 cdef class ConsoleHandler(LogHandler):
+    """ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)"""
     cdef public Level max_stdout_level
     cdef public Level min_level
 
-    def __init__(self, bint color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE):
+    @cython.embedsignature(False)
+    def __init__(self, bint color=True, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 max_stdout_level=Level.INFO, min_level=Level.TRACE):
+        cdef Level highest = <Level>to_int(max_stdout_level), lowest = <Level>to_int(min_level)
+        expect(pattern, str, "pattern")
         super().__init__(color, pattern, Level.TRACE)
-        self.max_stdout_level = max_stdout_level
-        self.min_level = min_level
+        self.max_stdout_level = highest
+        self.min_level = lowest
 
 
 cdef class FileHandler(LogHandler):
+    """FileHandler(str filename, bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE, bool overwrite=False)"""
     cdef public str filename
     cdef public bint overwrite
 
-    def __init__(self, str filename, bint color=False,
-                 str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE,
-                 bint overwrite=False):
-        super().__init__(color, pattern, level)
+    @cython.embedsignature(False)
+    def __init__(self, filename, bint color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
+                 level=Level.TRACE, bint overwrite=False):
+        cdef Level threshold = <Level>to_int(level)
+        expect(filename, str, "filename")
+        expect(pattern, str, "pattern")
+        super().__init__(color, pattern, threshold)
         self.filename = filename
         self.overwrite = overwrite
 
 
 cdef class RotatingFileHandler(FileHandler):
+    """RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3)"""
     cdef public size_t max_size
     cdef public size_t max_files
 
-    def __init__(self, str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3):
-        super().__init__(filename, False, pattern, level, False)
-        self.max_size = max_size
-        self.max_files = max_files
+    @cython.embedsignature(False)
+    def __init__(self, filename, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', level=Level.TRACE,
+                 max_size=1048576, max_files=3):
+        cdef Level threshold = <Level>to_int(level)
+        cdef size_t size = to_size(max_size), files = to_size(max_files)
+        expect(filename, str, "filename")
+        expect(pattern, str, "pattern")
+        super().__init__(filename, False, pattern, threshold, False)
+        self.max_size = size
+        self.max_files = files
 
 
 cdef class ColorScheme:
+    """ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, int error_color=-1, int critical_color=-1)"""
     cdef public int trace_color
     cdef public int debug_color
     cdef public int info_color
@@ -115,14 +194,17 @@ cdef class ColorScheme:
     cdef public int error_color
     cdef public int critical_color
 
-    def __init__(self, int trace_color=-1, int debug_color=-1, int info_color=-1,
-                 int warn_color=-1, int error_color=-1, int critical_color=-1):
-        self.trace_color = trace_color
-        self.debug_color = debug_color
-        self.info_color = info_color
-        self.warn_color = warn_color
-        self.error_color = error_color
-        self.critical_color = critical_color
+    @cython.embedsignature(False)
+    def __init__(self, trace_color=-1, debug_color=-1, info_color=-1, warn_color=-1, error_color=-1,
+                 critical_color=-1):
+        cdef int trace = to_int(trace_color), debug = to_int(debug_color), info = to_int(info_color)
+        cdef int warn = to_int(warn_color), error = to_int(error_color), critical = to_int(critical_color)
+        self.trace_color = trace
+        self.debug_color = debug
+        self.info_color = info
+        self.warn_color = warn
+        self.error_color = error
+        self.critical_color = critical
 
 
 # ---------------------------------------------------------------------------------------------
@@ -132,8 +214,10 @@ class PyLogHandler(py_logging.Handler):
     """Sends each record of the standard logging package to the default logger, plain text,
     located at the code that called into the logging package."""
 
-    def __init__(self, int level):
-        super().__init__(level)
+    @cython.embedsignature(False)
+    def __init__(self, level):
+        """PyLogHandler.__init__(self, int level)"""
+        super().__init__(to_int(level))
         # Thresholds as the logging package defines them now.
         self._debug = py_logging.DEBUG
         self._info = py_logging.INFO
@@ -143,7 +227,7 @@ class PyLogHandler(py_logging.Handler):
 
     def emit(self, record):
         cdef bytes msg = record.getMessage().encode()
-        cdef int lvl = record.levelno
+        cdef int lvl = to_int(record.levelno)
         exc_info = record.exc_info
         stack_info = record.stack_info
         if exc_info is not None:
@@ -180,7 +264,7 @@ cdef int redirect_pylog() except -1:
 # Loggers.
 
 cdef inline level_enum level_from(object value) except *:
-    return <level_enum><int>value
+    return <level_enum>to_int(value)
 
 
 # One LoggerFactory call per descriptor, its fields read through its attributes (so that a
@@ -198,8 +282,9 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
         factory.add_basic_console_handler(handler.color, handler.pattern.encode(),
                                           level_from(handler.level))
     elif isinstance(handler, RotatingFileHandler):
-        factory.add_rotating_file_handler(handler.filename.encode(), handler.max_size, handler.max_files,
-                                          handler.pattern.encode(), level_from(handler.level))
+        factory.add_rotating_file_handler(handler.filename.encode(), to_size(handler.max_size),
+                                          to_size(handler.max_files), handler.pattern.encode(),
+                                          level_from(handler.level))
     elif isinstance(handler, FileHandler):
         factory.add_file_handler(handler.filename.encode(), handler.pattern.encode(),
                                  level_from(handler.level), handler.overwrite)
@@ -211,19 +296,23 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
 cdef class Logger:
     """Logger(str name, int level=0, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', list handlers=[], ColorScheme color_scheme=None, bool set_default=False, bool intercept_stdlib_logging=True)"""
 
-    def __cinit__(self, str name, int level=0, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v',
-                  list handlers=[], ColorScheme color_scheme=None, bint set_default=False,
-                  bint intercept_stdlib_logging=True):
-        self.factory.set_level(<level_enum>level)
+    def __cinit__(self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[],
+                  color_scheme=None, bint set_default=False, bint intercept_stdlib_logging=True):
+        cdef level_enum threshold = <level_enum>to_int(level)
+        expect(name, str, "name")
+        expect(pattern, str, "pattern")
+        expect(handlers, list, "handlers")
+        expect(color_scheme, ColorScheme, "color_scheme", False)
+        cdef ColorScheme scheme = color_scheme  # read directly, not through its attributes
+        self.factory.set_level(threshold)
         if not handlers:
-            self.factory.add_basic_console_handler(True, pattern.encode(), <level_enum>level)
+            self.factory.add_basic_console_handler(True, pattern.encode(), threshold)
         else:
             for handler in handlers:
                 add_handler(self.factory, handler)
-        if color_scheme is not None:
-            self.factory.set_colors(color_scheme.trace_color, color_scheme.debug_color,
-                                    color_scheme.info_color, color_scheme.warn_color,
-                                    color_scheme.error_color, color_scheme.critical_color)
+        if scheme is not None:
+            self.factory.set_colors(scheme.trace_color, scheme.debug_color, scheme.info_color,
+                                    scheme.warn_color, scheme.error_color, scheme.critical_color)
         self.built = self.factory.build(name.encode(), False)
         if set_default:
             LoggerRegistry.set_default(self.built)
@@ -273,6 +362,72 @@ cdef class DefaultLogger:
 
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
         log_colored_to_default(level_enum.critical, msg.encode(), fg_color, bg_color, effect)
+
+
+# ---------------------------------------------------------------------------------------------
+# Python faces of the level methods and integer fields.
+#
+# The Python wrapper Cython makes for a cpdef method converts the arguments as the C signature
+# types them, and so does the attribute it makes for a public C field: through __int__. Those
+# entries of the classes' dictionaries are replaced by faces that take only integers, leaving the
+# native tables, the C signatures and the fields (so the pickled state and its checksums) as Cython
+# made them. A native call on a Python subclass without a level method of its own now finds the
+# face instead of Cython's wrapper and reaches the native body through it, by a Python call.
+
+cdef int replace_in_class(type cls, str name, object face) except -1:
+    # The classes are static types, closed to setattr: Cython fills their dictionaries so at import.
+    (<dict><object>(<PyTypeObject*>cls).tp_dict)[name] = face
+    PyType_Modified(cls)
+    return 0
+
+
+# The attribute Cython made for a C integer field, setting only integers.
+cdef object integer_field(object field):
+    return property(field.__get__, lambda obj, value: field.__set__(obj, exact_integer(value)),
+                    field.__delete__, field.__doc__)
+
+
+ctypedef object (*LevelFace)(level_enum level)
+
+
+cdef object logger_face(level_enum level):
+    def face(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
+        log_colored(deref(self.handle), level, msg.encode(), fg, bg, fx)
+    return face
+
+
+cdef object default_logger_face(level_enum level):
+    def face(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
+        log_colored_to_default(level, msg.encode(), fg, bg, fx)
+    return face
+
+
+# Each face takes the names and docstring of the wrapper it replaces.
+cdef int install_level_faces(type cls, LevelFace face_for) except -1:
+    for number, name in enumerate(("trace", "debug", "info", "warn", "error", "critical")):
+        wrapper = cls.__dict__[name]
+        face = face_for(<level_enum>number)
+        face.__name__, face.__qualname__, face.__doc__ = name, wrapper.__qualname__, wrapper.__doc__
+        replace_in_class(cls, name, face)
+    return 0
+
+
+cdef int install_faces() except -1:
+    for cls, names in ((LogHandler, ("level",)), (StdoutHandler, ("max_level",)),
+                       (ConsoleHandler, ("max_stdout_level", "min_level")),
+                       (RotatingFileHandler, ("max_size", "max_files")),
+                       (ColorScheme, ("trace_color", "debug_color", "info_color", "warn_color",
+                                      "error_color", "critical_color"))):
+        for name in names:
+            replace_in_class(cls, name, integer_field(cls.__dict__[name]))
+    install_level_faces(Logger, logger_face)
+    install_level_faces(DefaultLogger, default_logger_face)
+    return 0
+
+
+install_faces()
 
 
 # ---------------------------------------------------------------------------------------------

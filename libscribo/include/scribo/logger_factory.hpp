@@ -15,6 +15,9 @@ namespace scribo {
 // (spdlog::spdlog_ex, a std::runtime_error, for a file that cannot be opened); a call that throws
 // adds no sink. Copies share the sinks added so far, and so do loggers built from one factory.
 //
+// A file or logger name holding a NUL byte throws std::invalid_argument("embedded null byte"),
+// and no file is opened: the C library would end the name at the NUL and open another file.
+//
 // `pattern` is spdlog's pattern syntax; an empty one keeps spdlog's default pattern. A `color`
 // handler always writes the colour codes of the %^...%$ range, terminal or not: the caller has
 // already decided that this stream is coloured (it colours the message text the same way).
@@ -55,7 +58,9 @@ class SCRIBO_API LoggerFactory {
   void set_colors(int trace, int debug, int info, int warn, int error, int critical);
 
   // The logger named `name` over the handlers added so far. With `register_by_name` it is also
-  // registered in LoggerRegistry under that name.
+  // registered in LoggerRegistry under that name. It flushes its sinks after every message at
+  // err and above (flush_on), so that the message explaining a crash is in the file; lower levels
+  // stay buffered.
   std::shared_ptr<spdlog::logger> build(const std::string& name, bool register_by_name);
 
  private:

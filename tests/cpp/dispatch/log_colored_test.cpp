@@ -80,6 +80,21 @@ TEST_F(LogColored, SinkLevelFiltersPerSink) {
   EXPECT_EQ(plain->records[0].payload, "both");
 }
 
+TEST_F(LogColored, SinksTakingAMessageAtTheFlushLevelAreFlushed) {
+  orvel::dispatch::log_colored(logger, lv::critical, "no flush level", -1, -1, -1, here);
+  EXPECT_EQ(console->flushes + plain->flushes, 0);
+
+  logger.flush_on(lv::err);
+  plain->set_level(lv::critical);
+  orvel::dispatch::log_colored(logger, lv::warn, "below it", -1, -1, -1, here);
+  orvel::dispatch::log_colored(logger, lv::err, "at it", -1, -1, -1, here);
+  EXPECT_EQ(console->flushes, 1);
+  EXPECT_EQ(plain->flushes, 0);  // it took nothing at that level
+  orvel::dispatch::log_plain(logger, lv::critical, "above it", here);
+  EXPECT_EQ(console->flushes, 2);
+  EXPECT_EQ(plain->flushes, 1);
+}
+
 TEST_F(LogColored, TextEndsAtFirstNul) {
   const std::string text("cut\0here", 8);
   orvel::dispatch::log_colored(logger, lv::info, text, 32, -1, -1, here);

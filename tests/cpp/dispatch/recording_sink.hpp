@@ -28,11 +28,12 @@ class Recording : public Base {
                        std::string(msg.payload.data(), msg.payload.size()), msg.source.filename, msg.source.line,
                        msg.source.funcname});
   }
-  void flush() override {}
+  void flush() override { ++flushes; }
   void set_pattern(const std::string&) override {}
   void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 
   std::vector<Record> records;
+  int flushes = 0;
 };
 
 // A sink that is neither console nor file, like a user's own.

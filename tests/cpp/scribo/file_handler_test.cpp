@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,29 @@ TEST_P(FileHandler, AppendsOrTruncates) {
 
 INSTANTIATE_TEST_SUITE_P(Mode, FileHandler, testing::Bool(),
                          [](const auto& p) { return p.param ? "overwrite" : "append"; });
+
+TEST(FileHandler, ErrorsReachTheFileAtOnceLowerLevelsStayBuffered) {
+  TempDir dir;
+  const auto path = dir.path() / "app.log";
+  LoggerFactory factory;
+  factory.add_file_handler(path.string(), "%v", lv::trace, false);
+  auto logger = factory.build("file", false);
+
+  logger->warn("buffered");
+  EXPECT_EQ(read_file(path), "");
+  logger->error("flushed");
+  EXPECT_EQ(read_file(path), "buffered\nflushed\n");
+}
+
+TEST(LoggerFactory, NamesHoldingNulAreRefused) {
+  TempDir dir;
+  const std::string file = (dir.path() / "audit").string() + std::string("\0-2026.log", 10);
+  LoggerFactory factory;
+  EXPECT_THROW(factory.add_file_handler(file, "%v", lv::info, false), std::invalid_argument);
+  EXPECT_THROW(factory.add_rotating_file_handler(file, 1024, 1, "%v", lv::info), std::invalid_argument);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // no "audit"
+  EXPECT_THROW(factory.build(std::string("app\0x", 5), false), std::invalid_argument);
+}
 
 TEST(RotatingFileHandler, KeepsMaxFilesOlderFiles) {
   TempDir dir;

@@ -81,6 +81,17 @@ def test_logger_construction_errors(args, kwargs, error, message):
         Logger(*args, **kwargs)
 
 
+@pytest.mark.parametrize("build", [
+    lambda d: Logger("app", handlers=[FileHandler(str(d / "audit\0-2026.log"))]),
+    lambda d: Logger("app", handlers=[RotatingFileHandler(str(d / "audit\0-2026.log"))]),
+    lambda d: Logger("app\0-2026", handlers=[StderrHandler()]),
+], ids=["file", "rotating file", "logger"])
+def test_names_holding_nul_are_refused(tmp_path, build):
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        build(tmp_path)
+    assert list(tmp_path.iterdir()) == []  # no "audit"
+
+
 def test_descriptor_level_out_of_range_fails_construction():
     handler = StderrHandler()
     handler.level = 42
@@ -188,3 +199,12 @@ def test_python_override_receives_native_calls(file_log, native, base, slot):
         del obj
         assert file_log.path.read_text().splitlines() == ["skip flag: the native body",
                                                           "through the class: the native body"]
+
+
+@pytest.mark.parametrize("base, slot", [(Logger, 4), (DefaultLogger, 3)])
+def test_native_call_on_a_subclass_without_its_own_method(native, capfd, base, slot):
+    # The call finds the class's Python method, which runs the native body with the colours given.
+    subclass = type("Plain", (base,), {})
+    obj = subclass("p", handlers=[StdoutHandler(pattern="%v", max_level=Level.OFF)]) if base is Logger else subclass()
+    native.level_slot(base, slot)(obj, "warned", 0, native.ColorArgs(3, 31, 44, 1))
+    assert "\x1b[1;31;44mwarned\x1b[0m\n" in capfd.readouterr().out

@@ -2,7 +2,10 @@
 observed in child processes (spdlog writes to the standard streams from C)."""
 
 import re
+import signal
 import textwrap
+
+import pytest
 
 PRELUDE = """\
 from orvel.scribo import *
@@ -53,15 +56,18 @@ scheme = Logger("scheme", handlers=[StdoutHandler(True, "%^%l%$|%v", max_level=L
                 color_scheme=ColorScheme(info_color=196, error_color=91))
 scheme.info("x")
 scheme.error("y")
+class Shadowed(ColorScheme):  # the stored colours count, not what the attributes say
+    info_color = property(lambda self: 91)
+Logger("shadowed", handlers=[StdoutHandler(True, "%^%l%$|%v")], color_scheme=Shadowed(info_color=196)).info("z")
 """)
     assert child.returncode == 0, child.stderr
-    *defaults, own, handler, info, error = child.stdout.splitlines()
+    *defaults, own, handler, info, error, shadowed = child.stdout.splitlines()
     # Without handlers: one colour console sink at level trace with the Logger's own pattern.
     for name, line in zip(("dflt", "none"), defaults, strict=True):
         assert re.fullmatch(
             rf"\[\d\d-\d\d-\d{{4}} \d\d:\d\d:\d\d\.\d{{6}}\] \[{name}\] \[\x1b\[[\d;]+mtrace\x1b\[m\] hello", line)
     assert (own, handler) == ("trace|own pattern", "handler pattern")
-    assert (info, error) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y")
+    assert (info, error, shadowed) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y", "\x1b[38;5;196minfo\x1b[m|z")
 
 
 def test_caller_locations(run_child, tmp_path):
@@ -114,3 +120,20 @@ d.error("4")
 """)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["first|1", "second|2", "second|3", "third|not the default", "second|4"]
+
+
+@pytest.mark.parametrize("end, status", [("os._exit(3)", 3), ("os.kill(os.getpid(), signal.SIGKILL)", -signal.SIGKILL)])
+def test_errors_reach_the_file_before_an_abrupt_end(run_child, tmp_path, end, status):
+    child = run_child(PRELUDE + f"""
+import os, signal
+loggers = [Logger(m, handlers=[FileHandler({str(tmp_path)!r} + f"/{{m}}.log", pattern="%v")]) for m in LEVELS]
+for method, log in zip(LEVELS, loggers):
+    for i in range(10):
+        getattr(log, method)(f"{{method}} {{i}}")
+{end}  # no destructor, no exit handler runs
+""")
+    assert child.returncode == status, child.stderr
+    for method in SPDLOG_NAMES:
+        written = (tmp_path / f"{method}.log").read_text().splitlines()
+        # error and critical flush every message; lower levels keep their buffering
+        assert written == ([f"{method} {i}" for i in range(10)] if method in ("error", "critical") else [])
