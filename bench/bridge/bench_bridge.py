@@ -17,6 +17,7 @@ import time
 
 import bridge_floor
 import feeder
+from orvel.scribo import Level, Logger, StdoutHandler
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, SyncDispatcher
 
@@ -233,6 +234,8 @@ def report(rates, ratios):
 
 
 def main():
+    # The queues' signal watcher reports to the default logger; its lines would split the report's.
+    Logger("bench", Level.WARN, handlers=[StdoutHandler(max_level=Level.OFF)], set_default=True)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--count", type=int, default=500_000)
