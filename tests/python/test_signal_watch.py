@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from child_scripts import initialise_again
+
 TESTS = os.path.dirname(__file__)
 
 PRELUDE = f"""
@@ -403,24 +405,7 @@ except RuntimeError as error:
 @pytest.mark.parametrize("module, short", [("orvel.tandem.tandem", "tandem"),
                                            ("orvel.utils.vigil.vigil", "vigil")])
 def test_modules_initialise_once_per_process(run_child, module, short):
-    result = run_child(f"""
-import ctypes, types
-import {module} as module
-# A second initialisation: the module's own definition executed on a fresh module object.
-definition = getattr(ctypes.PyDLL(module.__file__), "PyInit_{short}")
-definition.restype = ctypes.c_void_p
-execute = ctypes.pythonapi.PyModule_ExecDef
-execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
-try:
-    execute(types.ModuleType(module.__name__), definition())
-except RuntimeError as error:
-    print("SECOND", error)
-import _xxsubinterpreters as interpreters
-try:
-    interpreters.run_string(interpreters.create(isolated=False), "import {module}")
-except interpreters.RunFailedError as error:
-    print("SUBINTERPRETER", error)
-""")
+    result = run_child(initialise_again(module, short))
     assert (f"SECOND Module '{short}' has already been imported. Re-initialisation is not supported."
             in result.stdout), result.stderr
     assert ("SUBINTERPRETER <class 'ImportError'>: Interpreter change detected - this module can "

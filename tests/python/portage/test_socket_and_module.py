@@ -11,10 +11,10 @@ from pathlib import Path
 
 import pytest
 
+from child_scripts import initialise_again
 import native
 from orvel.utils.portage import portage
 
-TESTS = os.path.dirname(os.path.dirname(__file__))
 LOG_TO_STDOUT = """
 from orvel.scribo import Level, Logger, StdoutHandler
 Logger("t", Level.TRACE, handlers=[StdoutHandler(pattern="%l|%v", max_level=Level.OFF)], set_default=True)
@@ -112,29 +112,15 @@ def test_setup_errors_propagate_and_start_nothing(args, error, message):
     dispatcher.close()
 
 
-MODULE_RULES = f"""
-import ctypes, sys, types
-sys.path.insert(0, {TESTS!r})
+MODULE_RULES = """
+import sys
 import orvel.utils.portage.portage as module
 print("IMPORTED", sorted(name for name in ("orvel.tandem.tandem", "orvel.scribo") if name in sys.modules))
 logger = module.logger
 del sys.modules["orvel.utils.portage.portage"]
 import orvel.utils.portage.portage as again
 print("SAME", again is module, again.logger is logger, type(logger).__name__)
-definition = getattr(ctypes.PyDLL(module.__file__), "PyInit_portage")
-definition.restype = ctypes.c_void_p
-execute = ctypes.pythonapi.PyModule_ExecDef
-execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
-try:
-    execute(types.ModuleType(module.__name__), definition())
-except RuntimeError as error:
-    print("SECOND", error)
-import _xxsubinterpreters as interpreters
-try:
-    interpreters.run_string(interpreters.create(isolated=False), "import orvel.utils.portage.portage")
-except interpreters.RunFailedError as error:
-    print("SUBINTERPRETER", error)
-"""
+""" + initialise_again("orvel.utils.portage.portage", "portage")
 
 
 def test_the_module_is_made_once_per_process(run_child):
