@@ -1,13 +1,13 @@
 #include "orvel/utils/portage/worker.hpp"
 
-#include "orvel/utils/portage/unraisable.hpp"
-
 #include <pthread.h>
 
 #include <algorithm>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
+
+#include "orvel/utils/portage/unraisable.hpp"
 
 namespace orvel::portage {
 namespace {
