@@ -39,7 +39,6 @@ inline constexpr int kRecordsPerEntry = 64;
 
 namespace detail {
 
-using tandem::kClosed;
 using tandem::kNothing;
 using tandem::kSuccess;
 
