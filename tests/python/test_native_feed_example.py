@@ -1,5 +1,6 @@
-"""examples/native_feed: an extension module in plain C++ (no Cython) built against the installed
-orvel's headers by scripts/setup, as a user's module would be. It pushes records into the
+"""examples/native_feed: an extension module in plain C++ (no Cython) built with find_package(orvel)
+against the installed orvel, as a user's module would be: by scripts/setup against the source
+build in .venv, and by scripts/test-downstream from the wheel alone. It pushes records into the
 dispatchers from a native thread, logs through a named logger, and drives a Tandem through its
 table with the bridge's conversions."""
 
