@@ -163,17 +163,7 @@ endif()
 def test_the_version_check_refuses_headers_that_do_not_match_the_libraries(
         tmp_path, spdlog_header, fmt_header, libraries, expected):
     include, libs = tmp_path / "include", tmp_path / "orvel.libs"
-    (include / "fmt").mkdir(parents=True)
-    libs.mkdir()
-    if spdlog_header:
-        (include / "spdlog").mkdir()
-        (include / "spdlog" / "version.h").write_text("#pragma once\n\n" + "".join(
-            f"#define SPDLOG_VER_{part} {number}\n" for part, number in zip(("MAJOR", "MINOR", "PATCH"), spdlog_header)))
-    fmt_file, fmt_number = fmt_header
-    (include / "fmt" / fmt_file).write_text(f"// fmt\n#define FMT_VERSION {fmt_number}  // the version\n")
-    spdlog, fmt = libs / f"libspdlog-0123abcd.so.{libraries[0]}", libs / f"libfmt-4567cdef.so.{libraries[1]}"
-    spdlog.touch()
-    fmt.touch()
+    spdlog, fmt = fake_bundle(include, libs, spdlog_header, fmt_header, libraries)
     script = tmp_path / "check.cmake"
     script.write_text(CHECK.format(cmake_dir=orvel.get_cmake_dir(), include=include, spdlog=spdlog, fmt=fmt))
 
@@ -183,6 +173,54 @@ def test_the_version_check_refuses_headers_that_do_not_match_the_libraries(
     else:
         assert checked.returncode != 0
         assert expected.format(include=include, libs=libs) in " ".join(checked.stderr.split())
+
+
+def fake_bundle(include, libs, spdlog_header, fmt_header, libraries):
+    """Header folders declaring the given versions, and empty library files named as auditwheel
+    names its copies (none for a version of None)."""
+    (include / "fmt").mkdir(parents=True)
+    libs.mkdir(parents=True)
+    if spdlog_header:
+        (include / "spdlog").mkdir()
+        (include / "spdlog" / "version.h").write_text("#pragma once\n\n" + "".join(
+            f"#define SPDLOG_VER_{part} {number}\n" for part, number in zip(("MAJOR", "MINOR", "PATCH"), spdlog_header)))
+    fmt_file, fmt_number = fmt_header
+    (include / "fmt" / fmt_file).write_text(f"// fmt\n#define FMT_VERSION {fmt_number}  // the version\n")
+    spdlog, fmt = libs / f"libspdlog-0123abcd.so.{libraries[0]}", libs / f"libfmt-4567cdef.so.{libraries[1]}"
+    for library, version in zip((spdlog, fmt), libraries):
+        if version:
+            library.touch()
+    return spdlog, fmt
+
+
+@pytest.mark.parametrize("spdlog_header, libraries, expected", [
+    ((1, 10, 0), ("1.10.0", "9.1.0"), None),
+    ((1, 11, 0), ("1.10.0", "9.1.0"), "spdlog: the headers in {include} are version 1.11.0"),
+    ((1, 10, 0), ("1.10.0", None), "expected one libspdlog-*.so.* and one libfmt-*.so.* in {libs}"),
+], ids=["agreeing", "headers of another version", "not repaired"])
+def test_a_wheels_package_refuses_bundled_headers_of_other_versions(tmp_path, spdlog_header, libraries, expected):
+    # A wheel's layout around a copy of the installed package files, made to say it bundles.
+    site = tmp_path / "site-packages"
+    cmake_dir = site / "orvel" / "share" / "cmake" / "orvel"
+    cmake_dir.mkdir(parents=True)
+    for file in pathlib.Path(orvel.get_cmake_dir()).iterdir():
+        text = file.read_text().replace("set(orvel_BUNDLES_SPDLOG OFF)", "set(orvel_BUNDLES_SPDLOG ON)")
+        (cmake_dir / file.name).write_text(text)
+    include, libs = site / "orvel" / "include" / "bundled", site / "orvel.libs"
+    fake_bundle(include, libs, spdlog_header, ("core.h", 90100), libraries)
+    source = tmp_path / "source"
+    source.mkdir()
+    (source / "CMakeLists.txt").write_text(
+        "cmake_minimum_required(VERSION 3.25)\nproject(downstream LANGUAGES CXX)\n"
+        "find_package(orvel CONFIG REQUIRED)\nmessage(STATUS \"bundled: ${orvel_BUNDLES_SPDLOG}\")\n")
+
+    configured = run(["cmake", "-S", source, "-B", tmp_path / "build", f"-Dorvel_DIR={cmake_dir}"])
+    if expected is None:
+        assert configured.returncode == 0, configured.stderr
+        assert "-- bundled: ON" in configured.stdout
+    else:
+        assert configured.returncode != 0
+        assert expected.format(include=include, libs=libs) in " ".join(configured.stderr.split())
 
 
 @pytest.mark.parametrize("dependency, debian", [
