@@ -2,11 +2,17 @@
 
 import os as _os
 
+_PACKAGE = _os.path.dirname(_os.path.abspath(__file__))
 
-def get_include() -> list[str]:
-    """Directories to add to the include path of an extension module that uses orvel natively,
-    through Cython (cimport) or through the C++ headers <orvel/native.hpp> and
-    <orvel/native_logging.hpp>."""
-    package = _os.path.dirname(_os.path.abspath(__file__))
-    return [_os.path.dirname(package), _os.path.join(package, "include"),
-            _os.path.join(package, "scribo", "include")]
+
+def get_include() -> str:
+    """The include directory of an extension module that uses orvel natively: the C++ headers
+    <orvel/native.hpp> and <orvel/native_logging.hpp>, the headers the .pxd files name, and in a
+    wheel the headers of the spdlog and fmt it carries, under bundled/. Cython finds the .pxd files
+    themselves on sys.path."""
+    return _os.path.join(_PACKAGE, "include")
+
+
+def get_cmake_dir() -> str:
+    """The directory of orvelConfig.cmake, for find_package(orvel CONFIG) (orvel_DIR)."""
+    return _os.path.join(_PACKAGE, "share", "cmake", "orvel")

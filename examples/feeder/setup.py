@@ -4,5 +4,5 @@ from setuptools import Extension, setup
 
 # Cython finds orvel's .pxd files on sys.path; the C++ compiler needs orvel's headers.
 feeder = Extension("feeder", ["feeder.pyx"], language="c++",
-                   include_dirs=orvel.get_include(), extra_compile_args=["-std=c++20"])
+                   include_dirs=[orvel.get_include()], extra_compile_args=["-std=c++20"])
 setup(ext_modules=cythonize([feeder], language_level=3, build_dir="build"))

@@ -1,9 +1,12 @@
-"""examples/native_feed: an extension module in plain C++ (no Cython) built against the installed
-orvel's headers by scripts/setup, as a user's module would be. It pushes records into the
+"""examples/native_feed: an extension module in plain C++ (no Cython) built with find_package(orvel)
+against the installed orvel, as a user's module would be: by scripts/setup against the source
+build in .venv, and by scripts/test-downstream from the wheel alone. It pushes records into the
 dispatchers from a native thread, logs through a named logger, and drives a Tandem through its
 table with the bridge's conversions."""
 
 import asyncio
+import pathlib
+import re
 import threading
 
 import pytest
@@ -13,6 +16,7 @@ from orvel.tandem.tandem import Tandem
 from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
 
 RECORDS = 5000
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "native_feed"
 
 
 def sequence_numbers(records):
@@ -159,3 +163,9 @@ except ImportError as error:
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines()[-1] == (
         f"{module}.{function} has the signature 'int (long)', this header expects '{expected}'")
+
+
+@pytest.mark.parametrize("language, name", [("cmake", "CMakeLists.txt"), ("toml", "pyproject.toml")])
+def test_the_guide_shows_the_files_that_are_built(language, name):
+    guide = (EXAMPLE.parents[1] / "docs" / "native.md").read_text()
+    assert (EXAMPLE / name).read_text() in re.findall(rf"^```{language}\n(.*?)^```$", guide, re.S | re.M)

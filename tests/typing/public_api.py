@@ -130,7 +130,8 @@ def refused() -> None:
 
 
 def main() -> None:
-    assert_type(orvel.get_include(), list[str])
+    assert_type(orvel.get_include(), str)
+    assert_type(orvel.get_cmake_dir(), str)
     assert orvel.utils.vigil.vigil.__name__ == "orvel.utils.vigil.vigil"
     queues()
     with tempfile.TemporaryDirectory() as directory:
