@@ -545,3 +545,15 @@ say("SURVIVED")
     assert result.returncode == -signal.SIGTERM  # the default action
     assert "THREADS 1 1" in result.stdout and "SURVIVED" not in result.stdout
     assert "[SIGNAL]" not in result.stdout + result.stderr
+
+
+def test_asyncio_run_after_the_first_queue_leaves_sigint_with_the_watcher(child):
+    # asyncio.run sets a SIGINT handler of its own and puts the default back with signal.signal.
+    result = interrupt(child, """
+import asyncio
+queue = Tandem(8, 4)
+asyncio.run(asyncio.sleep(0))
+wait_for_interrupt(*block_in_pop(queue))
+""", signal.SIGINT).finish()
+    assert result.returncode == 0, result.stderr
+    assert "INTERRUPTED [-1]" in result.stdout
