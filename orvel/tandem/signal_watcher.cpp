@@ -272,8 +272,15 @@ PyObject* signal_and_watch(PyObject* /*module*/, PyObject* const* args, Py_ssize
   PyObject* previous =
       PyObject_Vectorcall(original_signal_function, args, static_cast<std::size_t>(nargs), nullptr);
   if (previous == nullptr || nargs != 2) return previous;
-  // The original took the number, so it is an int in range.
-  if (!follow_python_handler(PyLong_AsLong(args[0]), args[1])) Py_CLEAR(previous);
+  // The original took the number through int(), as this does: it is in range.
+  PyObject* number = PyNumber_Long(args[0]);
+  const long signal_number = number != nullptr ? PyLong_AsLong(number) : -1;
+  Py_XDECREF(number);
+  if (PyErr_Occurred() != nullptr) {
+    Py_DECREF(previous);
+    return nullptr;
+  }
+  if (!follow_python_handler(signal_number, args[1])) Py_CLEAR(previous);
   return previous;
 }
 
