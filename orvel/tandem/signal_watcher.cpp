@@ -121,7 +121,7 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
 #define VIGIL_ERROR(...) \
   log_message(spdlog::level::err, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 
-// Interrupting the main thread. PyErr_SetInterrupt() marks SIGINT as caught from any thread, but
+// Interrupting the main thread. PyErr_SetInterruptEx() marks a signal as caught from any thread, but
 // CPython 3.12 breaks into the evaluation loop only when the call runs on the main thread: made
 // by the watcher, it goes unnoticed by running Python code until its next blocking call. So the
 // watcher sends SIGURG to the main thread and the handler there makes the call. Installed without
@@ -138,7 +138,8 @@ enum Phase : int { kWatching, kInterrupting, kInterrupted, kExiting };
 std::atomic<int> phase{kWatching};
 static_assert(std::atomic<int>::is_always_lock_free, "used by a signal handler");
 
-// The signal that the main thread is to act on; stored before the wake-up is sent.
+// The signal that the main thread is to act on. Stored before request_interrupt's compare-exchange
+// of `phase`, loaded after on_wake's, which reads what that one wrote.
 std::atomic<int> interrupting_signal{SIGINT};
 
 // The watched signals whose Python-level handler is a callable of the user's, one bit per signal
@@ -186,7 +187,7 @@ void install_wake_handler() {
 
 // False when the interpreter is exiting or its main thread is gone: then it must be left alone.
 bool request_interrupt(int signal_number) noexcept {
-  interrupting_signal.store(signal_number);  // read by on_wake after the compare-exchange below
+  interrupting_signal.store(signal_number);  // published by the compare-exchange below
   int expected = kWatching;
   return phase.compare_exchange_strong(expected, kInterrupting) &&
          syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0;
