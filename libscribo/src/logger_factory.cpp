@@ -2,6 +2,7 @@
 
 #include <array>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -105,8 +106,16 @@ void LoggerFactory::add_file_handler(const std::string& filename, const std::str
 void LoggerFactory::add_rotating_file_handler(const std::string& filename, unsigned long max_size,
                                               unsigned long max_files, const std::string& pattern,
                                               level min_level) {
+  check_rotation(max_size, max_files);
   add_sink(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(without_nul(filename), max_size, max_files),
            pattern, min_level);
+}
+
+void LoggerFactory::check_rotation(unsigned long max_size, unsigned long max_files) {
+  if (max_size == 0) throw std::invalid_argument("max_size must be at least 1");
+  if (max_files > kMaxRotatedFiles) {
+    throw std::invalid_argument("max_files must be at most " + std::to_string(kMaxRotatedFiles));
+  }
 }
 
 void LoggerFactory::set_colors(int trace, int debug, int info, int warn, int error, int critical) {

@@ -49,13 +49,14 @@ void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where,
 
 }  // namespace
 
-std::string colorize(unsigned fg, unsigned bg, unsigned effect, const char* text) {
+std::string colorize(unsigned fg, unsigned bg, unsigned effect, std::string_view text) {
   fmt::memory_buffer codes;
   if ((effect >= 1 && effect <= 7) || effect == 9) fmt::format_to(std::back_inserter(codes), "{}", effect);
   append_color(codes, fg, 30, "38;5;");
   append_color(codes, bg, 40, "48;5;");
-  if (codes.size() == 0) return text;
-  return fmt::format("\x1b[{}m{}\x1b[0m", fmt::string_view(codes.data(), codes.size()), text);
+  if (codes.size() == 0) return std::string(text);
+  return fmt::format("\x1b[{}m{}\x1b[0m", fmt::string_view(codes.data(), codes.size()),
+                     fmt::string_view(text.data(), text.size()));
 }
 
 bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) {
@@ -71,24 +72,23 @@ bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) {
   return false;
 }
 
-void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect,
+void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
                  Locate locate) {
   if (!logger.should_log(lvl)) return;
-  const spdlog::string_view_t plain(text.c_str());
+  const spdlog::string_view_t plain(text.data(), text.size());
   std::optional<std::string> colored;  // made for the first console sink, shared by the others
   deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
     if (!is_console_sink(sink)) return plain;
     if (!colored) {
-      colored = colorize(static_cast<unsigned>(fg), static_cast<unsigned>(bg), static_cast<unsigned>(effect),
-                         text.c_str());
+      colored = colorize(static_cast<unsigned>(fg), static_cast<unsigned>(bg), static_cast<unsigned>(effect), text);
     }
     return *colored;
   });
 }
 
-void log_plain(spdlog::logger& logger, level lvl, const std::string& text, Locate locate) {
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate) {
   if (!logger.should_log(lvl)) return;
-  const spdlog::string_view_t plain(text.c_str());
+  const spdlog::string_view_t plain(text.data(), text.size());
   deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr&) { return plain; });
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <spdlog/common.h>
 #include <spdlog/logger.h>
@@ -18,7 +19,7 @@ using level = spdlog::level::level_enum;
 // order: effect 1-7 or 9; fg 30-37, 90-97 or another value below 256 as a palette index
 // (38;5;N); bg likewise with 40-47, 100-107 and 48;5;N. Other values name nothing; with no
 // code at all the text comes back unchanged.
-std::string colorize(unsigned fg, unsigned bg, unsigned effect, const char* text);
+std::string colorize(unsigned fg, unsigned bg, unsigned effect, std::string_view text);
 
 // Standard output and error sinks (the mutex-protected ones, coloured or not, and anything
 // derived from them), also behind any number of MaxSinkLevel wrappers.
@@ -29,13 +30,13 @@ using Locate = spdlog::source_loc (*)();
 
 // Gives every sink of `logger` that admits `level` a message of its own: console sinks the
 // coloured text, other sinks the plain text, and flushes each of them after it when `level` is
-// at or above the logger's flush level. The text ends at its first NUL. A message the logger's
-// level rejects costs neither colouring nor `locate`. Whatever a sink throws propagates; the
+// at or above the logger's flush level. The text is written whole, NULs included. A message the
+// logger's level rejects costs neither colouring nor `locate`. Whatever a sink throws propagates; the
 // logger's error handler and backtrace are not involved.
-void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect,
+void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
                  Locate locate);
 
 // As log_colored without colours: every admitting sink gets the plain text.
-void log_plain(spdlog::logger& logger, level lvl, const std::string& text, Locate locate);
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate);
 
 }  // namespace orvel::dispatch

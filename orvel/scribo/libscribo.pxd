@@ -41,6 +41,8 @@ cdef extern from "scribo/logger_factory.hpp" namespace "scribo" nogil:
                                        unsigned long max_files, const string& pattern,
                                        level_enum min_level) except +
         void set_colors(int trace, int debug, int info, int warn, int error, int critical) except +
+        @staticmethod
+        void check_rotation(unsigned long max_size, unsigned long max_files) except +
         shared_ptr[logger] build(const string& name, bool register_by_name) except +
 
 

@@ -3,7 +3,11 @@
 #include "orvel/scribo/python_location.hpp"
 
 #include <cstring>
+#include <exception>
+#include <string_view>
 #include <utility>
+
+#include "scribo/logger_registry.hpp"
 
 namespace orvel::dispatch {
 namespace {
@@ -56,60 +60,104 @@ const char* utf8_or_null(PyObject* text) {
   return utf8;
 }
 
-bool runs_module_code(const Frame& frame) {
-  const Ref<PyCodeObject> code(PyFrame_GetCode(frame.get()));
-  if (!code) return false;  // nothing to look at: the search ends here
-  PyObject* name = code.get()->co_name;
-  return name == nullptr || !PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "<module>") == 0;
-}
-
 bool in_logging_package(const Frame& frame) {
   const Ref<PyCodeObject> code(PyFrame_GetCode(frame.get()));
   const char* path = code ? utf8_or_null(code.get()->co_filename) : nullptr;
   return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
 }
 
-spdlog::source_loc location_of(const Frame& frame) {
-  const Ref<PyCodeObject> code(PyFrame_GetCode(frame.get()));
+spdlog::source_loc location_of(PyFrameObject* frame) {
+  const Ref<PyCodeObject> code(PyFrame_GetCode(frame));
   if (!code) return unknown_location;
   const char* path = utf8_or_null(code.get()->co_filename);
   const char* slash = path ? std::strrchr(path, '/') : nullptr;
   const char* function = utf8_or_null(code.get()->co_name);
-  return {path == nullptr ? "<unknown>" : slash ? slash + 1 : path, PyFrame_GetLineNumber(frame.get()),
+  return {path == nullptr ? "<unknown>" : slash ? slash + 1 : path, PyFrame_GetLineNumber(frame),
           function == nullptr ? "<module>" : function};
 }
 
-spdlog::source_loc caller_location(bool past_logging_package) {
+// Thrown with the Python exception set; Cython's translation of C++ exceptions passes that on.
+class PythonErrorSet final : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Python exception set"; }
+};
+
+// A message is a str; None fails as encoding it would (the level methods let None through).
+void require_text(PyObject* msg) {
+  if (msg == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    throw PythonErrorSet();
+  }
+  if (!PyUnicode_Check(msg)) {
+    PyErr_Format(PyExc_TypeError, "a log message must be str, not %.200s", Py_TYPE(msg)->tp_name);
+    throw PythonErrorSet();
+  }
+}
+
+// The UTF-8 of a str, every character kept. A str without lone surrogates is read in place (the
+// interpreter keeps its UTF-8 with it); one with them is encoded anew, the surrogates escaped.
+class Utf8Text {
+ public:
+  explicit Utf8Text(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+      view_ = {utf8, static_cast<std::size_t>(size)};
+      return;
+    }
+    PyErr_Clear();  // UnicodeEncodeError: a lone surrogate
+    escaped_ = Ref<PyObject>(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!escaped_) throw PythonErrorSet();
+    view_ = {PyBytes_AS_STRING(escaped_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped_.get()))};
+  }
+
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  Ref<PyObject> escaped_;
+  std::string_view view_;
+};
+
+}  // namespace
+
+spdlog::source_loc python_caller_location() {
+  const Gil gil;
+  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
+  return innermost == nullptr ? unknown_location : location_of(innermost);
+}
+
+spdlog::source_loc python_logging_caller_location() {
   const Gil gil;
   PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
   if (innermost == nullptr) return unknown_location;
-
-  // The code that called the logging function: F's caller, or F itself when it has none.
   Frame caller(PyFrame_GetBack(innermost));
-  if (!caller) caller = Frame::borrow(innermost);
-  if (past_logging_package) {
-    while (caller && in_logging_package(caller)) caller = back_of(caller);
-    if (!caller) caller = Frame::borrow(innermost);
-  }
-  // Module-level code is passed over; when nothing runs behind it, the place is where that code
-  // called in: F for a level method, the first frame outside the logging package for a record.
-  PyFrameObject* const fallback = past_logging_package ? caller.get() : innermost;
-  Frame frame = Frame::borrow(caller.get());
-  while (runs_module_code(frame)) {
-    Frame behind = back_of(frame);
-    if (!behind) {
-      frame = Frame::borrow(fallback);
-      break;
-    }
-    frame = std::move(behind);
-  }
-  return location_of(frame);
+  while (caller && in_logging_package(caller)) caller = back_of(caller);
+  return location_of(caller ? caller.get() : innermost);
+}
+
+namespace {
+
+void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
+  if (!logger.should_log(lvl)) return;  // then the text is not even read
+  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &python_caller_location);
 }
 
 }  // namespace
 
-spdlog::source_loc python_caller_location() { return caller_location(false); }
+void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
+  require_text(msg);
+  log_text(logger, lvl, msg, fg, bg, effect);
+}
 
-spdlog::source_loc python_logging_caller_location() { return caller_location(true); }
+void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect) {
+  require_text(msg);  // before the lookup, as encoding came before it
+  log_text(*scribo::LoggerRegistry::get_logger("", true), lvl, msg, fg, bg, effect);
+}
+
+void log_record_to_default(level lvl, PyObject* msg) {
+  require_text(msg);
+  const auto logger = scribo::LoggerRegistry::get_logger("", true);
+  if (!logger->should_log(lvl)) return;
+  log_plain(*logger, lvl, Utf8Text(msg).view(), &python_logging_caller_location);
+}
 
 }  // namespace orvel::dispatch

@@ -1,36 +1,33 @@
 #pragma once
 
-// The dispatch as the Python front end uses it: messages are located at Python call sites.
-
-#include <string>
+// The dispatch as the Python front end uses it: messages are Python str objects, located at
+// Python call sites. Every function here is called with the interpreter lock held.
 
 #include "orvel/scribo/dispatch.hpp"
-#include "scribo/logger_registry.hpp"
+
+typedef struct _object PyObject;  // as Python.h declares it
 
 namespace orvel::dispatch {
 
-// The Python code that called the function which logs: the frame behind the innermost running
-// Python frame, moved outward past module-level code; the innermost frame when that runs out.
-// Takes the interpreter lock if the calling thread does not hold it. The strings belong to the
-// frame's code object, alive while that frame runs.
+// The Python code that called the level method: the innermost running Python frame, since the
+// level methods are native and push no frame of their own (nor does native code that calls them
+// through the method tables). The strings belong to the frame's code object, alive while that
+// frame runs. Takes the interpreter lock if the calling thread does not hold it.
 spdlog::source_loc python_caller_location();
 
-// The same for records of the standard logging package: frames of that package are passed first,
-// and module-level code then falls back to the first frame outside it, so the location is the
-// code that called into the package.
+// The same for records of the standard logging package: the first frame outside that package,
+// behind the innermost one (the package's own, which called the native handler).
 spdlog::source_loc python_logging_caller_location();
 
-inline void log_colored(spdlog::logger& logger, level lvl, const std::string& text, int fg, int bg, int effect) {
-  log_colored(logger, lvl, text, fg, bg, effect, &python_caller_location);
-}
+// The level methods. `msg` is a str (or a subclass); it is written whole, NULs included, with
+// lone surrogates, which UTF-8 cannot carry, as backslash escapes (as the standard logging
+// package's stream handlers write them), so that no text makes a log call fail. A message the
+// logger's level rejects is not converted. Throws what the sinks throw; with the Python exception
+// set (Cython passes it on) when memory runs out.
+void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect);
 
 // DefaultLogger and the bridge write to whichever logger is the default at the time of the call.
-inline void log_colored_to_default(level lvl, const std::string& text, int fg, int bg, int effect) {
-  log_colored(*scribo::LoggerRegistry::get_logger("", true), lvl, text, fg, bg, effect);
-}
-
-inline void log_record_to_default(level lvl, const std::string& text) {
-  log_plain(*scribo::LoggerRegistry::get_logger("", true), lvl, text, &python_logging_caller_location);
-}
+void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect);
+void log_record_to_default(level lvl, PyObject* msg);
 
 }  // namespace orvel::dispatch

@@ -16,11 +16,9 @@ from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, le
 
 
 cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
-    void log_colored(logger& target, level_enum level, const string& text, int fg, int bg,
-                     int effect) except +
-    void log_colored_to_default(level_enum level, const string& text, int fg, int bg,
-                                int effect) except +
-    void log_record_to_default(level_enum level, const string& text) except +
+    void log_colored(logger& target, level_enum level, object msg, int fg, int bg, int effect) except +
+    void log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except +
+    void log_record_to_default(level_enum level, object msg) except +
 
 
 cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
@@ -159,13 +157,14 @@ cdef class FileHandler(LogHandler):
 
     @cython.embedsignature(False)
     def __init__(self, filename, bint color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v',
-                 level=Level.TRACE, bint overwrite=False):
+                 level=Level.TRACE, overwrite=False):
         cdef Level threshold = <Level>to_int(level)
+        cdef bint truncate = overwrite
         expect(filename, str, "filename")
         expect(pattern, str, "pattern")
         super().__init__(color, pattern, threshold)
         self.filename = filename
-        self.overwrite = overwrite
+        self.overwrite = truncate
 
 
 cdef class RotatingFileHandler(FileHandler):
@@ -180,6 +179,7 @@ cdef class RotatingFileHandler(FileHandler):
         cdef size_t size = to_size(max_size), files = to_size(max_files)
         expect(filename, str, "filename")
         expect(pattern, str, "pattern")
+        LoggerFactory.check_rotation(size, files)  # refused here rather than by the Logger
         super().__init__(filename, False, pattern, threshold, False)
         self.max_size = size
         self.max_files = files
@@ -226,14 +226,14 @@ class PyLogHandler(py_logging.Handler):
         self._critical = py_logging.CRITICAL
 
     def emit(self, record):
-        cdef bytes msg = record.getMessage().encode()
+        msg = record.getMessage()
         cdef int lvl = to_int(record.levelno)
         exc_info = record.exc_info
         stack_info = record.stack_info
         if exc_info is not None:
-            msg += b"\n" + "".join(traceback.format_exception(*exc_info)).encode()
+            msg += "\n" + "".join(traceback.format_exception(*exc_info))
         if stack_info is not None:
-            msg += b"\n" + str(stack_info).encode()
+            msg += "\n" + str(stack_info)
         cdef level_enum level
         if lvl >= self._critical:
             level = level_enum.critical
@@ -297,8 +297,9 @@ cdef class Logger:
     """Logger(str name, int level=0, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', list handlers=[], ColorScheme color_scheme=None, bool set_default=False, bool intercept_stdlib_logging=True)"""
 
     def __cinit__(self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[],
-                  color_scheme=None, bint set_default=False, bint intercept_stdlib_logging=True):
+                  color_scheme=None, set_default=False, intercept_stdlib_logging=True):
         cdef level_enum threshold = <level_enum>to_int(level)
+        cdef bint make_default = set_default, intercept = intercept_stdlib_logging
         expect(name, str, "name")
         expect(pattern, str, "pattern")
         expect(handlers, list, "handlers")
@@ -314,54 +315,54 @@ cdef class Logger:
             self.factory.set_colors(scheme.trace_color, scheme.debug_color, scheme.info_color,
                                     scheme.warn_color, scheme.error_color, scheme.critical_color)
         self.built = self.factory.build(name.encode(), False)
-        if set_default:
+        if make_default:
             LoggerRegistry.set_default(self.built)
         self.handle = SpdLogger(self.built)
-        if set_default and intercept_stdlib_logging:
+        if make_default and intercept:
             redirect_pylog()
 
     cdef SpdLogger spd_logger(self) noexcept:
         return self.handle
 
     cpdef void trace(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.trace, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.trace, msg, fg_color, bg_color, effect)
 
     cpdef void debug(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.debug, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.debug, msg, fg_color, bg_color, effect)
 
     cpdef void info(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.info, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.info, msg, fg_color, bg_color, effect)
 
     cpdef void warn(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.warn, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.warn, msg, fg_color, bg_color, effect)
 
     cpdef void error(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.err, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.err, msg, fg_color, bg_color, effect)
 
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored(deref(self.handle), level_enum.critical, msg.encode(), fg_color, bg_color, effect)
+        log_colored(deref(self.handle), level_enum.critical, msg, fg_color, bg_color, effect)
 
 
 cdef class DefaultLogger:
     """DefaultLogger()"""
 
     cpdef void trace(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.trace, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.trace, msg, fg_color, bg_color, effect)
 
     cpdef void debug(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.debug, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.debug, msg, fg_color, bg_color, effect)
 
     cpdef void info(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.info, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.info, msg, fg_color, bg_color, effect)
 
     cpdef void warn(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.warn, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.warn, msg, fg_color, bg_color, effect)
 
     cpdef void error(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.err, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.err, msg, fg_color, bg_color, effect)
 
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
-        log_colored_to_default(level_enum.critical, msg.encode(), fg_color, bg_color, effect)
+        log_colored_to_default(level_enum.critical, msg, fg_color, bg_color, effect)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -387,30 +388,58 @@ cdef object integer_field(object field):
                     field.__delete__, field.__doc__)
 
 
-ctypedef object (*LevelFace)(level_enum level)
+# Each face names itself in Cython's argument errors ("info() got an unexpected keyword
+# argument"), as the wrapper it replaces did; the bodies are shared.
+cdef inline int logger_say(Logger self, level_enum level, str msg, fg_color, bg_color, effect) except -1:
+    cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
+    log_colored(deref(self.handle), level, msg, fg, bg, fx)
+    return 0
 
 
-cdef object logger_face(level_enum level):
-    def face(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
-        cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
-        log_colored(deref(self.handle), level, msg.encode(), fg, bg, fx)
-    return face
+cdef inline int default_say(level_enum level, str msg, fg_color, bg_color, effect) except -1:
+    cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
+    log_colored_to_default(level, msg, fg, bg, fx)
+    return 0
 
 
-cdef object default_logger_face(level_enum level):
-    def face(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
-        cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
-        log_colored_to_default(level, msg.encode(), fg, bg, fx)
-    return face
+cdef tuple logger_faces():
+    def trace(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.trace, msg, fg_color, bg_color, effect)
+    def debug(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.debug, msg, fg_color, bg_color, effect)
+    def info(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.info, msg, fg_color, bg_color, effect)
+    def warn(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.warn, msg, fg_color, bg_color, effect)
+    def error(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.err, msg, fg_color, bg_color, effect)
+    def critical(Logger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        logger_say(self, level_enum.critical, msg, fg_color, bg_color, effect)
+    return trace, debug, info, warn, error, critical
 
 
-# Each face takes the names and docstring of the wrapper it replaces.
-cdef int install_level_faces(type cls, LevelFace face_for) except -1:
-    for number, name in enumerate(("trace", "debug", "info", "warn", "error", "critical")):
-        wrapper = cls.__dict__[name]
-        face = face_for(<level_enum>number)
-        face.__name__, face.__qualname__, face.__doc__ = name, wrapper.__qualname__, wrapper.__doc__
-        replace_in_class(cls, name, face)
+cdef tuple default_logger_faces():
+    def trace(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.trace, msg, fg_color, bg_color, effect)
+    def debug(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.debug, msg, fg_color, bg_color, effect)
+    def info(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.info, msg, fg_color, bg_color, effect)
+    def warn(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.warn, msg, fg_color, bg_color, effect)
+    def error(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.err, msg, fg_color, bg_color, effect)
+    def critical(DefaultLogger self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        default_say(level_enum.critical, msg, fg_color, bg_color, effect)
+    return trace, debug, info, warn, error, critical
+
+
+# Each face takes the qualified name and docstring of the wrapper it replaces.
+cdef int install_level_faces(type cls, tuple faces) except -1:
+    for face in faces:
+        wrapper = cls.__dict__[face.__name__]
+        face.__qualname__, face.__doc__ = wrapper.__qualname__, wrapper.__doc__
+        replace_in_class(cls, face.__name__, face)
     return 0
 
 
@@ -422,8 +451,8 @@ cdef int install_faces() except -1:
                                       "error_color", "critical_color"))):
         for name in names:
             replace_in_class(cls, name, integer_field(cls.__dict__[name]))
-    install_level_faces(Logger, logger_face)
-    install_level_faces(DefaultLogger, default_logger_face)
+    install_level_faces(Logger, logger_faces())
+    install_level_faces(DefaultLogger, default_logger_faces())
     return 0
 
 

@@ -8,9 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -53,9 +57,29 @@ Registry& registry() {
 std::atomic<std::int32_t> live_queues{0};
 std::once_flag watcher_started;
 
+// ORVEL_SIGNAL_WATCH=0, read when the first queue would start the watcher, leaves signals to the
+// process: no watcher, no registry (queues are then released only by close()).
+bool watch_wanted() {
+  static const bool wanted = [] {
+    const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
+    return setting == nullptr || std::strcmp(setting, "0") != 0;
+  }();
+  return wanted;
+}
+
 [[noreturn]] void throw_system_error(int error, const char* what) {
   throw std::system_error(error, std::generic_category(), what);
 }
+
+// Held by the watcher from before it interrupts the main thread until it has logged its messages,
+// which it does only until the interpreter exits: the static objects of the logging library are
+// destroyed at exit. So the exit hook waits for them, but no longer than kMessagesAtExit, in case
+// a sink is stalled; then it sets messages_abandoned and the watcher writes no further message.
+std::timed_mutex messages_lock;
+std::atomic<bool> messages_abandoned{false};
+// Three messages take microseconds on a working sink; the bound leaves room for a watcher thread
+// that a loaded machine has not scheduled yet.
+constexpr std::chrono::milliseconds kMessagesAtExit{1000};
 
 // printf-style into a string; a formatting failure gives an empty message.
 template <class... Args>
@@ -73,6 +97,7 @@ std::string format_message(const char* format, Args... args) {
 template <class... Args>
 void log_message(spdlog::level::level_enum level, int line, const char* function, const char* format,
                  Args... args) noexcept {
+  if (messages_abandoned.load()) return;  // the interpreter is finalising
   const auto logger = scribo::LoggerRegistry::get_logger("", true);
   if (!logger) return;  // out of memory
   const auto& sinks = logger->sinks();
@@ -85,6 +110,8 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
     text = format_message(format, args...);
   } catch (const std::bad_alloc&) {
   }
+  // The texts end with a newline, and so does every record a sink writes: one is enough.
+  if (!text.empty() && text.back() == '\n') text.pop_back();
   // spdlog::logger::log hands a throwing sink to the logger's error handler; it does not throw.
   logger->log(spdlog::source_loc{"orvel/tandem/tandem", line, function}, level, text);
 }
@@ -94,7 +121,7 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
 #define VIGIL_ERROR(...) \
   log_message(spdlog::level::err, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 
-// Interrupting the main thread. PyErr_SetInterrupt() marks SIGINT as caught from any thread, but
+// Interrupting the main thread. PyErr_SetInterruptEx() marks a signal as caught from any thread, but
 // CPython 3.12 breaks into the evaluation loop only when the call runs on the main thread: made
 // by the watcher, it goes unnoticed by running Python code until its next blocking call. So the
 // watcher sends SIGURG to the main thread and the handler there makes the call. Installed without
@@ -105,18 +132,29 @@ constexpr int kWakeSignal = SIGURG;
 
 // Who may still touch the interpreter. The watcher moves kWatching to kInterrupting once; the
 // main thread's handler moves kInterrupting to kInterrupted, so that one signal gives exactly one
-// KeyboardInterrupt; the exit hook moves any phase to kExiting, after which nothing touches the
+// interrupt; the exit hook moves any phase to kExiting, after which nothing touches the
 // interpreter.
 enum Phase : int { kWatching, kInterrupting, kInterrupted, kExiting };
 std::atomic<int> phase{kWatching};
 static_assert(std::atomic<int>::is_always_lock_free, "used by a signal handler");
 
-// Held by the watcher while it logs its messages, which it does only until the interpreter exits:
-// the static objects of the logging library are destroyed at exit. The exit hook waits for
-// messages already being written, but no longer than kMessagesAtExit, in case a sink is stalled.
-std::timed_mutex messages_lock;
-// Three messages take microseconds on a working sink.
-constexpr std::chrono::milliseconds kMessagesAtExit{1000};
+// The signal that the main thread is to act on. Stored before request_interrupt's compare-exchange
+// of `phase`, loaded after on_wake's, which reads what that one wrote.
+std::atomic<int> interrupting_signal{SIGINT};
+
+// The watched signals whose Python-level handler is a callable of the user's, one bit per signal
+// number: for them the main thread runs that handler instead of raising KeyboardInterrupt. Kept
+// by follow_python_handler, with the interpreter lock held; read by the wake-up handler.
+std::atomic<std::uint32_t> handled_in_python{0};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "used by a signal handler");
+static_assert(std::all_of(std::begin(kWatchedSignals), std::end(kWatchedSignals), [](int s) { return s < 32; }),
+              "one bit per watched signal");
+
+// What the main thread raises for `signal_number`: the user's handler of that signal when it has
+// one; otherwise SIGINT's handler, the interpreter's KeyboardInterrupt unless the user replaced it.
+int python_signal_for(int signal_number) noexcept {
+  return (handled_in_python.load() >> signal_number & 1u) != 0 ? signal_number : SIGINT;
+}
 
 // The interpreter runs on the process's initial thread (in a forked child: on the thread that
 // forked), whose thread id is the process id.
@@ -128,7 +166,7 @@ struct sigaction chained_wake_action;
 void on_wake(int signal_number, siginfo_t* info, void* context) {
   int expected = kInterrupting;
   if (syscall(SYS_gettid) == main_thread_id() && phase.compare_exchange_strong(expected, kInterrupted)) {
-    PyErr_SetInterrupt();  // async-signal-safe
+    PyErr_SetInterruptEx(python_signal_for(interrupting_signal.load()));  // async-signal-safe
   } else if ((chained_wake_action.sa_flags & SA_SIGINFO) != 0) {
     chained_wake_action.sa_sigaction(signal_number, info, context);
   } else if (chained_wake_action.sa_handler != SIG_DFL && chained_wake_action.sa_handler != SIG_IGN) {
@@ -148,7 +186,8 @@ void install_wake_handler() {
 }
 
 // False when the interpreter is exiting or its main thread is gone: then it must be left alone.
-bool request_interrupt() noexcept {
+bool request_interrupt(int signal_number) noexcept {
+  interrupting_signal.store(signal_number);  // published by the compare-exchange below
   int expected = kWatching;
   return phase.compare_exchange_strong(expected, kInterrupting) &&
          syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0;
@@ -160,6 +199,125 @@ void restore_default_actions() {
   for (int signal_number : kWatchedSignals) {
     if (sigaction(signal_number, &action, nullptr) != 0) throw_system_error(errno, "sigaction");
   }
+}
+
+// The actions the event library installs for the watched signals, while a watcher is running.
+// Python's signal.signal() replaces the action as well as the Python-level handler; its wrapper
+// (follow_python_handler) puts the watcher's back, so that the queues are still released first.
+// The lock orders that against the watcher giving the signals back.
+struct WatchActions {
+  std::mutex lock;
+  bool in_force = false;
+  struct sigaction actions[std::size(kWatchedSignals)] = {};
+};
+WatchActions& watch_actions() {
+  static WatchActions* const instance = new WatchActions;  // never destroyed, as the registry
+  return *instance;
+}
+
+// Index of `signal_number` among the watched signals, or -1.
+int watched_index(long signal_number) noexcept {
+  const auto found = std::find(std::begin(kWatchedSignals), std::end(kWatchedSignals), signal_number);
+  return found == std::end(kWatchedSignals) ? -1 : static_cast<int>(found - std::begin(kWatchedSignals));
+}
+
+// Called once a watcher's signal set is in place. Reading an action fails only for an invalid
+// signal number; the actions then just stay unfollowed.
+void watch_actions_in_force() noexcept {
+  WatchActions& w = watch_actions();
+  std::lock_guard guard(w.lock);
+  w.in_force = std::all_of(std::begin(kWatchedSignals), std::end(kWatchedSignals), [&w](int signal_number) {
+    return sigaction(signal_number, nullptr, &w.actions[watched_index(signal_number)]) == 0;
+  });
+}
+
+// Runs `give_back`, which hands the signals back, so that no wrapped signal.signal() call puts
+// the watcher's actions back afterwards.
+template <class GiveBack>
+void stop_watch_actions(GiveBack&& give_back) {
+  WatchActions& w = watch_actions();
+  std::lock_guard guard(w.lock);
+  w.in_force = false;
+  give_back();
+}
+
+// After Python code has set the handler of a signal to `handler` (interpreter lock held): a watched
+// signal with a callable handler gets the watcher's action back, and its handler will run in place
+// of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating system.
+// False, with OSError set, when the action cannot be put back.
+bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
+  const int index = watched_index(signal_number);
+  if (index < 0) return true;
+  const bool callable = PyCallable_Check(handler) != 0;
+  const std::uint32_t bit = std::uint32_t{1} << signal_number;
+  if (callable) {
+    handled_in_python.fetch_or(bit);
+  } else {
+    handled_in_python.fetch_and(~bit);
+  }
+  WatchActions& w = watch_actions();
+  std::lock_guard guard(w.lock);
+  if (callable && w.in_force && sigaction(static_cast<int>(signal_number), &w.actions[index], nullptr) != 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  return true;
+}
+
+// signal.signal as the interpreter has it; kept for good once wrapped.
+PyObject* original_signal_function = nullptr;
+
+// original_signal_function, then follow_python_handler. Both take their two arguments by
+// position only.
+PyObject* signal_and_watch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* previous =
+      PyObject_Vectorcall(original_signal_function, args, static_cast<std::size_t>(nargs), nullptr);
+  if (previous == nullptr || nargs != 2) return previous;
+  // The original took the number through int(), as this does: it is in range.
+  PyObject* number = PyNumber_Long(args[0]);
+  const long signal_number = number != nullptr ? PyLong_AsLong(number) : -1;
+  Py_XDECREF(number);
+  if (PyErr_Occurred() != nullptr) {
+    Py_DECREF(previous);
+    return nullptr;
+  }
+  if (!follow_python_handler(signal_number, args[1])) Py_CLEAR(previous);
+  return previous;
+}
+
+PyMethodDef signal_and_watch_def = {
+    "signal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_and_watch)), METH_FASTCALL,
+    "signal($module, signalnum, handler, /)\n--\n\n"
+    "Set the action for the given signal. A signal that orvel's watcher handles stays with it when\n"
+    "the handler is a callable: the watcher releases every blocked queue, then the handler runs.\n"
+    "The old signal handler is returned."};
+
+// Records the watched signals that already have a handler of the user's and puts
+// signal_and_watch in place of signal.signal, once (a start that failed later is retried).
+// Interpreter lock held; on failure the Python exception is set.
+bool wrap_signal_function() {
+  if (original_signal_function != nullptr) return true;
+  PyObject* module = PyImport_ImportModule("signal");
+  if (module == nullptr) return false;
+  bool done = true;
+  for (int signal_number : kWatchedSignals) {
+    PyObject* handler = done ? PyObject_CallMethod(module, "getsignal", "i", signal_number) : nullptr;
+    done = handler != nullptr && follow_python_handler(signal_number, handler);
+    Py_XDECREF(handler);
+  }
+  bool wrapped = false;
+  if (PyObject* original = done ? PyObject_GetAttrString(module, "signal") : nullptr) {
+    PyObject* wrapper = PyCFunction_New(&signal_and_watch_def, module);
+    wrapped = wrapper != nullptr && PyObject_SetAttrString(module, "signal", wrapper) == 0;
+    Py_XDECREF(wrapper);
+    if (wrapped) {
+      original_signal_function = original;
+    } else {
+      Py_DECREF(original);
+    }
+  }
+  Py_DECREF(module);
+  return wrapped;
 }
 
 // Calls every registered callback; returns the number of entries.
@@ -186,7 +344,9 @@ class Vigil {
 
   // Gives the signals back their default actions without handling them: in a forked child, which
   // has a copy of its parent's watcher but not the thread that runs it.
-  void abandon() { signals_.clear(); }
+  void abandon() {
+    stop_watch_actions([this] { signals_.clear(); });
+  }
 
  private:
   void handle_signal(const boost::system::error_code& error, int signal_number) {
@@ -194,26 +354,25 @@ class Vigil {
     // A log sink may be stalled (a pipe nobody reads, a lock another thread holds), so the queues
     // are released, the signals handed back and the main thread interrupted before anything is
     // logged. The default actions are back before the interrupt: a second signal acts as if we
-    // had never been there.
+    // had never been there. The messages lock is taken before the interrupt, on which the
+    // interpreter may exit at once: its exit hook then waits for the messages.
     const std::size_t contexts = notify_contexts();
     boost::system::error_code cleared;
-    signals_.clear(cleared);
-    if (!request_interrupt()) {
+    stop_watch_actions([&] { signals_.clear(cleared); });
+    std::unique_lock messages(messages_lock);
+    if (!request_interrupt(signal_number)) {
       // The interpreter is exiting (or its main thread is gone): the signal takes its default
       // action, as it would without us.
+      messages.unlock();
       loop_.stop();
       if (kill(getpid(), signal_number) != 0) VIGIL_ERROR("[SIGNAL] Cannot raise signal %d\n", signal_number);
       return;
     }
-    {
-      std::lock_guard guard(messages_lock);
-      if (phase.load() != kExiting) {
-        VIGIL_LOG("[SIGNAL] Received signal %d\n", signal_number);
-        VIGIL_LOG("[SIGNAL] Stopping %zu contexts...\n", contexts);
-        VIGIL_LOG("[SIGNAL] All contexts notified\n");
-        if (cleared) VIGIL_ERROR("[SIGNAL] Cannot restore the default actions: %s\n", cleared.message().c_str());
-      }
-    }
+    VIGIL_LOG("[SIGNAL] Received signal %d\n", signal_number);
+    VIGIL_LOG("[SIGNAL] Stopping %zu contexts...\n", contexts);
+    VIGIL_LOG("[SIGNAL] All contexts notified\n");
+    if (cleared) VIGIL_ERROR("[SIGNAL] Cannot restore the default actions: %s\n", cleared.message().c_str());
+    messages.unlock();
     loop_.stop();
   }
 
@@ -252,6 +411,7 @@ void replace_parent_watcher() {
   own->loop.notify_fork(boost::asio::execution_context::fork_prepare);
   own->loop.notify_fork(boost::asio::execution_context::fork_child);
   watcher = launch(std::move(own));
+  watch_actions_in_force();
 }
 
 // The forking thread's signal mask, saved by prepare_fork when it blocked the watched signals.
@@ -270,8 +430,10 @@ void restore_mask_after_fork() {
 
 void init_vigil() {
   std::call_once(watcher_started, [] {
+    if (!wrap_signal_function()) throw std::runtime_error("signal.signal");  // the Python error is set
     install_wake_handler();
     watcher = launch(std::make_unique<Watcher>());
+    watch_actions_in_force();
     VIGIL_LOG("[SIGNAL] Handler initialized\n");
   });
 }
@@ -311,6 +473,7 @@ void clear_context_registry() noexcept {
 }
 
 void enrol_queue(void* core, NotifyCallback notify) {
+  if (!watch_wanted()) return;
   live_queues.fetch_add(1, std::memory_order_relaxed);
   try {
     init_vigil();
@@ -328,8 +491,12 @@ void withdraw_queue(void* core) noexcept {
 
 void interpreter_exiting() {
   const int previous = phase.exchange(kExiting);
-  if (messages_lock.try_lock_for(kMessagesAtExit)) messages_lock.unlock();
-  if (previous == kWatching && watcher != nullptr) restore_default_actions();
+  if (messages_lock.try_lock_for(kMessagesAtExit)) {
+    messages_lock.unlock();
+  } else {
+    messages_abandoned.store(true);
+  }
+  if (previous == kWatching && watcher != nullptr) stop_watch_actions(restore_default_actions);
 }
 
 void prepare_fork() noexcept {
@@ -339,16 +506,19 @@ void prepare_fork() noexcept {
   sigemptyset(&watched);
   for (int signal_number : kWatchedSignals) sigaddset(&watched, signal_number);
   fork_blocked_signals = pthread_sigmask(SIG_BLOCK, &watched, &mask_before_fork) == 0;
-  // The child must not inherit the lock held by a thread it will not have.
+  // The child must not inherit the locks held by a thread it will not have.
   registry().lock.lock();
+  watch_actions().lock.lock();
 }
 
 void after_fork_in_parent() {
+  watch_actions().lock.unlock();
   registry().lock.unlock();
   restore_mask_after_fork();
 }
 
 void after_fork_in_child() {
+  watch_actions().lock.unlock();
   registry().lock.unlock();
   std::exception_ptr failure;
   try {

@@ -4,8 +4,10 @@
 // interrupt would never reach a thread blocked in a queue. The first queue starts a watcher
 // thread; the first SIGINT, SIGTERM, SIGHUP, SIGTSTP or SIGQUIT then releases every registered
 // queue, stops the watcher (the signals fall back to their default actions) and makes the main
-// thread raise KeyboardInterrupt. The main thread is woken with SIGURG, whose handler the watcher
-// installs for good (see signal_watcher.cpp).
+// thread run the Python handler the user set for that signal, or else raise KeyboardInterrupt.
+// The main thread is woken with SIGURG, whose handler the watcher installs for good (see
+// signal_watcher.cpp). signal.signal is wrapped so that a Python handler set later keeps the
+// watcher in front of it. ORVEL_SIGNAL_WATCH=0 in the environment turns all of this off.
 
 namespace orvel::vigil {
 
@@ -13,9 +15,10 @@ namespace orvel::vigil {
 // register, unregister or clear (that would deadlock).
 using NotifyCallback = void (*)(void* context);
 
-// Starts the watcher on the first call of the process; later calls do nothing. Thread-safe.
-// Throws (boost::system::system_error, std::system_error) when the signals cannot be watched or
-// the thread cannot start; a later call then tries again.
+// Starts the watcher on the first call of the process; later calls do nothing. Interpreter lock
+// held. Throws (boost::system::system_error, std::system_error) when the signals cannot be watched
+// or the thread cannot start, std::runtime_error with the Python exception set when signal.signal
+// cannot be wrapped; a later call then tries again.
 void init_vigil();
 
 // Appends an entry to the registry (no check for duplicates). The caller holds the interpreter
@@ -27,7 +30,8 @@ bool unregister_context_notify(void* context) noexcept;
 void clear_context_registry() noexcept;
 
 // A queue's membership: counts it among the live queues, starts the watcher and registers the
-// queue. Strong guarantee: on a throw nothing is counted or registered.
+// queue; nothing when ORVEL_SIGNAL_WATCH=0. Interpreter lock held. Strong guarantee: on a throw
+// nothing is counted or registered (a Python exception may be set: Cython passes it on).
 void enrol_queue(void* core, NotifyCallback notify);
 // Undoes enrol_queue; does nothing for a queue that is not registered (its initialisation failed
 // or never ran). When the last live queue goes, the whole registry is cleared.

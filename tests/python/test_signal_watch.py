@@ -458,3 +458,102 @@ del kept  # below the default logger's level: nothing is written
         where + "handle_signal",
     ]
     assert not lines_with(result.stdout, "quiet|")
+
+
+WATCHER_LINES = ["[SIGNAL] Received signal 15", "[SIGNAL] Stopping 1 contexts...", "[SIGNAL] All contexts notified"]
+
+
+def has_watcher_lines(output: str) -> bool:
+    messages = signal_messages(output)
+    first = messages.index(WATCHER_LINES[0]) if WATCHER_LINES[0] in messages else len(messages)
+    return messages[first:first + 3] == WATCHER_LINES
+
+
+def test_the_watcher_lines_are_written_before_an_exit_on_the_interrupt(child):
+    # The interpreter exits on the KeyboardInterrupt at once; its exit waits for the lines.
+    procs = [child(PRELUDE + """
+queue = Tandem(8, 4)
+say("READY")
+time.sleep(60)
+""") for _ in range(20)]
+    for proc in procs:
+        proc.wait_for("READY")
+        proc.send(signal.SIGTERM)
+    for proc in procs:
+        result = proc.finish()
+        assert "KeyboardInterrupt" in result.stderr, result.stderr
+        assert has_watcher_lines(result.stdout), result.stdout
+
+
+def test_watcher_messages_are_one_line_each_on_the_console_and_in_a_file(child, tmp_path):
+    path = tmp_path / "signals.log"
+    result = interrupt(child, f"""
+from orvel.scribo import FileHandler, Level, Logger, StdoutHandler
+Logger("watch", handlers=[StdoutHandler(pattern="%v", max_level=Level.OFF), FileHandler({str(path)!r}, pattern="%v")],
+       set_default=True)
+queue = Tandem(8, 4)
+wait_for_interrupt(*block_in_pop(queue))
+""").finish()
+    assert result.returncode == 0, result.stderr
+    assert "INTERRUPTED [-1]" in result.stdout
+    written = path.read_text()
+    for text in (result.stdout, written):
+        assert has_watcher_lines(text) and "" not in text.splitlines(), text
+
+
+@pytest.mark.parametrize("installed", ["before the first queue", "after the first queue"])
+def test_a_handler_of_the_user_runs_after_the_queues_are_released(child, installed):
+    install = "signal.signal(signal.SIGTERM, handler)"
+    proc = interrupt(child, f"""
+import signal
+caught = []
+def handler(signum, frame):
+    caught.append(signum)
+{install if installed.startswith("before") else ""}
+queue = Tandem(8, 4)
+{install if installed.startswith("after") else ""}
+threads, results = block_in_pop(queue)
+try:
+    say("READY")
+    deadline = time.monotonic() + 30
+    while not caught and time.monotonic() < deadline:
+        time.sleep(0.01)
+    for t in threads:
+        t.join(10)
+    say("HANDLED", caught, results, signal.getsignal(signal.SIGTERM) is handler)
+except KeyboardInterrupt:
+    say("KEYBOARD INTERRUPT")
+""")
+    result = proc.finish()
+    assert result.returncode == 0, result.stderr
+    assert "HANDLED [15] [-1] True" in result.stdout
+    assert "KeyboardInterrupt" not in result.stdout + result.stderr
+    assert has_watcher_lines(result.stdout)
+
+
+def test_orvel_signal_watch_0_starts_no_watcher(child):
+    proc = child(PRELUDE + """
+queue = Tandem(8, 4)
+say("THREADS", threading.active_count(), len(os.listdir("/proc/self/task")))
+say("READY")
+time.sleep(60)
+say("SURVIVED")
+""", env={"ORVEL_SIGNAL_WATCH": "0"})
+    proc.wait_for("READY")
+    proc.send(signal.SIGTERM)
+    result = proc.finish()
+    assert result.returncode == -signal.SIGTERM  # the default action
+    assert "THREADS 1 1" in result.stdout and "SURVIVED" not in result.stdout
+    assert "[SIGNAL]" not in result.stdout + result.stderr
+
+
+def test_asyncio_run_after_the_first_queue_leaves_sigint_with_the_watcher(child):
+    # asyncio.run sets a SIGINT handler of its own and puts the default back with signal.signal.
+    result = interrupt(child, """
+import asyncio
+queue = Tandem(8, 4)
+asyncio.run(asyncio.sleep(0))
+wait_for_interrupt(*block_in_pop(queue))
+""", signal.SIGINT).finish()
+    assert result.returncode == 0, result.stderr
+    assert "INTERRUPTED [-1]" in result.stdout

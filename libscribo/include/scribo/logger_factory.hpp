@@ -46,9 +46,14 @@ class SCRIBO_API LoggerFactory {
   void add_file_handler(const std::string& filename, const std::string& pattern, level min_level,
                         bool overwrite);
   // A file that rotates to filename.1 ... filename.<max_files> when it would exceed max_size bytes
-  // (the index goes before an extension: app.log rotates to app.1.log). max_size 0 throws.
+  // (the index goes before an extension: app.log rotates to app.1.log). Sizes that
+  // check_rotation refuses throw as it does, before any file is opened.
   void add_rotating_file_handler(const std::string& filename, unsigned long max_size,
                                  unsigned long max_files, const std::string& pattern, level min_level);
+  // Throws std::invalid_argument, naming the argument, for what the rotating sink cannot work
+  // with: a max_size of 0, more than kMaxRotatedFiles max_files.
+  static void check_rotation(unsigned long max_size, unsigned long max_files);
+  static constexpr unsigned long kMaxRotatedFiles = 200000;  // spdlog's limit
 
   // Colours of the level names (the %^...%$ range of a pattern) on the colour console handlers
   // added so far, one per level from trace to critical. A value below 0 keeps that level's

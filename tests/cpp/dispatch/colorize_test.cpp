@@ -48,10 +48,10 @@ TEST_P(Colorize, WrapsTextInOneSequence) {
 INSTANTIATE_TEST_SUITE_P(Codes, Colorize, testing::ValuesIn(kCases),
                          [](const auto& test) { return std::string(test.param.name); });
 
-TEST(ColorizeText, EndsAtFirstNul) {
-  const char text[] = "before\0after";
-  EXPECT_EQ(colorize(31, kNone, kNone, text), "\x1b[31mbefore\x1b[0m");
-  EXPECT_EQ(colorize(kNone, kNone, kNone, text), "before");
+TEST(ColorizeText, KeepsNuls) {
+  const std::string text("before\0after", 12);
+  EXPECT_EQ(colorize(31, kNone, kNone, text), "\x1b[31m" + text + "\x1b[0m");
+  EXPECT_EQ(colorize(kNone, kNone, kNone, text), text);
 }
 
 }  // namespace

@@ -95,11 +95,14 @@ TEST_F(LogColored, SinksTakingAMessageAtTheFlushLevelAreFlushed) {
   EXPECT_EQ(plain->flushes, 1);
 }
 
-TEST_F(LogColored, TextEndsAtFirstNul) {
-  const std::string text("cut\0here", 8);
+TEST_F(LogColored, TextIsWrittenWholeNulsIncluded) {
+  const std::string text("kept\0whole", 10);
   orvel::dispatch::log_colored(logger, lv::info, text, 32, -1, -1, here);
-  EXPECT_EQ(console->records.at(0).payload, "\x1b[32mcut\x1b[0m");
-  EXPECT_EQ(plain->records.at(0).payload, "cut");
+  orvel::dispatch::log_plain(logger, lv::info, text, here);
+  EXPECT_EQ(console->records.at(0).payload, "\x1b[32m" + text + "\x1b[0m");
+  EXPECT_EQ(plain->records.at(0).payload, text);
+  EXPECT_EQ(console->records.at(1).payload, text);
+  EXPECT_EQ(plain->records.at(1).payload, text);
 }
 
 TEST_F(LogColored, SinkExceptionPropagatesAndLaterSinksGetNothing) {

@@ -76,6 +76,25 @@ TEST(RotatingFileHandler, KeepsMaxFilesOlderFiles) {
   EXPECT_FALSE(std::filesystem::exists(path + ".3"));
 }
 
+TEST(RotatingFileHandler, RefusesSizesTheSinkCannotWorkWithBeforeOpening) {
+  TempDir dir;
+  const auto path = (dir.path() / "app.log").string();
+  LoggerFactory factory;
+  const auto refused = [&](unsigned long max_size, unsigned long max_files, const char* message) {
+    try {
+      factory.add_rotating_file_handler(path, max_size, max_files, "%v", lv::info);
+      ADD_FAILURE() << "accepted " << max_size << ", " << max_files;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), message);
+    }
+  };
+  refused(0, 3, "max_size must be at least 1");
+  refused(1024, LoggerFactory::kMaxRotatedFiles + 1, "max_files must be at most 200000");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  factory.add_rotating_file_handler(path, 1, LoggerFactory::kMaxRotatedFiles, "%v", lv::info);
+  EXPECT_EQ(factory.build("rotating", false)->sinks().size(), 1u);
+}
+
 struct OpenFailure {
   const char* name;
   std::function<void(LoggerFactory&, const std::string& directory)> add;
@@ -86,8 +105,6 @@ const OpenFailure kOpenFailures[] = {
     {"overwrite_directory", [](LoggerFactory& f, const std::string& d) { f.add_file_handler(d, "%v", lv::info, true); }},
     {"rotate_directory",
      [](LoggerFactory& f, const std::string& d) { f.add_rotating_file_handler(d, 1024, 1, "%v", lv::info); }},
-    {"rotate_zero_size",
-     [](LoggerFactory& f, const std::string& d) { f.add_rotating_file_handler(d + "/r.log", 0, 1, "%v", lv::info); }},
 };
 
 class FileOpenFailure : public testing::TestWithParam<OpenFailure> {};

@@ -70,7 +70,7 @@ own.log(5, "below debug")
 def where():
     std.warning("in a function")
 where()
-std.error("nul\\0cut")
+std.error("nul\\0kept")
 def fails():
     try:
         {}["key"]
@@ -93,7 +93,7 @@ except TypeError:
                 for name, level in zip(levels, (10, 15, 20, 25, 30, 35, 40, 45, 50, 60))]
     expected += [f"trace|bridge|<string>:{line_of(source, 'below debug')}:<module>|below debug",
                  f"warning|bridge|<string>:{line_of(source, 'in a function')}:where|in a function",
-                 f"error|bridge|<string>:{line_of(source, 'nul')}:<module>|nul"]
+                 f"error|bridge|<string>:{line_of(source, 'nul')}:<module>|nul\0kept"]
     assert out.splitlines()[:len(expected)] == expected
     rest = out.split("\n", len(expected))[-1]
     exception = f"error|bridge|<string>:{line_of(source, 'lookup failed')}:fails|lookup failed\n{child.stderr}\n"

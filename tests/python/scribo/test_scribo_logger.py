@@ -37,8 +37,15 @@ def test_level_method_docstrings(cls, method):
         f"{cls.__name__}.{method}(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) -> void")
 
 
-def test_file_sink_gets_plain_text_cut_at_nul(file_log):
-    assert file_log(lambda log: log.error("red\0hidden", 31, 44, 1), color=True) == ["error|app|red"]
+# Every character reaches the file: NULs as they are, lone surrogates (which UTF-8 cannot carry)
+# escaped as the standard logging package's stream handlers write them.
+@pytest.mark.parametrize("text, written", [
+    ("red\0kept", "red\0kept"),
+    ("x\udcff", "x\\udcff"),
+    ("\ud800 é\0€ 😀\udfff", "\\ud800 é\0€ 😀\\udfff"),
+])
+def test_file_sink_gets_every_character_of_the_plain_text(file_log, text, written):
+    assert file_log(lambda log: log.error(text, 31, 44, 1), color=True) == [f"error|app|{written}"]
 
 
 @pytest.mark.parametrize("args, error, message", [
@@ -46,13 +53,27 @@ def test_file_sink_gets_plain_text_cut_at_nul(file_log):
     (("m", -1, "x"), TypeError, "^an integer is required$"),
     ((None,), AttributeError, "^'NoneType' object has no attribute 'encode'$"),
     ((b"m",), TypeError, r"^Argument 'msg' has incorrect type \(expected str, got bytes\)$"),
-    (("\ud800",), UnicodeEncodeError, "surrogates not allowed"),
 ])
 def test_level_method_argument_errors_log_nothing(file_log, args, error, message):
     def body(log):
         with pytest.raises(error, match=message):
             log.info(*args)
     assert file_log(body) == []
+
+
+class Untruthful:
+    def __bool__(self):
+        raise ArithmeticError("no truth")
+
+
+@pytest.mark.parametrize("cls", [Logger, DefaultLogger])
+@pytest.mark.parametrize("method", METHODS)
+def test_argument_errors_name_the_level_method(cls, method):
+    call = getattr(cls("quiet", Level.OFF) if cls is Logger else cls(), method)
+    with pytest.raises(TypeError, match=rf"^{method}\(\) got an unexpected keyword argument 'exc_info'$"):
+        call("x", exc_info=True)
+    with pytest.raises(TypeError, match=rf"^{method}\(\) takes at most 5 positional arguments \(6 given\)$"):
+        call("x", 1, 2, 3, 4)
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", [
@@ -64,8 +85,11 @@ def test_level_method_argument_errors_log_nothing(file_log, args, error, message
     (("a",), {"color_scheme": 1}, TypeError,
      r"^Argument 'color_scheme' has incorrect type \(expected orvel.scribo.scribo.ColorScheme, got int\)$"),
     (("a", 2**31), {}, OverflowError, "^value too large to convert to int$"),
-    # Integers first, then the type tests in parameter order.
+    # Integers and truth values first, in parameter order; then the type tests in parameter order.
     ((1, 2**40), {}, OverflowError, "^value too large to convert to int$"),
+    (("a", "x"), {"set_default": Untruthful()}, TypeError, "^an integer is required$"),
+    (("a", "x"), {"intercept_stdlib_logging": Untruthful()}, TypeError, "^an integer is required$"),
+    ((1,), {"intercept_stdlib_logging": Untruthful()}, ArithmeticError, "^no truth$"),
     ((1,), {"pattern": 1, "handlers": 1}, TypeError, "'name'"),
     (("a",), {"pattern": 1, "handlers": 1}, TypeError, "'pattern'"),
     (("a",), {"pattern": None}, AttributeError, "^'NoneType' object has no attribute 'encode'$"),
@@ -73,7 +97,6 @@ def test_level_method_argument_errors_log_nothing(file_log, args, error, message
     (("a",), {"handlers": ["stdout"]}, TypeError, "^Unknown handler type$"),
     (("a",), {"handlers": [StdoutHandler(pattern=None)]}, AttributeError, "'encode'"),
     (("a",), {"handlers": [FileHandler(None)]}, AttributeError, "'encode'"),
-    (("a",), {"handlers": [RotatingFileHandler("/dev/null/never.log", max_size=0)]}, RuntimeError, "max_size"),
     (("a",), {"handlers": [FileHandler("/dev/null/x.log")]}, RuntimeError, "/dev/null/x.log"),
 ])
 def test_logger_construction_errors(args, kwargs, error, message):
@@ -90,6 +113,14 @@ def test_names_holding_nul_are_refused(tmp_path, build):
     with pytest.raises(ValueError, match="^embedded null byte$"):
         build(tmp_path)
     assert list(tmp_path.iterdir()) == []  # no "audit"
+
+
+def test_rotation_sizes_changed_after_construction_are_refused_by_the_logger(tmp_path):
+    handler = RotatingFileHandler(str(tmp_path / "app.log"))
+    handler.max_size = 0
+    with pytest.raises(ValueError, match="^max_size must be at least 1$"):
+        Logger("a", handlers=[handler])
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_descriptor_level_out_of_range_fails_construction():

@@ -1,9 +1,9 @@
 """What reaches the consoles, where messages are located, and the process-wide default logger:
 observed in child processes (spdlog writes to the standard streams from C)."""
 
+import os
 import re
 import signal
-import textwrap
 
 import pytest
 
@@ -33,14 +33,14 @@ every_level(Logger("err", handlers=[StderrHandler(pattern=P)]), 31)
 every_level(Logger("split", handlers=[ConsoleHandler(False, P, Level.INFO, Level.DEBUG)]), 31)
 every_level(Logger("basic", handlers=[BasicConsoleHandler(pattern=P, level=Level.ERROR)]), 31)
 every_level(Logger("plain", handlers=[BasicConsoleHandler(pattern=P)]))
-Logger("wrapped", handlers=[BasicConsoleHandler(pattern=P)]).info("nul\\0cut", 196, 44, 1)
+Logger("wrapped", handlers=[BasicConsoleHandler(pattern=P)]).info("nul\\0kept", 196, 44, 1)
 """)
     assert child.returncode == 0, child.stderr
     # Colour off on every handler: the message colours are still there.
     assert child.stdout.splitlines() == (
         lines("out", ["debug", "info", "warn"]) + lines("split", ["debug", "info"])
         + lines("basic", ["error", "critical"]) + lines("plain", SPDLOG_NAMES, colored=False)
-        + ["info|wrapped|\x1b[1;38;5;196;44mnul\x1b[0m"])
+        + ["info|wrapped|\x1b[1;38;5;196;44mnul\0kept\x1b[0m"])
     assert child.stderr.splitlines() == (
         lines("err", ["warn", "error", "critical"]) + lines("split", ["warn", "error", "critical"]))
 
@@ -70,37 +70,84 @@ Logger("shadowed", handlers=[StdoutHandler(True, "%^%l%$|%v")], color_scheme=Sha
     assert (info, error, shadowed) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y", "\x1b[38;5;196minfo\x1b[m|z")
 
 
-def test_caller_locations(run_child, tmp_path):
-    (tmp_path / "places.py").write_text(textwrap.dedent("""\
-        def inner(log):
-            log.info("inner, called from outer")
-        def outer(log):
-            inner(log)
-        """))
-    child = run_child(f"""\
-import sys; sys.path.insert(0, {str(tmp_path)!r})
+# One call of each way to log, all on one line: Logger, DefaultLogger, Logger's native table (as
+# another extension module called from Python would log) and the standard-logging bridge.
+def site(kind):
+    return (f'(log.info("{kind}|Logger"), DefaultLogger().info("{kind}|DefaultLogger"), '
+            f'logger_info(log, "{kind}|table", 1, None), logging.warning("{kind}|logging"))')
+
+
+PLACES = f"""\
+import asyncio, functools, logging
+from orvel.scribo import DefaultLogger, Logger
+from native_tables import level_slot
+from __main__ import log
+logger_info = level_slot(Logger, 3)
+{site("imported module")}
+def function():
+    {site("function")}
+def calls_function():
+    function()
+class Service:
+    def method(self):
+        {site("method")}
+async def coroutine():
+    {site("coroutine")}
+in_lambda = lambda: {site("lambda")}
+def decorate(f):
+    @functools.wraps(f)
+    def wrapper(*args):
+        return f(*args)
+    return wrapper
+@decorate
+def decorated():
+    {site("decorated")}
+def run():
+    calls_function()
+    Service().method()
+    asyncio.run(coroutine())
+    in_lambda()
+    decorated()
+"""
+SCRIPT = f"""\
+import logging, sys
+sys.path[:0] = {{path!r}}
 from orvel.scribo import *
 log = Logger("loc", handlers=[StdoutHandler(pattern="%s:%#:%!|%v", max_level=Level.OFF)], set_default=True)
-def b(msg):
-    log.info(msg)
-def a():
-    b("a calls b")
-a()
-b("module code calls b")
-log.info("top level")
-def c():
-    DefaultLogger().warn("default in c")
-c()
-import places; places.outer(log)
-""")
+from native_tables import level_slot
+logger_info = level_slot(Logger, 3)
+{site("script")}
+import places
+places.run()
+"""
+WAYS = ("Logger", "DefaultLogger", "table", "logging")
+
+
+def test_every_way_to_log_names_the_line_that_called_it(run_child, tmp_path):
+    (tmp_path / "places.py").write_text(PLACES)
+    child = run_child(SCRIPT.format(path=[str(tmp_path), os.path.dirname(__file__)]))
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == [
-        "<string>:7:a|a calls b",  # the line in a, not in b
-        "<string>:5:b|module code calls b",
-        "<string>:10:<module>|top level",
-        "<string>:12:c|default in c",
-        "places.py:4:outer|inner, called from outer",  # the file name without its directory
-    ]
+
+    def where(source, file, kind, function):
+        line = next(n for n, text in enumerate(source.splitlines(), 1) if f'"{kind}|Logger"' in text)
+        return f"{file}:{line}:{function}"
+
+    expected = {
+        "script": where(SCRIPT, "<string>", "script", "<module>"),
+        "imported module": where(PLACES, "places.py", "imported module", "<module>"),
+        "function": where(PLACES, "places.py", "function", "function"),
+        "method": where(PLACES, "places.py", "method", "method"),
+        "coroutine": where(PLACES, "places.py", "coroutine", "coroutine"),
+        "lambda": where(PLACES, "places.py", "lambda", "<lambda>"),
+        "decorated": where(PLACES, "places.py", "decorated", "decorated"),
+    }
+    found = {}
+    for line in child.stdout.splitlines():
+        location, _, message = line.partition("|")
+        kind, _, way = message.partition("|")
+        if kind in expected:
+            found.setdefault(kind, {})[way] = location
+    assert found == {kind: dict.fromkeys(WAYS, location) for kind, location in expected.items()}
 
 
 def test_default_logger_is_fetched_at_every_call(run_child):
@@ -137,3 +184,16 @@ for method, log in zip(LEVELS, loggers):
         written = (tmp_path / f"{method}.log").read_text().splitlines()
         # error and critical flush every message; lower levels keep their buffering
         assert written == ([f"{method} {i}" for i in range(10)] if method in ("error", "critical") else [])
+
+
+def test_default_logger_and_bridge_write_every_character_to_a_file(run_child, tmp_path):
+    path = tmp_path / "default.log"
+    child = run_child(f"""
+import logging
+from orvel.scribo import *
+Logger("d", handlers=[FileHandler({str(path)!r}, pattern="%v")], set_default=True)
+DefaultLogger().warn("default\\0x\\udcff")
+logging.warning("bridge\\0y\\udcff %s", "\\ud800")
+""")
+    assert child.returncode == 0, child.stderr
+    assert path.read_text(encoding="utf-8").splitlines() == ["default\0x\\udcff", "bridge\0y\\udcff \\ud800"]

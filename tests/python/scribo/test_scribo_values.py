@@ -132,6 +132,11 @@ def test_attribute_writes_that_succeed():
     assert handler.pattern is None and handler.filename is None
 
 
+class Untruthful:
+    def __bool__(self):
+        raise ArithmeticError("no truth")
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: LogHandler(pattern=1), TypeError, r"^Argument 'pattern' has incorrect type \(expected str, got int\)$"),
     (lambda: FileHandler(b"f"), TypeError, r"^Argument 'filename' has incorrect type \(expected str, got bytes\)$"),
@@ -141,6 +146,11 @@ def test_attribute_writes_that_succeed():
     # Own arguments are converted before the strings are tested.
     (lambda: FileHandler(1, level=2**40), OverflowError, "^value too large to convert to int$"),
     (lambda: RotatingFileHandler(1, max_size="x"), TypeError, "^an integer is required$"),
+    # Arguments are converted in parameter order: level before overwrite.
+    (lambda: FileHandler("f", level="x", overwrite=Untruthful()), TypeError, "^an integer is required$"),
+    # Sizes and counts that the rotating sink cannot work with.
+    (lambda: RotatingFileHandler("r", max_size=0), ValueError, "^max_size must be at least 1$"),
+    (lambda: RotatingFileHandler("r", max_files=200_001), ValueError, "^max_files must be at most 200000$"),
 ])
 def test_constructor_argument_errors(call, error, message):
     with pytest.raises(error, match=message):
