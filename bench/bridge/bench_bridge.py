@@ -325,35 +325,29 @@ def main():
         ratio("AsyncDispatcher / call_soon_threadsafe", "AsyncDispatcher", 20, bridge / soon)
         ratio("AsyncQueue / asyncio.Queue", "AsyncQueue push_buf + pop", 0.8, ours / theirs)
 
-    # Three threads for two cores: the bridge's producer and consumer no longer always run at once.
+    def thread_round(prefix, peer_target):
+        floor = run(f"{prefix}native thread, lock per record (floor)", sync_floor, count)
+        peer = run(f"{prefix}SimpleQueue between two threads", simple_queue, count)
+        for label, modes in sync_modes:
+            path = f"{prefix}SyncDispatcher, {label}"
+            ours = run(path, sync_dispatcher, count, **modes)
+            ratio(f"{path} / floor", path, 0.7, ours / floor)
+            ratio(f"{path} / SimpleQueue", path, peer_target, ours / peer)
+
     async def busy_asyncio_round():
         floor = await run_async("busy: deque + await cb, one task", deque_floor, count)
         bridge = await run_async("busy: AsyncDispatcher", async_dispatcher, count)
         ratio("busy: AsyncDispatcher / deque + await cb", "busy: AsyncDispatcher", 0.5, bridge / floor)
 
-    def busy_round():
-        floor = run("busy: native thread, lock per record (floor)", sync_floor, count)
-        peer = run("busy: SimpleQueue between two threads", simple_queue, count)
-        for label, modes in sync_modes:
-            path = f"busy: SyncDispatcher, {label}"
-            ours = run(path, sync_dispatcher, count, **modes)
-            ratio(f"{path} / floor", path, 0.7, ours / floor)
-            ratio(f"{path} / SimpleQueue", path, 0.8, ours / peer)
-        asyncio.run(busy_asyncio_round())
-
     for round_ in range(args.rounds):
-        floor = run("native thread, lock per record (floor)", sync_floor, count)
-        peer = run("SimpleQueue between two threads", simple_queue, count)
-        for label, modes in sync_modes:
-            path = f"SyncDispatcher, {label}"
-            ours = run(path, sync_dispatcher, count, **modes)
-            ratio(f"{path} / floor", path, 0.7, ours / floor)
-            ratio(f"{path} / SimpleQueue", path, 1.0, ours / peer)
+        thread_round("", 1.0)
         asyncio.run(asyncio_round())
         ratio("SyncDispatcher._push while the worker is awake / try_push alone", "SyncDispatcher, waking socket",
               2.0, push_with_wake_check(count) / push_alone(count), at_least=False)
+        # Three threads for two cores: the bridge's producer and consumer no longer always run at once.
         with cpu_bound_process():
-            busy_round()
+            thread_round("busy: ", 0.8)
+            asyncio.run(busy_asyncio_round())
         print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
 
     report(rates, switches, ratios, count)
