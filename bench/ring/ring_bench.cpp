@@ -279,10 +279,8 @@ void print_machine() {
               std::thread::hardware_concurrency(), kProducerCpu, kConsumerCpu, kCapacity);
   std::printf("clock: %.4f ns per tick; membarrier asymmetric fences: %s\n", Clock::ns_per_tick(),
               tandem::detail::asymmetric_fences ? "yes" : "no (full fences)");
-  std::printf("the ring spins %lld us before sleeping (the first %lld us pausing only, then offering the CPU); "
-              "one pause takes %.1f ns here\n",
-              static_cast<long long>(tandem::kSpinBudget.count()), static_cast<long long>(tandem::kPauseOnly.count()),
-              pause_ns);
+  std::printf("the ring spins %lld us before sleeping; one pause takes %.1f ns here\n",
+              static_cast<long long>(tandem::kSpinBudget.count()), pause_ns);
 #if !defined(__OPTIMIZE__)
   std::printf("WARNING: built without optimisation; configure with -DCMAKE_BUILD_TYPE=Release\n");
 #endif
