@@ -111,11 +111,11 @@ inline void* allocate_aligned(std::size_t bytes) {
 
 // Zero-filled blocks, 64-byte aligned (a page is at least 4 KiB on every Linux port). From
 // kMapAtLeast bytes up a block is a private anonymous mapping: its pages read as the kernel's
-// zero page and take memory of their own at their first write, so a ring costs resident memory
-// only as its slots are first used. Written with zeros instead, a ring of 16384 slots of 2048
-// bytes took 34 ms and 32 MiB resident to build. Smaller blocks come from the heap, cleared: a
-// mapping of its own would cost more than the clearing. Whichever way, free_zeroed() with the
-// same size gives the block back.
+// zero page and take memory of their own at their first write (2 MiB at a time with huge pages),
+// so a ring costs resident memory only as its slots are first used. Written with zeros instead,
+// a ring of 16384 slots of 2048 bytes took 34 ms and 32 MiB resident to build. Smaller blocks
+// come from the heap, cleared: a mapping of its own would cost more than the clearing. Whichever
+// way, free_zeroed() with the same size gives the block back.
 inline constexpr std::size_t kMapAtLeast = 128 * 1024;
 
 inline void* allocate_zeroed(std::size_t bytes) {
@@ -126,6 +126,12 @@ inline void* allocate_zeroed(std::size_t bytes) {
   }
   void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
+  // Huge pages where the system has them: the first pass through a ring then takes one fault per
+  // 2 MiB instead of one per 4 KiB, in the producer's path. bench/bridge, a dispatcher's first
+  // 500,000 records: 3,500 page faults instead of 11,600, and the producer no longer so slow that
+  // the worker sleeps between its records (229 to 570 context switches instead of 1,949). A hint:
+  // refused, the block keeps its small pages.
+  (void)::madvise(block, bytes, MADV_HUGEPAGE);
   return block;
 }
 
