@@ -20,8 +20,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 RING_ROW = re.compile(r"^(.{30}) (.{30}) +(\d+)  +([\d.]+) +([\d.]+) +([\d.]+)x \[ *([\d.]+) - *([\d.]+)\]$")
-BRIDGE_RATE = re.compile(r"^(.{44}) +([\d.]+) M/s$")
-BRIDGE_RATIO = re.compile(r"^(.{64}) +([\d.]+) \[([\d.]+) - ([\d.]+)\]")
+BRIDGE_RATE = re.compile(r"^(.+?) +([\d.]+) M/s ")
+BRIDGE_RATIO = re.compile(r"^(.+?) +([\d.]+) \[([\d.]+) - ([\d.]+)\]")
 
 # The bridge's contenders, each with the peer or floor it is measured against and the name under
 # which the benchmark reports their ratio.
@@ -35,6 +35,12 @@ BRIDGE_PAIRS = [
     ("AsyncDispatcher", "call_soon_threadsafe per record", "AsyncDispatcher / call_soon_threadsafe"),
     ("AsyncDispatcher", "deque + await cb, one task", "AsyncDispatcher / deque + await cb"),
     ("AsyncQueue push_buf + pop", "asyncio.Queue put + get", "AsyncQueue / asyncio.Queue"),
+    # One CPU-bound process beside the contender and its floor alike.
+    ("busy: SyncDispatcher, waking socket", "busy: native thread, lock per record (floor)",
+     "busy: SyncDispatcher, waking socket / floor"),
+    ("busy: SyncDispatcher, waiting in the queue", "busy: native thread, lock per record (floor)",
+     "busy: SyncDispatcher, waiting in the queue / floor"),
+    ("busy: AsyncDispatcher", "busy: deque + await cb, one task", "busy: AsyncDispatcher / deque + await cb"),
 ]
 
 
@@ -98,7 +104,7 @@ def main() -> None:
     with open(args.ring) as ring, open(args.bridge) as bridge:
         rings, bridges = ring_pairs(ring.read()), bridge_pairs(bridge.read())
 
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(10, 9), height_ratios=[len(rings), len(bridges)])
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(10, 11), height_ratios=[len(rings), len(bridges)])
     draw(top, "Slot ring between two native threads (blue) against peer queues (grey)", rings)
     draw(bottom, "Message bridge, native producer to Python callback (blue), against peers and floors (grey)",
          bridges)

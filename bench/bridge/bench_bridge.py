@@ -1,16 +1,21 @@
 """The message bridge against its floors and peers, in one run: 64-byte records from a native
 producer thread to a Python callback that does next to nothing.
 
-Every contender runs once per round, rounds interleaved; the script prints each one's median
-rate and the median [min - max] of the per-round ratios the targets are stated in. See README.md
-for the commands.
+Every contender runs once per round, rounds interleaved, first on the machine as it is, then with
+one CPU-bound process beside it (the "busy:" rows); the script prints each one's median rate, the
+median [min - max] of the per-round ratios the targets are stated in, and the voluntary context
+switches of the process per 1,000 records. See README.md for the commands.
 """
 
 import argparse
 import asyncio
 import collections
+import contextlib
+import os
 import queue
+import resource
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -130,7 +135,9 @@ async def call_soon_threadsafe(count):
 
 
 async def async_queue(count):
-    channel = AsyncQueue(capacity=1 << (count - 1).bit_length())
+    # Slots of the records' size: the ring takes its memory as the records first reach each slot,
+    # inside the timed run, and slots of the default 1024 bytes would make that half a gigabyte.
+    channel = AsyncQueue(slot_size=SIZE, capacity=1 << (count - 1).bit_length())
 
     async def produce():
         for _ in range(count):
@@ -217,20 +224,66 @@ def main_thread_progress(count):
     return iterations / seconds, count / seconds
 
 
+# ---- building ----------------------------------------------------------------------------------
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def construction(build, count=20):
+    """Median seconds to build one object, and the resident bytes each adds before records flow."""
+    kept, seconds = [], []
+    before = resident_bytes()
+    for _ in range(count):
+        start = time.perf_counter()
+        kept.append(build())
+        seconds.append(time.perf_counter() - start)
+    return statistics.median(seconds), (resident_bytes() - before) / count
+
+
+# ---- the machine made busy, and what the kernel does meanwhile ---------------------------------
+
+@contextlib.contextmanager
+def cpu_bound_process():
+    """One process that spins on a CPU for as long as the block runs."""
+    spinner = subprocess.Popen([sys.executable, "-c", "print(flush=True)\nwhile True: pass"],
+                               stdout=subprocess.PIPE)
+    try:
+        spinner.stdout.readline()  # spinning from here on
+        yield
+    finally:
+        spinner.kill()
+        spinner.wait()
+
+
+def voluntary_switches():
+    """Voluntary context switches of this process so far, every thread of it (getrusage)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_nvcsw
+
+
 # ---- report ------------------------------------------------------------------------------------
 
-def report(rates, ratios):
-    print(f"{'contender':44} {'median':>12}")
+def verdict(median, target, at_least):
+    met = median >= target if at_least else median <= target
+    return f"{'>=' if at_least else '<='} {target:<4} {'met' if met else 'MISSED'}"
+
+
+def report(rates, switches, ratios, count):
+    """`ratios` maps (name, bridge path, target, at_least) to the per-round ratios."""
+    per_1000 = {name: [1000 * n / count for n in values] for name, values in switches.items()}
+    print(f"{'contender':56} {'median':>12} {'vcsw/1k':>9}")
     for name, values in rates.items():
-        print(f"{name:44} {statistics.median(values) / 1e6:9.3f} M/s")
+        print(f"{name:56} {statistics.median(values) / 1e6:9.3f} M/s {statistics.median(per_1000[name]):9.2f}")
     print()
-    print(f"{'ratio':64} {'median [min - max]':>24} target")
-    for (name, target, at_least), values in ratios.items():
+    # Wake-ups sent per 1,000 records belong beside the context switches; they need counters of
+    # the dispatchers' own, which they do not have yet ("-").
+    print(f"{'ratio':72} {'median [min - max]':>20} {'target':12} {'vcsw/1k':>8} {'target':12} wakes/1k")
+    for (name, path, target, at_least), values in ratios.items():
         median = statistics.median(values)
-        met = median >= target if at_least else median <= target
-        bound = ">=" if at_least else "<="
-        print(f"{name:64} {median:6.2f} [{min(values):.2f} - {max(values):.2f}]   {bound} {target:<4} "
-              f"{'met' if met else 'MISSED'}")
+        crossings = statistics.median(per_1000[path])
+        print(f"{name:72} {median:6.2f} [{min(values):.2f} - {max(values):.2f}]   {verdict(median, target, at_least):12} "
+              f"{crossings:8.2f} < 5  {'met' if crossings < 5 else 'MISSED':7} -")
 
 
 def main():
@@ -242,35 +295,71 @@ def main():
     args = parser.parse_args()
     count = args.count
     rates = collections.defaultdict(list)
+    switches = collections.defaultdict(list)
     ratios = collections.defaultdict(list)
+    sync_modes = (("waking socket", {}), ("waiting in the queue", {"nonblocking": False, "block_on_full": True}))
 
-    def rate(name, seconds):
+    def rate(name, seconds, switched):
         rates[name].append(count / seconds)
+        switches[name].append(switched)
         return count / seconds
 
+    def run(name, contender, *args, **kwargs):
+        before = voluntary_switches()
+        seconds = contender(*args, **kwargs)
+        return rate(name, seconds, voluntary_switches() - before)
+
+    async def run_async(name, contender, *args, scale=1):
+        before = voluntary_switches()
+        seconds = await contender(*args) * scale
+        return rate(name, seconds, (voluntary_switches() - before) * scale)
+
+    def ratio(name, path, target, value, at_least=True):
+        ratios[(name, path, target, at_least)].append(value)
+
     async def asyncio_round():
-        floor = rate("deque + await cb, one task", await deque_floor(count))
-        bridge = rate("AsyncDispatcher", await async_dispatcher(count))
-        soon = rate("call_soon_threadsafe per record", await call_soon_threadsafe(count // 20) * 20)
-        ours = rate("AsyncQueue push_buf + pop", await async_queue(count))
-        theirs = rate("asyncio.Queue put + get", await asyncio_queue(count))
-        ratios[("AsyncDispatcher / deque + await cb", 0.6, True)].append(bridge / floor)
-        ratios[("AsyncDispatcher / call_soon_threadsafe", 20, True)].append(bridge / soon)
-        ratios[("AsyncQueue / asyncio.Queue", 0.8, True)].append(ours / theirs)
+        floor = await run_async("deque + await cb, one task", deque_floor, count)
+        bridge = await run_async("AsyncDispatcher", async_dispatcher, count)
+        soon = await run_async("call_soon_threadsafe per record", call_soon_threadsafe, count // 20, scale=20)
+        ours = await run_async("AsyncQueue push_buf + pop", async_queue, count)
+        theirs = await run_async("asyncio.Queue put + get", asyncio_queue, count)
+        ratio("AsyncDispatcher / deque + await cb", "AsyncDispatcher", 0.6, bridge / floor)
+        ratio("AsyncDispatcher / call_soon_threadsafe", "AsyncDispatcher", 20, bridge / soon)
+        ratio("AsyncQueue / asyncio.Queue", "AsyncQueue push_buf + pop", 0.8, ours / theirs)
+
+    def thread_round(prefix, peer_target):
+        floor = run(f"{prefix}native thread, lock per record (floor)", sync_floor, count)
+        peer = run(f"{prefix}SimpleQueue between two threads", simple_queue, count)
+        for label, modes in sync_modes:
+            path = f"{prefix}SyncDispatcher, {label}"
+            ours = run(path, sync_dispatcher, count, **modes)
+            ratio(f"{path} / floor", path, 0.7, ours / floor)
+            ratio(f"{path} / SimpleQueue", path, peer_target, ours / peer)
+
+    async def busy_asyncio_round():
+        floor = await run_async("busy: deque + await cb, one task", deque_floor, count)
+        bridge = await run_async("busy: AsyncDispatcher", async_dispatcher, count)
+        ratio("busy: AsyncDispatcher / deque + await cb", "busy: AsyncDispatcher", 0.5, bridge / floor)
 
     for round_ in range(args.rounds):
-        floor = rate("native thread, lock per record (floor)", sync_floor(count))
-        peer = rate("SimpleQueue between two threads", simple_queue(count))
-        for label, modes in (("waking socket", {}), ("waiting in the queue", {"nonblocking": False, "block_on_full": True})):
-            ours = rate(f"SyncDispatcher, {label}", sync_dispatcher(count, **modes))
-            ratios[(f"SyncDispatcher, {label} / floor", 0.7, True)].append(ours / floor)
-            ratios[(f"SyncDispatcher, {label} / SimpleQueue", 1.0, True)].append(ours / peer)
+        thread_round("", 1.0)
         asyncio.run(asyncio_round())
-        ratios[("SyncDispatcher._push while the worker is awake / try_push alone", 2.0, False)].append(
-            push_with_wake_check(count) / push_alone(count))
+        ratio("SyncDispatcher._push while the worker is awake / try_push alone", "SyncDispatcher, waking socket",
+              2.0, push_with_wake_check(count) / push_alone(count), at_least=False)
+        # Three threads for two cores: the bridge's producer and consumer no longer always run at once.
+        with cpu_bound_process():
+            thread_round("busy: ", 0.8)
+            asyncio.run(busy_asyncio_round())
         print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
 
-    report(rates, ratios)
+    report(rates, switches, ratios, count)
+
+    print()
+    for label, build in (("Tandem(16384, 2048)", lambda: Tandem(16384, 2048)),
+                         ("SyncDispatcher(callback), the defaults", lambda: SyncDispatcher(Finish().sync))):
+        seconds, resident = construction(build)
+        print(f"building {label:40} {seconds * 1e6:8.1f} us (<= 1000 {'met' if seconds <= 1e-3 else 'MISSED'}), "
+              f"{resident / 1024:8.1f} KiB resident each (<= 1024 {'met' if resident <= 1 << 20 else 'MISSED'})")
 
     print()
     for label, modes in (("waking socket", {}), ("waiting in the queue", {"nonblocking": False})):

@@ -280,7 +280,7 @@ void print_machine() {
   std::printf("clock: %.4f ns per tick; membarrier asymmetric fences: %s\n", Clock::ns_per_tick(),
               tandem::detail::asymmetric_fences ? "yes" : "no (full fences)");
   std::printf("the ring spins %lld us before sleeping; one pause takes %.1f ns here\n",
-              static_cast<long long>(tandem::WaitableIndex::kSpinBudget.count()), pause_ns);
+              static_cast<long long>(tandem::kSpinBudget.count()), pause_ns);
 #if !defined(__OPTIMIZE__)
   std::printf("WARNING: built without optimisation; configure with -DCMAKE_BUILD_TYPE=Release\n");
 #endif

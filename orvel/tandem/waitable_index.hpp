@@ -26,6 +26,22 @@
 // The sleep itself is a futex on `epoch_`, not on the index: a wake bumps the epoch first, so a
 // sleeper that read the epoch before the bump cannot fall asleep after it, whatever moved (the
 // index, or only the queue's running flag, which close() changes without moving an index).
+//
+// One wake per sleep. A woken sleeper may wait a long time for a CPU when the machine is busy,
+// and meanwhile the publisher keeps publishing; a futex wake for each of those publications made
+// the queue about 3 times slower (a SyncDispatcher waiting in the queue, 500,000 records, one
+// CPU-bound process beside it: 122,000 to 481,000 futex calls, against 2,200 to 5,600 now). So
+// the first waker sets kWakeSent in `sleepers_` and the others skip their wake; the sleeper
+// clears the bit before it looks at the index again:
+//
+//   sleeper                                publisher
+//     sleepers_ &= ~kWakeSent  (acq_rel)     sleepers_ |= kWakeSent  (acq_rel)
+//     read the epoch, look at the index      the bit was clear: bump the epoch, wake
+//
+// A publisher that finds the bit set comes before that clearing in the word's order of changes,
+// so the sleeper's clearing reads from it (every change of the word is a read-modify-write), and
+// the sleeper's next look sees the publication. A publisher that comes after the clearing finds
+// the bit clear and wakes.
 
 #include <atomic>
 #include <chrono>
@@ -67,14 +83,29 @@ void futex_wake_all(const std::atomic<std::uint32_t>& word) noexcept;
 
 }  // namespace detail
 
+// How long a waiter polls before it sleeps. A sleeping receiver took ~30 us (median) to wake in
+// bench/ring on the 2-core VMs this was tuned on; a third of that spent spinning catches the
+// records that follow closely without burning a core for long. Time, not a poll count: one pause
+// instruction takes from ~1 ns to ~25 ns depending on the processor.
+inline constexpr std::chrono::microseconds kSpinBudget{10};
+
+// Polls `ready` until it returns true (then true) or kSpinBudget has passed (then false). Pauses
+// only: offering the CPU instead (sched_yield after 2 us) saved the sleeps of a producer and a
+// consumer sharing a CPU, but on a machine busy with other processes it handed the CPU to them for
+// a whole time slice: bench/bridge beside compiler runs, waiting in the queue, 0.32x to 0.92x the
+// floor against 0.66x to 1.48x pausing only.
+template <class Ready>
+bool spin_until(Ready ready) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
+  for (unsigned polls = 1;; ++polls) {
+    cpu_relax();
+    if (ready()) return true;
+    if (polls % 16 == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
 class WaitableIndex {
  public:
-  // How long a waiter polls before it sleeps. A sleeping receiver took ~30 us (median) to wake
-  // in bench/ring on the 2-core VMs this was tuned on; a third of that spent spinning catches the
-  // records that follow closely without burning a core for long. Time, not a poll count: one
-  // pause instruction takes from ~1 ns to ~25 ns depending on the processor.
-  static constexpr std::chrono::microseconds kSpinBudget{10};
-
   // Callers name the order and what it pairs with.
   std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
 
@@ -106,7 +137,7 @@ class WaitableIndex {
   void notify() const noexcept {
     detail::light_barrier();  // pairs with heavy_barrier() in sleep_while()
     // Relaxed: the barrier pair orders it after the change (see the top of this file).
-    if (sleepers_.load(std::memory_order_relaxed) != 0) wake_sleepers();
+    if ((sleepers_.load(std::memory_order_relaxed) & ~kWakeSent) != 0) wake_sleepers();
   }
 
   // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
@@ -118,23 +149,22 @@ class WaitableIndex {
       return value_.load(std::memory_order_acquire) == old &&
              running.load(std::memory_order_acquire) != 0;
     };
-    if (!unchanged()) return;
-    const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
-    for (unsigned polls = 1;; ++polls) {
-      cpu_relax();
-      if (!unchanged()) return;
-      if (polls % 16 == 0 && std::chrono::steady_clock::now() >= deadline) break;
-    }
+    if (!unchanged() || spin_until([&] { return !unchanged(); })) return;
     sleep_while(unchanged);
   }
 
  private:
+  friend class WaitableIndexTestAccess;  // counts the wakes sent, in the unit tests
+
   template <class Predicate>
   void sleep_while(Predicate unchanged) const noexcept {
     // Relaxed: heavy_barrier() orders it before the last look at the index.
     sleepers_.fetch_add(1, std::memory_order_relaxed);
     const bool fenced = detail::heavy_barrier();  // pairs with light_barrier() in notify()
     for (;;) {
+      // Acquire: pairs with the release of a waker's read-modify-write of kWakeSent; release,
+      // for the wakers whose read-modify-write comes after this one (see the top of this file).
+      sleepers_.fetch_and(~kWakeSent, std::memory_order_acq_rel);
       // Acquire: pairs with the release increment in wake_sleepers(), so a sleeper that sees
       // the new epoch also sees the change that came before it.
       const std::uint32_t epoch = epoch_.load(std::memory_order_acquire);
@@ -146,11 +176,17 @@ class WaitableIndex {
   }
 
   [[gnu::noinline]] void wake_sleepers() const noexcept {  // rare: keeps publish() short
+    // Acq_rel: pairs with the sleeper's clearing of the bit (see the top of this file). A wake
+    // is on its way already when the bit is set.
+    if ((sleepers_.fetch_or(kWakeSent, std::memory_order_acq_rel) & kWakeSent) != 0) return;
     // Release: pairs with the acquire load of the epoch in sleep_while(). The futex call checks
     // the epoch in the kernel, so a sleeper that read the old one cannot miss this wake.
     epoch_.fetch_add(1, std::memory_order_release);
     detail::futex_wake_all(epoch_);
   }
+
+  // In sleepers_, beside the count of sleepers: a wake has been sent since they last looked.
+  static constexpr std::uint32_t kWakeSent = 1u << 31;
 
   std::atomic<std::uint64_t> value_{0};
   mutable std::atomic<std::uint32_t> sleepers_{0};

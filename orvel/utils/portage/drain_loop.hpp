@@ -16,7 +16,6 @@
 // nothing left to wait for), or when the session says so.
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -56,16 +55,13 @@ bool deliver_run(Session& session, const std::atomic<bool>& running, void* data,
   return delivered;
 }
 
-// Polls for a record for WaitableIndex::kSpinBudget before the consumer goes to sleep: a
-// producer that is about to push then saves both sides the wake-up round trip.
+// Polls for a record as the ring's waits do before the consumer goes to sleep: a producer that
+// is about to push then saves both sides the wake-up round trip.
 template <class TryPop>
 int poll_briefly(TryPop try_pop, void** data, std::size_t* length) {
-  const auto deadline = std::chrono::steady_clock::now() + tandem::WaitableIndex::kSpinBudget;
-  for (unsigned polls = 1;; ++polls) {
-    tandem::cpu_relax();
-    if (const int result = try_pop(data, length); result != kNothing) return result;
-    if (polls % 16 == 0 && std::chrono::steady_clock::now() >= deadline) return kNothing;
-  }
+  int result = kNothing;
+  tandem::spin_until([&] { return (result = try_pop(data, length)) != kNothing; });
+  return result;
 }
 
 template <class Session, class TryPop>

@@ -1,10 +1,17 @@
 // The barriers that pair a sleeper with a publisher (WaitableIndex). The test names end in the
 // pair this process uses, so the output tells which ran: membarrier(2), or the full fences of a
 // kernel or emulator without it (and of ring_full_fences_test, built to take that path).
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
+#include <random>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +63,74 @@ TEST_P(Barriers, NoWakeUpIsLostInAPingPong) {
   echo.get();
   EXPECT_EQ(ping.load(std::memory_order_acquire), kRounds);
   EXPECT_EQ(pong.load(std::memory_order_acquire), kRounds) << "a wake-up was lost";
+}
+
+// A follower waits for each value it has not seen; the publisher runs ahead in bursts, so that
+// publications land while the follower is waking, or has been woken and not looked yet.
+TEST_P(Barriers, NoWakeUpIsLostWhenPublicationsOutrunTheSleeper) {
+  constexpr std::uint64_t kLast = 200'000;
+  WaitableIndex index;
+  std::atomic<std::uint64_t> running{1};
+  auto follow = std::async(std::launch::async, [&] {
+    for (std::uint64_t seen = 0; seen < kLast && running.load(std::memory_order_acquire);) {
+      index.wait_while_equal(seen, running);
+      seen = index.load(std::memory_order_acquire);
+    }
+  });
+  std::minstd_rand random(7);
+  for (std::uint64_t v = 1; v <= kLast; ++v) {
+    index.publish(v);
+    if (random() % 32 == 0) {  // now and then long enough for the follower to fall asleep
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 40);
+      while (std::chrono::steady_clock::now() < until) cpu_relax();
+    }
+  }
+  if (follow.wait_for(kWakeDeadline) != std::future_status::ready) {
+    running.store(0, std::memory_order_release);
+    index.notify();
+    ADD_FAILURE() << "a wake-up was lost";
+  }
+  follow.get();
+}
+
+// The signal handler that holds a sleeper up between its wake and its next look at the index,
+// as a busy machine does by giving it no CPU.
+std::atomic<bool> held_up{false};
+std::atomic<bool> let_go{false};
+
+extern "C" void hold_up(int) {
+  held_up.store(true);
+  const timespec tenth_of_a_millisecond{0, 100'000};
+  while (!let_go.load()) nanosleep(&tenth_of_a_millisecond, nullptr);
+}
+
+TEST_P(Barriers, ASleeperIsWokenOnceHoweverOftenTheIndexMovesMeanwhile) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer runs the handler only when the thread leaves its raw system call";
+#endif
+  struct sigaction action {};
+  action.sa_handler = hold_up;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  held_up = false;
+  let_go = false;
+
+  WaitableIndex index;
+  std::atomic<std::uint64_t> running{1};
+  std::thread sleeper([&] { index.wait_while_equal(0, running); });
+  while (!WaitableIndexTestAccess::has_sleeper(index)) std::this_thread::yield();
+  ASSERT_EQ(pthread_kill(sleeper.native_handle(), SIGUSR1), 0);
+  while (!held_up.load()) std::this_thread::yield();
+
+  const std::uint32_t before = WaitableIndexTestAccess::wakes_sent(index);
+  for (std::uint64_t v = 1; v <= 100; ++v) index.publish(v);
+  EXPECT_EQ(WaitableIndexTestAccess::wakes_sent(index) - before, 1u);
+
+  let_go = true;
+  sleeper.join();  // it looks again, finds the index moved and returns
+  EXPECT_FALSE(WaitableIndexTestAccess::has_sleeper(index));
+  sigaction(SIGUSR1, &previous, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(InThisProcess, Barriers, ::testing::Values(detail::asymmetric_fences),

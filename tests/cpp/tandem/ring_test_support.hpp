@@ -15,6 +15,15 @@
 
 namespace orvel::tandem {
 
+class WaitableIndexTestAccess {
+ public:
+  // Every wake moves the epoch once.
+  static std::uint32_t wakes_sent(const WaitableIndex& index) { return index.epoch_.load(std::memory_order_acquire); }
+  static bool has_sleeper(const WaitableIndex& index) {
+    return (index.sleepers_.load(std::memory_order_acquire) & ~WaitableIndex::kWakeSent) != 0;
+  }
+};
+
 // Crafts fragments the public operations never produce (strays, messages cut in the middle).
 class TandemCoreTestAccess {
  public:
