@@ -1,1 +1,3 @@
 # An empty module: the signal watcher runs inside orvel.tandem.tandem.
+
+__all__: list[str] = []
