@@ -1,4 +1,7 @@
 import logging
+from enum import IntEnum
+
+from typing_extensions import disjoint_base
 
 __all__ = [
     "BasicConsoleHandler",
@@ -14,7 +17,6 @@ __all__ = [
     "StderrHandler",
     "StdoutHandler",
 ]
-from enum import IntEnum
 
 class Level(IntEnum):
     TRACE = 0
@@ -29,6 +31,7 @@ class Level(IntEnum):
 # Level fields read back as Level members and accept any int: a value outside the members stays
 # stored, and reading it raises ValueError. Deleting `pattern` or `filename` stores None.
 
+@disjoint_base
 class LogHandler:
     color: bool
     pattern: str | None
@@ -43,6 +46,7 @@ class LogHandler:
         level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class StdoutHandler(LogHandler):
     @property
     def max_level(self) -> Level: ...
@@ -72,6 +76,7 @@ class BasicConsoleHandler(LogHandler):
         level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class ConsoleHandler(LogHandler):
     @property
     def max_stdout_level(self) -> Level: ...
@@ -89,6 +94,7 @@ class ConsoleHandler(LogHandler):
         min_level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class FileHandler(LogHandler):
     filename: str | None
     overwrite: bool
@@ -101,6 +107,7 @@ class FileHandler(LogHandler):
         overwrite: bool = False,
     ) -> None: ...
 
+@disjoint_base
 class RotatingFileHandler(FileHandler):
     max_size: int
     max_files: int
@@ -113,6 +120,7 @@ class RotatingFileHandler(FileHandler):
         max_files: int = 3,
     ) -> None: ...
 
+@disjoint_base
 class ColorScheme:
     trace_color: int
     debug_color: int
@@ -134,6 +142,7 @@ class ColorScheme:
 # palette index below 256; bg_color likewise with the background codes (40-47, 100-107); effect
 # an SGR effect code (1-7 or 9: 1 bold, 4 underline, ...). Console sinks get the coloured text.
 
+@disjoint_base
 class Logger:
     def __new__(
         cls,
@@ -156,6 +165,7 @@ class Logger:
     def log(self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def flush(self) -> None: ...
 
+@disjoint_base
 class DefaultLogger:
     def trace(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def debug(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
