@@ -570,10 +570,25 @@ cdef object documented_signature(type cls, object levels):
     return _inspect.Signature(listed, return_annotation=None)
 
 
+# The loggers' methods show their parameters through the functions Cython made; these are the
+# Python types of those parameters.
+cdef dict LOGGER_PARAMETER_TYPES = {"level": int, "msg": str, "fg_color": int, "bg_color": int,
+                                    "effect": int}
+
+
 cdef int install_signatures() except -1:
     for cls in (LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler,
                 FileHandler, RotatingFileHandler, ColorScheme, Logger, DefaultLogger):
         replace_in_class(cls, "__signature__", documented_signature(cls, globals()["Level"]))
+    for cls in (Logger, DefaultLogger):
+        for name in ("trace", "debug", "info", "warn", "error", "critical", "warning", "exception",
+                     "log", "flush"):
+            method = cls.__dict__[name]
+            annotations = {parameter: LOGGER_PARAMETER_TYPES[parameter]
+                           for parameter in _inspect.signature(method).parameters
+                           if parameter != "self"}
+            annotations["return"] = None
+            method.__annotations__ = annotations
     return 0
 
 

@@ -127,6 +127,8 @@ def test_class_signatures_keep_the_documented_defaults():
     assert logger.parameters["color_scheme"].annotation == scribo.ColorScheme | None
     assert logger.parameters["handlers"].default == []
     assert str(inspect.signature(scribo.DefaultLogger)) == "() -> None"
+    assert str(inspect.signature(scribo.Logger.log)) == (
+        "(self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None")
 
 
 def test_modules_list_their_public_names_and_the_package_its_version():
