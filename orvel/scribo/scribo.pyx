@@ -360,10 +360,13 @@ cdef class Logger:
         log_colored(deref(self.handle), level_enum.critical, msg, fg_color, bg_color, effect)
 
     # The vocabulary of the standard logging package, as plain methods: the native table stays.
+    # Their docstrings carry no C signature: help() shows the one inspect finds.
+    @cython.embedsignature(False)
     def warning(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at WARN, as warn() does. Raises as warn() does."""
         logger_say(self, level_enum.warn, msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def exception(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at ERROR followed by the traceback of the exception being handled, if any.
         Raises as error() does."""
@@ -371,11 +374,13 @@ cdef class Logger:
             msg = with_traceback(msg)
         logger_say(self, level_enum.err, msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def log(self, level, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at `level`, a Level from TRACE to CRITICAL. Raises ValueError for any other
         level, and as the level methods do."""
         logger_say(self, message_level(level), msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def flush(self):
         """Writes out what the logger's sinks buffer (file sinks keep levels below ERROR)."""
         deref(self.handle).flush()
@@ -402,10 +407,12 @@ cdef class DefaultLogger:
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
         log_colored_to_default(level_enum.critical, msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def warning(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at WARN to the current default logger, as warn() does. Raises as warn() does."""
         default_say(level_enum.warn, msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def exception(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at ERROR to the current default logger, followed by the traceback of the
         exception being handled, if any. Raises as error() does."""
@@ -413,11 +420,13 @@ cdef class DefaultLogger:
             msg = with_traceback(msg)
         default_say(level_enum.err, msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def log(self, level, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at `level`, a Level from TRACE to CRITICAL, to the current default logger.
         Raises ValueError for any other level, and as the level methods do."""
         default_say(message_level(level), msg, fg_color, bg_color, effect)
 
+    @cython.embedsignature(False)
     def flush(self):
         """Writes out what the current default logger's sinks buffer."""
         deref(default_logger()).flush()
