@@ -1,3 +1,1 @@
 # An empty module: the signal watcher runs inside orvel.tandem.tandem.
-
-__all__: list[str] = []

@@ -1,4 +1,2 @@
 # cython: autotestdict=False
 """Signal watch. The watcher itself runs inside orvel.tandem.tandem, started by the first Tandem."""
-
-__all__ = []

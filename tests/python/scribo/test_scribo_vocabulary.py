@@ -8,7 +8,6 @@ import pytest
 
 import orvel
 from orvel.scribo import scribo
-from orvel.utils.vigil import vigil
 
 
 def test_warning_log_and_exception_write_at_their_levels(file_log):
@@ -134,5 +133,4 @@ def test_class_signatures_keep_the_documented_defaults():
 def test_modules_list_their_public_names_and_the_package_its_version():
     from importlib import metadata
     assert orvel.__version__ == metadata.version("orvel")
-    assert vigil.__all__ == []
     assert all(hasattr(scribo, name) for name in scribo.__all__)
