@@ -18,6 +18,8 @@ cdef extern from "spdlog/common.h" namespace "spdlog::level" nogil:
 cdef extern from "spdlog/logger.h" namespace "spdlog" nogil:
     cppclass logger:
         const string& name() const
+        bool should_log(level_enum msg_level) const
+        void flush() except +
 
 
 cdef extern from "spdlog/spdlog.h" namespace "spdlog" nogil:

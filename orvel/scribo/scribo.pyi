@@ -1,11 +1,29 @@
 import logging
 from enum import IntEnum
 
+from typing_extensions import disjoint_base
+
+__all__ = [
+    "BasicConsoleHandler",
+    "ColorScheme",
+    "ConsoleHandler",
+    "DefaultLogger",
+    "FileHandler",
+    "Level",
+    "LogHandler",
+    "Logger",
+    "PyLogHandler",
+    "RotatingFileHandler",
+    "StderrHandler",
+    "StdoutHandler",
+]
+
 class Level(IntEnum):
     TRACE = 0
     DEBUG = 1
     INFO = 2
     WARN = 3
+    WARNING = WARN
     ERROR = 4
     CRITICAL = 5
     OFF = 6
@@ -13,6 +31,7 @@ class Level(IntEnum):
 # Level fields read back as Level members and accept any int: a value outside the members stays
 # stored, and reading it raises ValueError. Deleting `pattern` or `filename` stores None.
 
+@disjoint_base
 class LogHandler:
     color: bool
     pattern: str | None
@@ -27,6 +46,7 @@ class LogHandler:
         level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class StdoutHandler(LogHandler):
     @property
     def max_level(self) -> Level: ...
@@ -56,6 +76,7 @@ class BasicConsoleHandler(LogHandler):
         level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class ConsoleHandler(LogHandler):
     @property
     def max_stdout_level(self) -> Level: ...
@@ -73,6 +94,7 @@ class ConsoleHandler(LogHandler):
         min_level: int = Level.TRACE,
     ) -> None: ...
 
+@disjoint_base
 class FileHandler(LogHandler):
     filename: str | None
     overwrite: bool
@@ -85,6 +107,7 @@ class FileHandler(LogHandler):
         overwrite: bool = False,
     ) -> None: ...
 
+@disjoint_base
 class RotatingFileHandler(FileHandler):
     max_size: int
     max_files: int
@@ -97,6 +120,7 @@ class RotatingFileHandler(FileHandler):
         max_files: int = 3,
     ) -> None: ...
 
+@disjoint_base
 class ColorScheme:
     trace_color: int
     debug_color: int
@@ -118,9 +142,10 @@ class ColorScheme:
 # palette index below 256; bg_color likewise with the background codes (40-47, 100-107); effect
 # an SGR effect code (1-7 or 9: 1 bold, 4 underline, ...). Console sinks get the coloured text.
 
+@disjoint_base
 class Logger:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         name: str,
         level: int = 0,
         pattern: str = "[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v",
@@ -128,14 +153,19 @@ class Logger:
         color_scheme: ColorScheme | None = None,
         set_default: bool = False,
         intercept_stdlib_logging: bool = True,
-    ) -> None: ...
+    ) -> Logger: ...
     def trace(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def debug(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def info(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def warn(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def error(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def critical(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def warning(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def exception(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def log(self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def flush(self) -> None: ...
 
+@disjoint_base
 class DefaultLogger:
     def trace(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def debug(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
@@ -143,6 +173,10 @@ class DefaultLogger:
     def warn(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def error(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def critical(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def warning(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def exception(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def log(self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def flush(self) -> None: ...
 
 class PyLogHandler(logging.Handler):
     def __init__(self, level: int) -> None: ...

@@ -43,6 +43,21 @@ cpdef enum class Level:
 import logging as py_logging
 import traceback
 
+import ast as _ast
+import inspect as _inspect
+import sys as _sys
+
+# A docstring, and the standard logging package's spelling of WARN as an alias: iteration and the
+# members' names stay the seven above.
+cdef int complete_level(object levels) except -1:
+    levels.__doc__ = "Log levels, numbered as spdlog numbers them; WARNING is an alias of WARN."
+    setattr(levels, "WARNING", levels.WARN)
+    levels._member_map_["WARNING"] = levels.WARN
+    return 0
+
+
+complete_level(globals()["Level"])
+
 
 # ---------------------------------------------------------------------------------------------
 # Integers from Python.
@@ -226,6 +241,8 @@ class PyLogHandler(py_logging.Handler):
         self._critical = py_logging.CRITICAL
 
     def emit(self, record):
+        """Writes `record`, with its exception and stack texts, to the default logger at the level
+        nearest below its own."""
         msg = record.getMessage()
         cdef int lvl = to_int(record.levelno)
         exc_info = record.exc_info
@@ -342,6 +359,32 @@ cdef class Logger:
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
         log_colored(deref(self.handle), level_enum.critical, msg, fg_color, bg_color, effect)
 
+    # The vocabulary of the standard logging package, as plain methods: the native table stays.
+    # Their docstrings carry no C signature: help() shows the one inspect finds.
+    @cython.embedsignature(False)
+    def warning(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at WARN, as warn() does. Raises as warn() does."""
+        logger_say(self, level_enum.warn, msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def exception(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at ERROR followed by the traceback of the exception being handled, if any.
+        Raises as error() does."""
+        if deref(self.handle).should_log(level_enum.err):
+            msg = with_traceback(msg)
+        logger_say(self, level_enum.err, msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def log(self, level, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at `level`, a Level from TRACE to CRITICAL. Raises ValueError for any other
+        level, and as the level methods do."""
+        logger_say(self, message_level(level), msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def flush(self):
+        """Writes out what the logger's sinks buffer (file sinks keep levels below ERROR)."""
+        deref(self.handle).flush()
+
 
 cdef class DefaultLogger:
     """DefaultLogger()"""
@@ -363,6 +406,30 @@ cdef class DefaultLogger:
 
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
         log_colored_to_default(level_enum.critical, msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def warning(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at WARN to the current default logger, as warn() does. Raises as warn() does."""
+        default_say(level_enum.warn, msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def exception(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at ERROR to the current default logger, followed by the traceback of the
+        exception being handled, if any. Raises as error() does."""
+        if deref(default_logger()).should_log(level_enum.err):
+            msg = with_traceback(msg)
+        default_say(level_enum.err, msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def log(self, level, str msg, fg_color=-1, bg_color=-1, effect=-1):
+        """Logs msg at `level`, a Level from TRACE to CRITICAL, to the current default logger.
+        Raises ValueError for any other level, and as the level methods do."""
+        default_say(message_level(level), msg, fg_color, bg_color, effect)
+
+    @cython.embedsignature(False)
+    def flush(self):
+        """Writes out what the current default logger's sinks buffer."""
+        deref(default_logger()).flush()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -394,6 +461,30 @@ cdef inline int logger_say(Logger self, level_enum level, str msg, fg_color, bg_
     cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
     log_colored(deref(self.handle), level, msg, fg, bg, fx)
     return 0
+
+
+# The logger a DefaultLogger writes to now.
+cdef shared_ptr[logger] default_logger() except *:
+    cdef shared_ptr[logger] current = LoggerRegistry.get_logger(b"", True)
+    if current.get() == NULL:
+        raise RuntimeError("no default logger")
+    return current
+
+
+# A level a message can be logged at: OFF and values outside the members are refused.
+cdef level_enum message_level(object level) except *:
+    cdef int value = to_int(level)
+    if not 0 <= value < <int>level_enum.off:
+        raise ValueError(f"{Level(value)!r} is no level to log at")  # Level() refuses non-members
+    return <level_enum>value
+
+
+# msg with the traceback of the exception being handled appended, as logging.exception() does.
+cdef str with_traceback(str msg):
+    handled = _sys.exception()
+    if msg is None or handled is None:
+        return msg
+    return msg + "\n" + "".join(traceback.format_exception(handled)).rstrip("\n")
 
 
 cdef inline int default_say(level_enum level, str msg, fg_color, bg_color, effect) except -1:
@@ -457,6 +548,64 @@ cdef int install_faces() except -1:
 
 
 install_faces()
+
+
+# ---------------------------------------------------------------------------------------------
+# Signatures for inspect.signature(), which finds none for an extension type. Each is read from the
+# constructor text the class documents, with the Python type each C type there stands for.
+
+cdef dict PYTHON_TYPES = {"bool": bool, "str": str, "int": int, "size_t": int, "Level": int,
+                          "list": list, "ColorScheme": ColorScheme}
+
+
+cdef object documented_signature(type cls, object levels):
+    text = cls.__doc__.partition("\n")[0]
+    declared = text[text.index("(") + 1:text.rindex(")")]
+    listed = []
+    for part in filter(None, declared.split(", ")):
+        kind, _, rest = part.partition(" ")
+        name, has_default, default = rest.partition("=")
+        annotation = PYTHON_TYPES[kind]
+        if default.startswith("Level."):
+            default = levels[default[len("Level."):]]
+        elif has_default:
+            default = _ast.literal_eval(default)
+            if default is None:
+                annotation = annotation | None
+        else:
+            default = _inspect.Parameter.empty
+        listed.append(_inspect.Parameter(name, _inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                         default=default, annotation=annotation))
+    return _inspect.Signature(listed, return_annotation=None)
+
+
+# The loggers' methods show their parameters through the functions Cython made; these are the
+# Python types of those parameters.
+cdef dict LOGGER_PARAMETER_TYPES = {"level": int, "msg": str, "fg_color": int, "bg_color": int,
+                                    "effect": int}
+
+
+cdef int install_signatures() except -1:
+    for cls in (LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler,
+                FileHandler, RotatingFileHandler, ColorScheme, Logger, DefaultLogger):
+        replace_in_class(cls, "__signature__", documented_signature(cls, globals()["Level"]))
+    for cls in (Logger, DefaultLogger):
+        for name in ("trace", "debug", "info", "warn", "error", "critical", "warning", "exception",
+                     "log", "flush"):
+            method = cls.__dict__[name]
+            annotations = {parameter: LOGGER_PARAMETER_TYPES[parameter]
+                           for parameter in _inspect.signature(method).parameters
+                           if parameter != "self"}
+            annotations["return"] = None
+            method.__annotations__ = annotations
+    return 0
+
+
+install_signatures()
+
+__all__ = ["BasicConsoleHandler", "ColorScheme", "ConsoleHandler", "DefaultLogger", "FileHandler",
+           "Level", "LogHandler", "Logger", "PyLogHandler", "RotatingFileHandler", "StderrHandler",
+           "StdoutHandler"]
 
 
 # ---------------------------------------------------------------------------------------------

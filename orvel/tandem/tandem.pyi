@@ -1,5 +1,8 @@
+from typing_extensions import disjoint_base
+
 # Every queue operation is native: Python builds a queue, passes it on and drops it.
 
+@disjoint_base
 class Tandem:
     def __init__(
         self,

@@ -68,7 +68,7 @@ def parameters(arguments: ast.arguments) -> list[tuple[str, str | None]]:
     listed = [(arg.arg, default and ast.unparse(default)) for arg, default in zip(positional, defaults)]
     if arguments.vararg:
         listed.append(("*" + arguments.vararg.arg, None))
-    return [item for item in listed if item[0] != "self"]
+    return [item for item in listed if item[0] not in ("self", "cls")]
 
 
 def runtime_parameters(function) -> list[tuple[str, str | None]]:
@@ -99,7 +99,7 @@ def test_a_stub_names_what_its_module_defines(module_name):
 def test_a_stub_class_names_its_members_with_their_signatures(cls, stub):
     members = stub_names(stub.body)
     assert set(members) == class_names(cls)
-    init = next((node for node in stub.body if getattr(node, "name", None) == "__init__"), None)
+    init = next((node for node in stub.body if getattr(node, "name", None) in ("__init__", "__new__")), None)
     stub_init = parameters(init.args) if init else []
     if (cls.__doc__ or "").startswith(cls.__name__ + "("):
         assert stub_init == documented_parameters(cls)

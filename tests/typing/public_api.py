@@ -82,6 +82,14 @@ def logging_(directory: str) -> None:
     default = DefaultLogger()
     for write in (default.trace, default.debug, default.info, default.warn, default.error, default.critical):
         write("from DefaultLogger", fg_color=-1, bg_color=-1, effect=-1)
+    for speaker in (log, default):
+        speaker.warning("warning", fg_color=-1, bg_color=-1, effect=-1)
+        speaker.log(Level.WARNING, msg="log", fg_color=-1, bg_color=-1, effect=-1)
+        try:
+            raise RuntimeError("handled")
+        except RuntimeError:
+            speaker.exception("exception", fg_color=-1, bg_color=-1, effect=-1)
+        speaker.flush()
     logger.info("through the bridge module's logger")
     handler = PyLogHandler(level=logging.INFO)
     handler.emit(logging.LogRecord("typing", logging.INFO, "public_api.py", 1, "a standard record", None, None))

@@ -2,14 +2,17 @@ import asyncio
 import socket
 from collections.abc import Awaitable, Buffer, Callable, Iterable
 from typing import SupportsBytes, SupportsIndex
+from typing_extensions import disjoint_base
 
 from orvel.scribo.scribo import DefaultLogger
 # Every type here exists for native code: Python builds, sets up and closes them; producers push
 # through their native routines (see portage.pxd).
 
+@disjoint_base
 class CBufferView:
     def __init__(self, msg_kind: int = 4) -> None: ...
 
+@disjoint_base
 class LumPipe:
     def __init__(
         self,
@@ -21,6 +24,7 @@ class LumPipe:
         variable_size: bool = False,
     ) -> None: ...
 
+@disjoint_base
 class SyncDispatcher:
     # The callback runs on the dispatcher's worker thread; what it returns is ignored.
     def __init__(
@@ -38,6 +42,7 @@ class SyncDispatcher:
     def setup(self, host: str = "127.0.0.1", recvbuf: int = 16777216) -> None: ...
     def close(self) -> None: ...
 
+@disjoint_base
 class AsyncDispatcher:
     # The callback's result is awaited by a task of the loop that ran setup().
     def __init__(
@@ -52,6 +57,7 @@ class AsyncDispatcher:
     def setup(self, host: str = "127.0.0.1", recvbuf: int = 16777216) -> None: ...
     def close(self) -> None: ...
 
+@disjoint_base
 class AsyncQueue:
     def __init__(
         self,
