@@ -76,19 +76,21 @@ def test_every_record_arrives_in_order_on_the_worker_thread(nonblocking, variabl
 
 
 @pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
-def test_a_failing_callback_is_reported_once_and_ends_the_worker(unraisable, nonblocking, variable_size, slot, name):
+def test_a_failing_callback_is_reported_once_ends_the_worker_and_closes_the_queue(
+        unraisable, nonblocking, variable_size, slot, name):
     callback = Callback(fail_at=1)
     dispatcher = SyncDispatcher(callback, nonblocking=nonblocking, variable_size=variable_size)
     dispatcher.setup()
+    assert dispatcher.error is None
     for record in (b"r0", b"r1", b"r2"):
         assert native.push(dispatcher, record) == 1
     wait_until(lambda: unraisable)
-    time.sleep(0.05)
+    wait_until(lambda: native.push(dispatcher, b"late") == -1)  # no record is taken for nobody
     assert [(obj, type(error)) for obj, error in unraisable] == [(WORKER + name, ValueError)]
+    assert dispatcher.error is unraisable[0][1]  # why the feed stopped
     assert callback.records == [b"r0"]
-    if not (nonblocking or variable_size):  # the record whose callback failed is still first in line
-        assert tandem.try_pop(queue_of(dispatcher)) == (1, b"r1")
     dispatcher.close()
+    assert dispatcher.error is unraisable[0][1]
 
 
 def test_a_push_into_a_full_queue_waits_for_the_worker():

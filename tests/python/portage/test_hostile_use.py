@@ -1,0 +1,228 @@
+"""The bridge under hostile use: refused messages on native threads, messages longer than the
+ring, objects initialised twice, consumers that end, interpreter exit, sub-interpreters, fork and
+foreign datagrams. Crashes, hangs and exits are observed in child interpreters."""
+
+import asyncio
+import json
+import threading
+import time
+
+import pytest
+
+import feeder
+import native
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+
+TANDEM = "orvel.tandem.tandem.Tandem."
+
+
+def wait_until(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.001)
+
+
+def result_of(child):
+    """What the child printed after "RESULT ", as JSON (its other lines are the watcher's)."""
+    return json.loads(next(line for line in child.stdout.splitlines() if line.startswith("RESULT "))[7:])
+
+
+# Every way a native producer pushes a variable-size message: (construction from slot_size,
+# capacity and overwrite; the Tandem entry for push_natively; the queue routine that refuses).
+ROUTES = {
+    "SyncDispatcher": ("SyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)",
+                       None, "try_push_var"),
+    "SyncDispatcher blocking": ("SyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, "
+                                "variable_size=True, nonblocking=False)", None, "push_var"),
+    "AsyncDispatcher": ("AsyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)",
+                        None, "try_push_var"),
+    "LumPipe": ("LumPipe(capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)", None, "push_var"),
+    "Tandem push_var": ("Tandem({s}, {c}, {o})", "push_var", "push_var"),
+    "Tandem try_push_var": ("Tandem({s}, {c}, {o})", "try_push_var", "try_push_var"),
+}
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_a_message_refused_on_a_native_thread_is_reported_and_the_thread_pushes_on(run_child, route):
+    make, entry, refusing = ROUTES[route]
+    result = run_child(f"""
+import json, sys
+import feeder
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+
+reports = []
+sys.unraisablehook = lambda r: reports.append([r.object, type(r.exc_value).__name__, str(r.exc_value)])
+out = []
+for s, c, o, length in [(16, 8, False, 1 << 20), (16, 4, True, 100), (0, 8, False, 3)]:
+    target = {make!r}.format(s=s, c=c, o=o)
+    results = feeder.push_natively(eval(target), [length, 8], tandem_entry={entry or "try_push"!r})
+    out.append([results, reports[:]])
+    reports.clear()
+print("RESULT", json.dumps(out))
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    (many, many_reports), (overwrite, overwrite_reports), (zero, zero_reports) = result_of(result)
+    name = TANDEM + refusing
+    assert many == [0, 1] and overwrite == [0, 1]  # the thread's next push goes through
+    assert many_reports == [[name, "ValueError",
+                             "a message of 1048576 bytes needs 65536 fragments of 16 bytes; "
+                             "a message may have at most 65535"]]
+    assert [report[:2] for report in overwrite_reports] == [[name, "ValueError"]]
+    assert "more than the 4 slots of an overwriting queue" in overwrite_reports[0][2]
+    assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
+
+
+# ---- messages longer than the ring -------------------------------------------------------------
+
+LONGER_THAN_THE_RING = {  # target of capacity 4 and slot_size 8, the Tandem entry
+    "SyncDispatcher": (lambda cb: SyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True), None),
+    "SyncDispatcher blocking": (lambda cb: SyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True,
+                                                          nonblocking=False), None),
+    "AsyncDispatcher": (lambda cb: AsyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True), None),
+    "LumPipe": (lambda cb: LumPipe(capacity=4, slot_size=8, variable_size=True), None),
+    "Tandem try_push_var": (lambda cb: Tandem(8, 4, block_on_full=True), "try_push_var"),
+}
+
+
+@pytest.mark.parametrize("route", LONGER_THAN_THE_RING)
+def test_a_push_that_cannot_wait_refuses_a_message_longer_than_the_ring_at_once(unraisable, route):
+    make, entry = LONGER_THAN_THE_RING[route]
+    target = make(print)
+    assert feeder.push_natively(target, [40, 32], tandem_entry=entry or "try_push") == [0, 1]
+    assert [(name, str(error)) for name, error in unraisable] == [
+        (TANDEM + ("push_var" if "blocking" in route or route == "LumPipe" else "try_push_var"),
+         "a message of 40 bytes needs 5 fragments of 8 bytes, more than the 4 slots of the queue; "
+         "a push that does not wait for room takes at most 32 bytes")]
+
+
+def test_a_waiting_push_streams_a_message_longer_than_the_ring():
+    records = []
+    dispatcher = SyncDispatcher(records.append, capacity=4, slot_size=8, variable_size=True,
+                                nonblocking=False, block_on_full=True)
+    dispatcher.setup()
+    message = feeder.record(7, 200)
+    assert feeder.Feed(dispatcher, 8, 200).start().join()["pushed"] == 8
+    wait_until(lambda: len(records) == 8)
+    assert records[7] == message
+    dispatcher.close()
+
+
+def test_a_message_the_ring_cannot_hold_no_longer_jams_the_dispatcher(unraisable):
+    records = []
+    dispatcher = SyncDispatcher(records.append, capacity=2, slot_size=4, variable_size=True)
+    dispatcher.setup()
+    assert feeder.push_natively(dispatcher, [12, 4, 3]) == [0, 1, 1]
+    wait_until(lambda: records == [bytes(4), bytes(3)])
+    assert len(unraisable) == 1
+    dispatcher.close()
+
+
+# ---- objects initialised again -----------------------------------------------------------------
+
+def test_initialising_a_pipe_again_is_refused():
+    pipe = LumPipe(capacity=4, slot_size=8)
+    with pytest.raises(RuntimeError, match="^a LumPipe cannot be initialised again$"):
+        pipe.__init__(capacity=8)
+    assert feeder.stream(pipe, 1000, 8)["intact"] == 1000  # the pipe works on, with its own queue
+
+
+def test_initialising_a_set_up_async_dispatcher_again_is_refused(run_child):
+    result = run_child("""
+import asyncio
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher
+
+async def main():
+    got = []
+
+    async def callback(record):
+        got.append(record)
+
+    dispatcher = AsyncDispatcher(callback)
+    dispatcher.__init__(callback, capacity=8)  # before setup() nothing consumes the queue yet
+    dispatcher.setup()
+    try:
+        dispatcher.__init__(callback)
+    except RuntimeError as error:
+        print("REFUSED", error)
+    for n in range(1, 200):  # every push wakes the reader, which must still own its queue
+        assert feeder.push_natively(dispatcher, [n]) == [1]
+        while len(got) < n:
+            await asyncio.sleep(0)
+    print("DELIVERED", len(got))
+    dispatcher.close()
+
+asyncio.run(main())
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "REFUSED an AsyncDispatcher that has been set up cannot be initialised again" in result.stdout
+    assert "DELIVERED 199" in result.stdout
+
+
+async def until(condition, timeout=20):
+    async with asyncio.timeout(timeout):
+        while not condition():
+            await asyncio.sleep(0.001)
+
+
+# ---- a consumer that ends ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_worker_that_ends_releases_a_producer_waiting_for_room(run_child, nonblocking):
+    result = run_child(f"""
+import sys, threading, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+go = threading.Event()
+
+def callback(record):
+    go.wait()
+    raise ValueError("stop")
+
+dispatcher = SyncDispatcher(callback, capacity=2, slot_size=8, nonblocking={nonblocking}, block_on_full=True)
+dispatcher.setup()
+feed = feeder.Feed(dispatcher, 10, 8).start()
+time.sleep(0.2)  # the producer retries (non-blocking) or sleeps in the queue (blocking) meanwhile
+go.set()
+moved = feed.join()
+print("RESULT", [moved["refused"], moved["pushed"], repr(dispatcher.error)])
+""", timeout=30)
+    refused, pushed, error = result_of(result)
+    assert (refused, error) == (-1, "ValueError('stop')") and pushed < 10, result.stderr
+
+
+class Stop(BaseException):
+    pass
+
+
+async def raising(record):
+    raise LookupError(record)
+
+
+async def stopping(record):
+    raise Stop()
+
+
+@pytest.mark.parametrize("callback, error", [(raising, LookupError), (stopping, Stop), (None, None)])
+def test_a_reader_that_ends_closes_the_queue_and_keeps_its_error(run_async, callback, error):
+    dispatchers = []
+
+    async def main():
+        dispatcher = AsyncDispatcher(callback)
+        dispatchers.append(dispatcher)
+        dispatcher.setup()
+        if callback is not None:
+            assert native.push(dispatcher, b"first") == 1
+            await until(lambda: native.push(dispatcher, b"late") == -1)
+        # otherwise asyncio.run() returns with the reader waiting: the loop cancels it
+
+    run_async(main)  # a BaseException other than KeyboardInterrupt and SystemExit ends the task alone
+    dispatcher, = dispatchers
+    assert native.push(dispatcher, b"after") == -1
+    assert type(dispatcher.error) is error if error else dispatcher.error is None
+    dispatcher.close()
