@@ -2,8 +2,10 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "orvel/tandem/tandem_core.hpp"
 
@@ -42,6 +44,13 @@ struct Records {
   Stop stop;
   unsigned counter;
 };
+
+// Every records object of the process, for fork. Touched under the interpreter lock only; never
+// destroyed, as records may outlive static destruction.
+std::vector<Records*>& all_records() {
+  static auto* const records = new std::vector<Records*>;
+  return *records;
+}
 
 int take(const Records* self, void** data, std::size_t* length) noexcept {
   return self->whole_messages ? self->queue.try_pop_var(data, length) : self->queue.try_pop(data, length);
@@ -178,6 +187,7 @@ int records_clear(PyObject* object) {
 void records_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   PyObject_GC_UnTrack(object);
+  std::erase(all_records(), reinterpret_cast<Records*>(object));
   records_clear(object);
   reinterpret_cast<Records*>(object)->wake.~shared_ptr();
   type->tp_free(object);
@@ -225,11 +235,18 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
     Py_XDECREF(ready);
     return nullptr;
   }
+  try {
+    all_records().reserve(all_records().size() + 1);  // so that the push_back below cannot throw
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(ready);
+    return PyErr_NoMemory();
+  }
   auto* self = PyObject_GC_New(Records, type);
   if (self == nullptr) {
     Py_DECREF(ready);
     return nullptr;
   }
+  all_records().push_back(self);
   self->owner = Py_NewRef(args.queue);
   self->error = nullptr;
   self->loop = Py_NewRef(args.loop);
@@ -250,5 +267,12 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
 }
 
 void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }
+
+void close_async_readers() noexcept {
+  for (Records* records : all_records()) {
+    records->running = false;
+    records->queue.close();
+  }
+}
 
 }  // namespace orvel::portage

@@ -46,4 +46,9 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept;
 // Stops the reader of a records object: no record is handed out any more. With the interpreter lock.
 void stop_async_reader(PyObject* records) noexcept;
 
+// In a forked child, with the interpreter lock: stops every reader and closes its queue. The
+// child's copies of the parent's dispatchers have no consumer (the loop's selector is shared with
+// the parent), so a producer the child starts is told so (-1).
+void close_async_readers() noexcept;
+
 }  // namespace orvel::portage

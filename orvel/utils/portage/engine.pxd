@@ -70,6 +70,7 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
 
     object new_async_reader(const AsyncReaderArgs& args)
     void stop_async_reader(object records) noexcept
+    void close_async_readers() noexcept
 
 
 cdef extern from "orvel/utils/portage/conversions.hpp" namespace "orvel::portage":

@@ -19,8 +19,8 @@ from libcpp.memory cimport make_shared
 from orvel.tandem.tandem cimport Tandem
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
-    close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents,
-    wake_address)
+    close_async_readers, close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in,
+    stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -37,9 +37,16 @@ logger = DefaultLogger()
 def _close_workers_at_exit():
     close_interpreter_to_workers()
 
-import atexit
+
+# A forked child closes its copies of the asyncio dispatchers (worker.cpp closes those of the
+# worker threads, which the child does not have).
+def _close_readers_in_child():
+    close_async_readers()
+
+import atexit, os
 atexit.register(_close_workers_at_exit)
-del atexit, _close_workers_at_exit
+os.register_at_fork(after_in_child=_close_readers_in_child)
+del atexit, os, _close_workers_at_exit, _close_readers_in_child
 
 
 # Constructor arguments declared as C integers: Cython's own conversion would truncate a float.
@@ -402,8 +409,8 @@ cdef class SyncDispatcher:
 # ---------------------------------------------------------------------------------------------
 # AsyncDispatcher: records to an asynchronous callback on an event loop
 
-# The reader task's loop, over the dispatcher's records: see async_reader.hpp.
-cdef object read(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
+# The records the reader task takes from the queue: see async_reader.hpp.
+cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
     cdef AsyncReaderArgs args
     args.queue = <PyObject*>dispatcher._q
     args.table = tandem_table
@@ -412,8 +419,7 @@ cdef object read(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
     args.loop = <PyObject*>loop
     args.sock = <PyObject*>sock
     args.pass_once = <PyObject*>asyncio.sleep
-    dispatcher._records = new_async_reader(args)
-    return read_records(dispatcher._records, dispatcher._callback)
+    return new_async_reader(args)
 
 
 @cython.no_gc_clear
@@ -467,6 +473,8 @@ cdef class AsyncDispatcher:
         self.sock = sock
         self.addr = addr
         loop = asyncio.get_running_loop()
+        # Made here, not by the task: a fork before the task first runs finds them (close_async_readers).
+        self._records = records_of(self, loop, sock, self.variable_size)
         if self.variable_size:
             self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
         else:
@@ -490,15 +498,16 @@ cdef class AsyncDispatcher:
             self._wake.get().notify()
         return result
 
-    # The reader lets go of its dispatcher once it has its records: dropping the dispatcher's last
-    # reference then closes it, as it does a SyncDispatcher.
+    # Both read the records setup() made from the same loop and socket. The reader lets go of its
+    # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it
+    # does a SyncDispatcher.
     async def __reader(self, loop, sock):
-        reading = read(self, loop, sock, False)
+        reading = read_records(self._records, self._callback)
         self = None
         await reading
 
     async def __reader_var(self, loop, sock):
-        reading = read(self, loop, sock, True)
+        reading = read_records(self._records, self._callback)
         self = None
         await reading
 

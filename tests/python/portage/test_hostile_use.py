@@ -3,7 +3,11 @@ ring, objects initialised twice, consumers that end, interpreter exit, sub-inter
 foreign datagrams. Crashes, hangs and exits are observed in child interpreters."""
 
 import asyncio
+import ctypes
+import gc
 import json
+import os
+import socket
 import threading
 import time
 
@@ -12,6 +16,7 @@ import pytest
 import feeder
 import native
 from orvel.tandem.tandem import Tandem
+from orvel.utils.portage import portage
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
 
 TANDEM = "orvel.tandem.tandem.Tandem."
@@ -226,3 +231,249 @@ def test_a_reader_that_ends_closes_the_queue_and_keeps_its_error(run_async, call
     assert native.push(dispatcher, b"after") == -1
     assert type(dispatcher.error) is error if error else dispatcher.error is None
     dispatcher.close()
+
+
+def test_a_dropped_async_dispatcher_closes_itself(run_async):
+    def descriptors():
+        gc.collect()  # cancelled readers leave cycles through their tracebacks
+        return len(os.listdir("/proc/self/fd"))
+
+    async def main():
+        async def callback(record):
+            pass
+
+        before, tasks = descriptors(), len(asyncio.all_tasks())
+        for _ in range(200):
+            AsyncDispatcher(callback).setup()  # dropped at once, while the loop runs
+        await until(lambda: len(asyncio.all_tasks()) == tasks and descriptors() == before)
+
+    run_async(main)
+
+
+# ---- interpreter exit ------------------------------------------------------------------------
+
+BLOCKING_CALLBACKS = {
+    "a put on a full queue": "full.put(record)",
+    "an event never set": "never.wait()",
+    # Set by a module global's finaliser, which sleeps so that the worker asks for the interpreter
+    # lock during finalisation: the interpreter ends the thread by unwinding it.
+    "woken during finalisation": "late.wait()",
+}
+
+
+@pytest.mark.parametrize("detach", [True, False])
+@pytest.mark.parametrize("block", BLOCKING_CALLBACKS)
+def test_the_process_exits_while_a_worker_is_blocked_in_its_callback(run_child, block, detach):
+    result = run_child(f"""
+import queue, threading, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+full, never, late, entered = queue.Queue(maxsize=1), threading.Event(), threading.Event(), threading.Event()
+full.put(None)
+
+def callback(record):
+    entered.set()
+    {BLOCKING_CALLBACKS[block]}
+
+class Waker:
+    def __del__(self, late=late, sleep=time.sleep):
+        late.set()
+        sleep(0.3)
+
+waker = Waker()
+dispatcher = SyncDispatcher(callback, detach={detach})
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+assert entered.wait(20)
+print("ENDING", flush=True)
+""", timeout=30)
+    assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
+    assert "terminate" not in result.stderr and "Fatal" not in result.stderr
+
+
+def test_setup_after_the_bridge_has_let_its_workers_go_at_exit_is_refused(run_child):
+    result = run_child("""
+import atexit
+
+def late_setup():  # registered before the bridge was imported: runs after its exit hook
+    dispatcher = SyncDispatcher(print)
+    try:
+        dispatcher.setup()
+    except RuntimeError as error:
+        print("REFUSED", error)
+    print("PUSH", feeder.push_natively(dispatcher, [3]))
+
+atexit.register(late_setup)
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "REFUSED the interpreter is exiting" in result.stdout and "PUSH [1]" in result.stdout
+
+
+# ---- other interpreters and fork -------------------------------------------------------------
+
+def test_the_bridge_refuses_other_interpreters(run_child):
+    result = run_child("""
+import _xxsubinterpreters as interpreters
+sub = interpreters.create(isolated=False)
+try:
+    interpreters.run_string(sub, "import orvel.utils.portage.portage")
+except interpreters.RunFailedError as error:
+    print("REFUSED", error)
+interpreters.destroy(sub)
+import orvel.utils.portage.portage
+print("MAIN IMPORTED")
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert ("REFUSED <class 'ImportError'>: orvel.utils.portage can only be imported in the main interpreter"
+            in result.stdout) and "MAIN IMPORTED" in result.stdout
+
+
+def test_a_forked_child_closes_its_copies_of_live_dispatchers(run_child):
+    result = run_child("""
+import asyncio, os
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
+
+async def callback(record):
+    pass
+
+async def main():
+    live = [SyncDispatcher(print), SyncDispatcher(print, nonblocking=False), AsyncDispatcher(callback)]
+    for dispatcher in live:
+        dispatcher.setup()
+    waiting = SyncDispatcher(print)  # not set up: the child may set it up and be served
+    pid = os.fork()
+    if pid == 0:
+        results = [feeder.push_natively(dispatcher, [3]) for dispatcher in live + [waiting]]
+        print("CHILD", results, flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print("PARENT", [feeder.push_natively(dispatcher, [3]) for dispatcher in live], flush=True)
+    for dispatcher in live + [waiting]:
+        dispatcher.close()
+
+asyncio.run(main())
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "CHILD [[-1], [-1], [-1], [1]]" in result.stdout and "PARENT [[1], [1], [1]]" in result.stdout
+
+
+# ---- setup() against close() and itself ------------------------------------------------------
+
+MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
+
+
+def set_up(dispatcher, run_async):
+    """setup() where it works: inside a running loop for an AsyncDispatcher."""
+    if isinstance(dispatcher, AsyncDispatcher):
+        async def main():
+            dispatcher.setup()
+            dispatcher.close()  # before the loop goes
+        return run_async(main)
+    return dispatcher.setup()
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_after_close_is_refused(run_async, kind):
+    dispatcher = MAKERS[kind]()
+    dispatcher.close()
+    with pytest.raises(RuntimeError, match=f"^this {kind} is closed$"):
+        set_up(dispatcher, run_async)
+    assert native.fields(dispatcher).fd == -1
+
+
+def while_binding(monkeypatch, action):
+    """Makes the next setup() run `action` while it binds its socket (the interpreter lock is
+    released there, so another thread may run anything)."""
+    real = portage.setup_socket
+
+    class Socket(socket.socket):
+        def bind(self, address):
+            monkeypatch.setattr(portage, "setup_socket", real)
+            action()
+            super().bind(address)
+
+    def setup_socket(blocking, recvbuf):
+        sock = real(blocking, recvbuf)
+        return Socket(fileno=sock.detach())
+
+    monkeypatch.setattr(portage, "setup_socket", setup_socket)
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_a_close_while_setup_binds_wins_cleanly(monkeypatch, run_async, kind):
+    dispatcher = MAKERS[kind]()
+    while_binding(monkeypatch, dispatcher.close)
+    with pytest.raises(RuntimeError, match=f"^this {kind} is closed$"):
+        set_up(dispatcher, run_async)
+    assert native.fields(dispatcher).fd == -1 and native.fields(dispatcher).sock == id(None)
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_of_two_setups_at_once_exactly_one_wins(monkeypatch, run_async, kind):
+    dispatcher = MAKERS[kind]()
+    losers = []
+
+    def second_setup():
+        with pytest.raises(RuntimeError, match=f"^this {kind} has been set up already$") as raised:
+            dispatcher.setup()
+        losers.append(raised.value)
+
+    while_binding(monkeypatch, second_setup)
+    if kind == "SyncDispatcher":
+        dispatcher.setup()
+        sock = ctypes.cast(native.fields(dispatcher).sock, ctypes.py_object).value
+        assert sock.getpeername() == sock.getsockname()  # the socket the worker waits on
+        assert feeder.push_natively(dispatcher, [3]) == [1]
+        dispatcher.close()
+    else:
+        set_up(dispatcher, run_async)
+    assert len(losers) == 1
+
+
+# ---- wake-ups from other processes -----------------------------------------------------------
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_only_the_dispatchers_own_socket_wakes_it(run_async, run_child, kind):
+    """A flood of datagrams from another process reaches neither the worker nor the reader."""
+    def flood_and_read(dispatcher):
+        """The datagrams waiting on the socket after the flood: the dispatcher's own 1-byte ones."""
+        f = native.fields(dispatcher)
+        port = int.from_bytes(bytes(f.addr.port), "big")
+        sock = ctypes.cast(f.sock, ctypes.py_object).value
+        assert sock.getpeername() == sock.getsockname() == ("127.0.0.1", port)
+        flood = run_child(f"""
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(2000):
+    s.sendto(bytes(1400), ("127.0.0.1", {port}))
+""")
+        assert flood.returncode == 0, flood.stderr
+        datagrams = []
+        with socket.socket(fileno=os.dup(f.fd)) as reading:  # the consumer is held up meanwhile
+            reading.setblocking(False)
+            while True:
+                try:
+                    datagrams.append(reading.recv(2048))
+                except BlockingIOError:
+                    return datagrams
+
+    if kind == "SyncDispatcher":
+        entered, go = threading.Event(), threading.Event()
+        dispatcher = SyncDispatcher(lambda record: entered.set() or go.wait())
+        dispatcher.setup()
+        assert feeder.push_natively(dispatcher, [1]) == [1]
+        assert entered.wait(20)  # the worker is inside its callback: it reads no datagram
+        assert set(flood_and_read(dispatcher)) <= {b"\x01"}
+        go.set()
+        dispatcher.close()
+    else:
+        async def main():
+            dispatcher = AsyncDispatcher(lambda record: asyncio.sleep(0))
+            dispatcher.setup()
+            assert flood_and_read(dispatcher) == []  # the reader has not run: this test holds the loop
+            dispatcher.close()
+        run_async(main)
