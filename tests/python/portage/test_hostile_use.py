@@ -466,10 +466,12 @@ for _ in range(2000):
         dispatcher = SyncDispatcher(lambda record: entered.set() or go.wait())
         dispatcher.setup()
         assert feeder.push_natively(dispatcher, [1]) == [1]
-        assert entered.wait(20)  # the worker is inside its callback: it reads no datagram
-        assert set(flood_and_read(dispatcher)) <= {b"\x01"}
-        go.set()
-        dispatcher.close()
+        try:
+            assert entered.wait(20)  # the worker is inside its callback: it reads no datagram
+            assert set(flood_and_read(dispatcher)) <= {b"\x01"}
+        finally:
+            go.set()
+            dispatcher.close()
     else:
         async def main():
             dispatcher = AsyncDispatcher(lambda record: asyncio.sleep(0))
