@@ -9,7 +9,6 @@ import json
 import os
 import socket
 import threading
-import time
 
 import pytest
 
@@ -18,15 +17,10 @@ import native
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage import portage
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+from test_asyncio_bridge import until
+from test_sync_dispatcher import wait_until
 
 TANDEM = "orvel.tandem.tandem.Tandem."
-
-
-def wait_until(condition, timeout=20):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.001)
 
 
 def result_of(child):
@@ -57,6 +51,8 @@ import json, sys
 import feeder
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+from test_asyncio_bridge import until
+from test_sync_dispatcher import wait_until
 
 reports = []
 sys.unraisablehook = lambda r: reports.append([r.object, type(r.exc_value).__name__, str(r.exc_value)])
@@ -165,12 +161,6 @@ asyncio.run(main())
     assert result.returncode == 0, result.stderr
     assert "REFUSED an AsyncDispatcher that has been set up cannot be initialised again" in result.stdout
     assert "DELIVERED 199" in result.stdout
-
-
-async def until(condition, timeout=20):
-    async with asyncio.timeout(timeout):
-        while not condition():
-            await asyncio.sleep(0.001)
 
 
 # ---- a consumer that ends ----------------------------------------------------------------------
