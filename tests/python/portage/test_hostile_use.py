@@ -51,8 +51,6 @@ import json, sys
 import feeder
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
-from test_asyncio_bridge import until
-from test_sync_dispatcher import wait_until
 
 reports = []
 sys.unraisablehook = lambda r: reports.append([r.object, type(r.exc_value).__name__, str(r.exc_value)])
