@@ -80,10 +80,10 @@ def test_a_failing_callback_is_reported_once_ends_the_worker_and_closes_the_queu
         unraisable, nonblocking, variable_size, slot, name):
     callback = Callback(fail_at=1)
     dispatcher = SyncDispatcher(callback, nonblocking=nonblocking, variable_size=variable_size)
-    dispatcher.setup()
     assert dispatcher.error is None
-    for record in (b"r0", b"r1", b"r2"):
+    for record in (b"r0", b"r1", b"r2"):  # before setup(): the worker may end at r1 before r2
         assert native.push(dispatcher, record) == 1
+    dispatcher.setup()
     wait_until(lambda: unraisable)
     wait_until(lambda: native.push(dispatcher, b"late") == -1)  # no record is taken for nobody
     assert [(obj, type(error)) for obj, error in unraisable] == [(WORKER + name, ValueError)]
