@@ -154,6 +154,9 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
   WorkerRegistry& registry = WorkerRegistry::instance();
   Py_INCREF(queue);
   Py_INCREF(callback);
+  // Now, not when the thread first runs: a fork or an exit in between closes this queue too.
+  worker->queue_ = queue;
+  worker->table_ = table;
   try {
     registry.add(worker);
     std::thread thread([worker, queue, table, callback, body, name] {
@@ -167,6 +170,7 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
     thread.detach();  // join() waits on the phase, which a forked child can also settle
   } catch (...) {
     registry.remove(worker.get());
+    worker->queue_ = nullptr;
     Py_DECREF(queue);
     Py_DECREF(callback);
     worker->phase_.store(kIdle, std::memory_order_release);

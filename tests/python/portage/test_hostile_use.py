@@ -329,10 +329,10 @@ async def callback(record):
     pass
 
 async def main():
-    live = [SyncDispatcher(print), SyncDispatcher(print, nonblocking=False), AsyncDispatcher(callback)]
+    live = [SyncDispatcher(len), SyncDispatcher(len, nonblocking=False), AsyncDispatcher(callback)]
     for dispatcher in live:
         dispatcher.setup()
-    waiting = SyncDispatcher(print)  # not set up: the child may set it up and be served
+    waiting = SyncDispatcher(len)  # not set up: the child may set it up and be served
     pid = os.fork()
     if pid == 0:
         results = [feeder.push_natively(dispatcher, [3]) for dispatcher in live + [waiting]]
