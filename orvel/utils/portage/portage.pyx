@@ -284,7 +284,7 @@ cdef class SyncDispatcher:
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self.worker.get().started():
+        if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
         self._callback = callback
         self.detach = detach
@@ -323,7 +323,6 @@ cdef class SyncDispatcher:
             raise RuntimeError("this SyncDispatcher has been set up already")
         if not self.running.load():
             raise RuntimeError("this SyncDispatcher is closed")
-        sock = None
         if self.nonblocking:
             self._setting_up = True
             try:
@@ -473,7 +472,7 @@ cdef class AsyncDispatcher:
         self.sock = sock
         self.addr = addr
         loop = asyncio.get_running_loop()
-        # Made here, not by the task: a fork before the task first runs finds them (close_async_readers).
+        # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
         self._records = records_of(self, loop, sock, self.variable_size)
         if self.variable_size:
             self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
