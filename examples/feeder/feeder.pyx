@@ -4,7 +4,7 @@ native threads, without the interpreter lock."""
 
 from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_FromStringAndSize
 from libc.stdint cimport int64_t, uint64_t
-from libc.stdlib cimport free, malloc
+from libc.stdlib cimport calloc, free, malloc
 from libc.string cimport memcmp, memcpy
 from libcpp.string cimport string
 from libcpp.vector cimport vector
@@ -75,6 +75,38 @@ cdef int tandem_try_push(void* queue, const void* data, size_t length) noexcept 
     return (<Tandem>queue).try_push(data, length)
 
 
+cdef int tandem_push_var(void* queue, const void* data, size_t length) noexcept nogil:
+    return (<Tandem>queue).push_var(data, length)
+
+
+cdef int tandem_try_push_var(void* queue, const void* data, size_t length) noexcept nogil:
+    return (<Tandem>queue).try_push_var(data, length)
+
+
+cdef push_t push_routine(target, str tandem_entry) except NULL:
+    """The routine a producer pushes into `target` with: a dispatcher's _push, a pipe's push_fn,
+    or the Tandem table's entry named `tandem_entry`."""
+    cdef push_t push = NULL
+    if isinstance(target, SyncDispatcher):
+        push = <push_t>(<SyncDispatcher>target)._push
+    elif isinstance(target, AsyncDispatcher):
+        push = <push_t>(<AsyncDispatcher>target)._push
+    elif isinstance(target, LumPipe):
+        push = <push_t>(<LumPipe>target).push_fn
+    elif isinstance(target, Tandem):
+        if tandem_entry == "push_var":
+            push = tandem_push_var
+        elif tandem_entry == "try_push_var":
+            push = tandem_try_push_var
+        else:
+            push = tandem_try_push
+    else:
+        raise TypeError(f"cannot feed a {type(target).__name__}")
+    if push == NULL:
+        raise ValueError("the target was never constructed")
+    return push
+
+
 cdef uint64_t next_random(FeedJob* job) noexcept nogil:
     job.random ^= job.random << 13
     job.random ^= job.random >> 7
@@ -127,18 +159,7 @@ cdef class Feed:
     def __init__(self, target, uint64_t count, size_t size, bint varying=False,
                  unsigned pause_one_in=0, unsigned max_pause_us=0, uint64_t seed=1,
                  bint stamped=False, bint end_marker=False):
-        if isinstance(target, SyncDispatcher):
-            self.job.push = <push_t>(<SyncDispatcher>target)._push
-        elif isinstance(target, AsyncDispatcher):
-            self.job.push = <push_t>(<AsyncDispatcher>target)._push
-        elif isinstance(target, LumPipe):
-            self.job.push = <push_t>(<LumPipe>target).push_fn
-        elif isinstance(target, Tandem):
-            self.job.push = tandem_try_push
-        else:
-            raise TypeError(f"cannot feed a {type(target).__name__}")
-        if self.job.push == NULL:
-            raise ValueError("the target was never constructed")
+        self.job.push = push_routine(target, "try_push")
         self.target = target
         self.job.target = <void*>target
         self.job.count, self.job.size, self.job.varying = count, size, varying
@@ -168,6 +189,48 @@ cdef class Feed:
             with nogil:
                 join_thread(self.thread)
         free(self.job.buffer)
+
+
+# ---------------------------------------------------------------------------------------------
+# Single pushes from a native thread
+
+cdef struct PushJob:
+    void* target
+    push_t push
+    vector[size_t]* lengths
+    vector[int]* results
+    char* zeros
+
+
+cdef void push_each(void* arg) noexcept nogil:
+    cdef PushJob* job = <PushJob*>arg
+    cdef size_t length
+    for length in job.lengths[0]:
+        job.results.push_back(job.push(job.target, job.zeros, length))
+
+
+def push_natively(target, lengths, str tandem_entry="try_push"):
+    """Pushes one record of zero bytes for each of `lengths` into `target` (as Feed does; a Tandem
+    through `tandem_entry`), all from one new native thread that has no Python thread state.
+    Returns the push results."""
+    cdef vector[size_t] sizes = lengths
+    cdef vector[int] results
+    cdef PushJob job
+    job.target = <void*>target
+    job.push = push_routine(target, tandem_entry)
+    job.lengths = &sizes
+    job.results = &results
+    job.zeros = <char*>calloc(max(sizes, default=0) or 1, 1)
+    if job.zeros == NULL:
+        raise MemoryError()
+    cdef void* thread
+    try:
+        thread = start_thread(push_each, &job)
+        with nogil:
+            join_thread(thread)
+    finally:
+        free(job.zeros)
+    return list(results)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -32,9 +32,10 @@ cdef extern from "orvel/tandem/tandem_core.hpp" namespace "orvel::tandem" nogil:
         int try_pop_var(void** data, size_t* length) noexcept
         void close() noexcept
         void notify() noexcept
-        MessageFault check_message(size_t length) noexcept
+        MessageFault check_message(size_t length, bint may_wait) noexcept
         uint64_t slot_size() noexcept
         uint64_t capacity() noexcept
+        uint8_t modes() noexcept
 
 
 cdef class Tandem:

@@ -1,7 +1,11 @@
 # cython: language_level=3, autotestdict=False
 """Lock-free single-producer/single-consumer slot queues driven by native code."""
 
+from cpython.exc cimport PyErr_WriteUnraisable
 from cpython.number cimport PyIndex_Check, PyNumber_Index
+from cpython.object cimport PyObject
+from cpython.pystate cimport PyThreadState
+from cpython.ref cimport Py_INCREF
 
 from orvel.tandem.tandem cimport MessageFault, TandemCore
 
@@ -23,19 +27,53 @@ cdef size_t to_size(object value) except? <size_t>-1:
     return PyNumber_Index(value)
 
 
-cdef int refuse_message(const TandemCore* core, size_t length) except 0 with gil:
-    """Raises the error of a message the queue refused."""
-    cdef MessageFault fault = core.check_message(length)
+cdef extern from "Python.h":
+    PyThreadState* PyGILState_GetThisThreadState() noexcept nogil
+    void PyErr_SetRaisedException(PyObject* error)
+
+
+cdef object refusal(const TandemCore* core, size_t length, bint may_wait):
+    """The error of a message the queue refused."""
+    cdef MessageFault fault = core.check_message(length, may_wait)
     if fault == MessageFault.kZeroSlotSize:
-        raise ZeroDivisionError("float division")
+        return ZeroDivisionError("float division")
     cdef object size = length
     fragments = -(-size // core.slot_size())
     if fault == MessageFault.kTooManyFragments:
-        raise ValueError(f"a message of {length} bytes needs {fragments} fragments of "
-                         f"{core.slot_size()} bytes; a message may have at most 65535")
-    raise ValueError(f"a message of {length} bytes needs {fragments} fragments of "
-                     f"{core.slot_size()} bytes, more than the {core.capacity()} slots "
-                     f"of an overwriting queue")
+        return ValueError(f"a message of {length} bytes needs {fragments} fragments of "
+                          f"{core.slot_size()} bytes; a message may have at most 65535")
+    if core.modes() & 1:  # overwrite
+        return ValueError(f"a message of {length} bytes needs {fragments} fragments of "
+                          f"{core.slot_size()} bytes, more than the {core.capacity()} slots "
+                          f"of an overwriting queue")
+    return ValueError(f"a message of {length} bytes needs {fragments} fragments of "
+                      f"{core.slot_size()} bytes, more than the {core.capacity()} slots of the "
+                      f"queue; a push that does not wait for room takes at most "
+                      f"{core.capacity() * core.slot_size()} bytes")
+
+
+cdef int raise_refusal(const TandemCore* core, size_t length, bint may_wait) except 0 with gil:
+    raise refusal(core, length, may_wait)
+
+
+cdef void report_refusal(const TandemCore* core, size_t length, bint may_wait,
+                         const char* routine) noexcept with gil:
+    error = refusal(core, length, may_wait)
+    Py_INCREF(error)
+    PyErr_SetRaisedException(<PyObject*>error)  # steals the reference
+    PyErr_WriteUnraisable(routine.decode())
+
+
+# A refused message leaves its error pending for the caller, in the calling thread's state. A
+# native thread without one of its own gets a temporary state for the raise, which goes, with
+# the error, as soon as the lock is released: its caller would look for an error that is no
+# longer there. The error is reported through the unraisable-exception hook instead.
+cdef int refuse_message(const TandemCore* core, size_t length, bint may_wait,
+                        const char* routine) except 0 nogil:
+    if PyGILState_GetThisThreadState() == NULL:
+        report_refusal(core, length, may_wait, routine)
+        return 1
+    return raise_refusal(core, length, may_wait)
 
 
 cdef class Tandem:
@@ -67,13 +105,13 @@ cdef class Tandem:
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._core.push_var(data, length)
         if result == 0:
-            refuse_message(&self._core, length)
+            refuse_message(&self._core, length, True, b"orvel.tandem.tandem.Tandem.push_var")
         return result
 
     cdef int try_push_var(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._core.try_push_var(data, length)
         if result == 0:
-            refuse_message(&self._core, length)
+            refuse_message(&self._core, length, False, b"orvel.tandem.tandem.Tandem.try_push_var")
         return result
 
     cdef int pop(self, void** data, size_t* length) noexcept nogil:

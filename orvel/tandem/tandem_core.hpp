@@ -76,7 +76,10 @@ enum class MessageFault : std::uint8_t {
   kNone,
   kZeroSlotSize,               // a queue with slot_size 0 carries no variable-size messages
   kTooManyFragments,           // more than kMaxFragments fragments
-  kMoreFragmentsThanCapacity,  // overwrite mode would drop the message's own head
+  // More fragments than slots, for a push that cannot wait for the consumer to free the ring's
+  // head: without waiting it would find the ring full of its own fragments for good, and overwrite
+  // mode would drop the message's own head.
+  kMoreFragmentsThanCapacity,
 };
 
 inline constexpr std::size_t kCacheLine = 64;
@@ -245,7 +248,8 @@ class BasicTandemCore {
   // check_message). An empty message sends nothing and returns kSuccess.
   int push_var(const void* data, std::size_t length) noexcept;
   int try_push_var(const void* data, std::size_t length) noexcept;
-  MessageFault check_message(std::size_t length) const noexcept;
+  // Why push_var (may_wait) or try_push_var would refuse a message of `length` bytes.
+  MessageFault check_message(std::size_t length, bool may_wait) const noexcept;
 
   // ---- consumer thread ------------------------------------------------------------------
   // The oldest record. Except in zerocopy mode the bytes are a copy owned by the queue, valid
@@ -566,17 +570,18 @@ int BasicTandemCore<Index>::try_push(const void* data, std::size_t length) noexc
 }
 
 template <class Index>
-MessageFault BasicTandemCore<Index>::check_message(std::size_t length) const noexcept {
+MessageFault BasicTandemCore<Index>::check_message(std::size_t length, bool may_wait) const noexcept {
   if (slot_size_ == 0) return MessageFault::kZeroSlotSize;
   const std::uint64_t fragments = length / slot_size_ + (length % slot_size_ != 0);
   if (fragments > kMaxFragments) return MessageFault::kTooManyFragments;
-  if (overwrite() && fragments > mask_ + 1) return MessageFault::kMoreFragmentsThanCapacity;
+  const bool streams = may_wait && (modes_ & kBlockOnFull) && !overwrite();
+  if (fragments > mask_ + 1 && !streams) return MessageFault::kMoreFragmentsThanCapacity;
   return MessageFault::kNone;
 }
 
 template <class Index>
 int BasicTandemCore<Index>::message_push(const void* data, std::size_t length, bool may_wait) noexcept {
-  if (check_message(length) != MessageFault::kNone) return kNothing;
+  if (check_message(length, may_wait) != MessageFault::kNone) return kNothing;
   const auto count = static_cast<std::uint16_t>(length / slot_size_ + (length % slot_size_ != 0));
   const std::uint32_t id = producer_.state.next_message_id++;  // used up even if nothing is sent
   if (count == 0) return kSuccess;

@@ -103,6 +103,7 @@ def dispatchers() -> None:
                           block_on_full=False, variable_size=False, detach=False, nonblocking=True)
     sync.setup(host="127.0.0.1", recvbuf=0)
     sync.close()
+    assert_type(sync.error, BaseException | None)
     sock = setup_socket(blocking=False, recvbuf=0)
     assert_type(sock, socket.socket)
     sock.close()
@@ -116,6 +117,7 @@ async def coroutines() -> None:
                                  variable_size=True)
     dispatcher.setup(host="127.0.0.1", recvbuf=0)
     dispatcher.close()
+    assert_type(dispatcher.error, BaseException | None)
 
     queue = AsyncQueue(loop=None, slot_size=64, capacity=16, overwrite=False, zerocopy=False, block_on_full=False)
     popped = assert_type(queue.pop(), Coroutine[Any, Any, bytes])

@@ -1,7 +1,11 @@
 #include "orvel/utils/portage/async_reader.hpp"
 
+#include <structmember.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "orvel/tandem/tandem_core.hpp"
 
@@ -24,21 +28,29 @@ enum class Stop : std::uint8_t {
 
 struct Records {
   PyObject_HEAD
-  PyObject* owner;
+  PyObject* owner;    // the queue
+  PyObject* error;    // the exception that ended the reader, or null
   PyObject* loop;
   PyObject* sock;
   PyObject* pass_once;
   PyObject* ready;    // a completed future: "iterate again" when the re-check found a record
   PyObject* stashed;  // that record, given first by the next iteration
   tandem::TandemRef queue;
-  WakeChannel* wake;
-  const int* running;
+  std::shared_ptr<WakeChannel> wake;
+  bool running;
   bool whole_messages;
   bool handed_out;   // a record was given: the next call of the iterator counts it delivered
   bool passed_loop;  // the loop has had its pass since the queue was found empty
   Stop stop;
   unsigned counter;
 };
+
+// Every records object of the process, for fork. Touched under the interpreter lock only; never
+// destroyed, as records may outlive static destruction.
+std::vector<Records*>& all_records() {
+  static auto* const records = new std::vector<Records*>;
+  return *records;
+}
 
 int take(const Records* self, void** data, std::size_t* length) noexcept {
   return self->whole_messages ? self->queue.try_pop_var(data, length) : self->queue.try_pop(data, length);
@@ -73,7 +85,7 @@ PyObject* records_next(PyObject* object) {
       return nullptr;
     }
   }
-  if (!*self->running) {
+  if (!self->running) {
     self->stop = Stop::kDone;
     Py_CLEAR(self->stashed);
     return nullptr;
@@ -141,10 +153,17 @@ PyObject* records_pause(PyObject* object, PyObject*) {
   return receive;
 }
 
+// When the reader ends: the queue has no consumer any more.
+PyObject* records_close_queue(PyObject* object, PyObject*) {
+  reinterpret_cast<Records*>(object)->queue.close();
+  Py_RETURN_NONE;
+}
+
 int records_traverse(PyObject* object, visitproc visit, void* arg) {
   auto* self = reinterpret_cast<Records*>(object);
   Py_VISIT(Py_TYPE(object));
   Py_VISIT(self->owner);
+  Py_VISIT(self->error);
   Py_VISIT(self->loop);
   Py_VISIT(self->sock);
   Py_VISIT(self->pass_once);
@@ -154,7 +173,8 @@ int records_traverse(PyObject* object, visitproc visit, void* arg) {
 
 int records_clear(PyObject* object) {
   auto* self = reinterpret_cast<Records*>(object);
-  if (self->owner != nullptr) settle(self);  // `wake` lives in the owner
+  settle(self);
+  Py_CLEAR(self->error);
   Py_CLEAR(self->stashed);
   Py_CLEAR(self->ready);
   Py_CLEAR(self->pass_once);
@@ -167,14 +187,22 @@ int records_clear(PyObject* object) {
 void records_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   PyObject_GC_UnTrack(object);
+  std::erase(all_records(), reinterpret_cast<Records*>(object));
   records_clear(object);
+  reinterpret_cast<Records*>(object)->wake.~shared_ptr();
   type->tp_free(object);
   Py_DECREF(type);
 }
 
 PyMethodDef records_methods[] = {
     {"pause", records_pause, METH_NOARGS, nullptr},
+    {"close_queue", records_close_queue, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef records_members[] = {
+    {"error", T_OBJECT, offsetof(Records, error), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot records_slots[] = {
@@ -184,6 +212,7 @@ PyType_Slot records_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
     {Py_tp_methods, records_methods},
+    {Py_tp_members, records_members},
     {0, nullptr},
 };
 
@@ -206,20 +235,28 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
     Py_XDECREF(ready);
     return nullptr;
   }
+  try {
+    all_records().reserve(all_records().size() + 1);  // so that the push_back below cannot throw
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(ready);
+    return PyErr_NoMemory();
+  }
   auto* self = PyObject_GC_New(Records, type);
   if (self == nullptr) {
     Py_DECREF(ready);
     return nullptr;
   }
-  self->owner = Py_NewRef(args.owner);
+  all_records().push_back(self);
+  self->owner = Py_NewRef(args.queue);
+  self->error = nullptr;
   self->loop = Py_NewRef(args.loop);
   self->sock = Py_NewRef(args.sock);
   self->pass_once = Py_NewRef(args.pass_once);
   self->ready = ready;
   self->stashed = nullptr;
   new (&self->queue) tandem::TandemRef(args.queue, args.table);
-  self->wake = args.wake;
-  self->running = args.running;
+  new (&self->wake) std::shared_ptr<WakeChannel>(args.wake);
+  self->running = true;
   self->whole_messages = args.whole_messages;
   self->handed_out = false;
   self->passed_loop = false;
@@ -227,6 +264,15 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->counter = 0;
   PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
+}
+
+void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }
+
+void close_async_readers() noexcept {
+  for (Records* records : all_records()) {
+    records->running = false;
+    records->queue.close();
+  }
 }
 
 }  // namespace orvel::portage

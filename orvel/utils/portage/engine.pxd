@@ -52,23 +52,25 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
                  const char* name) noexcept
         void join() noexcept
         bint started() noexcept
+        PyObject* error() noexcept
+        void forget_error() noexcept
 
     void close_interpreter_to_workers() noexcept
 
 
 cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portage":
-    cdef struct AsyncReaderArgs:
-        PyObject* owner
-        void* queue
+    cdef cppclass AsyncReaderArgs:
+        PyObject* queue
         const TandemTable* table
         bint whole_messages
-        WakeChannel* wake
-        const int* running
+        shared_ptr[WakeChannel] wake
         PyObject* loop
         PyObject* sock
         PyObject* pass_once
 
     object new_async_reader(const AsyncReaderArgs& args)
+    void stop_async_reader(object records) noexcept
+    void close_async_readers() noexcept
 
 
 cdef extern from "orvel/utils/portage/conversions.hpp" namespace "orvel::portage":

@@ -70,6 +70,7 @@ cdef class SyncDispatcher:
     cdef bint nonblocking        # wake-up socket (True) or waits inside the queue
     cdef atomic[cbool] running
     cdef shared_ptr[Worker] worker  # shared with the worker thread; the last of the two frees it
+    cdef bint _setting_up        # setup() is binding its socket
 
     cpdef setup(self, str host=*, int recvbuf=*)
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil
@@ -94,7 +95,9 @@ cdef class AsyncDispatcher:
     cdef object task
     cdef bint running
     cdef bint variable_size
-    cdef WakeChannel _wake       # owns the descriptor producers send on
+    cdef shared_ptr[WakeChannel] _wake  # owns the descriptor producers send on; shared with the reader
+    cdef bint _setting_up        # setup() is binding its socket
+    cdef object _records         # the reader's records (async_reader.hpp), once set up
 
     cpdef setup(self, str host=*, int recvbuf=*)
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil

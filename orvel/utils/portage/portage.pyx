@@ -19,7 +19,8 @@ from libcpp.memory cimport make_shared
 from orvel.tandem.tandem cimport Tandem
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
-    close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in, utf8_contents, wake_address)
+    close_async_readers, close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in,
+    stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -36,9 +37,16 @@ logger = DefaultLogger()
 def _close_workers_at_exit():
     close_interpreter_to_workers()
 
-import atexit
+
+# A forked child closes its copies of the asyncio dispatchers (worker.cpp closes those of the
+# worker threads, which the child does not have).
+def _close_readers_in_child():
+    close_async_readers()
+
+import atexit, os
 atexit.register(_close_workers_at_exit)
-del atexit, _close_workers_at_exit
+os.register_at_fork(after_in_child=_close_readers_in_child)
+del atexit, os, _close_workers_at_exit, _close_readers_in_child
 
 
 # Constructor arguments declared as C integers: Cython's own conversion would truncate a float.
@@ -139,6 +147,9 @@ cdef class LumPipe:
     def __init__(self, capacity=16384, slot_size=2048, bint zerocopy=False,
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
+        if self._q is not None:
+            # Native threads may be in the queue: it must not be freed under them.
+            raise RuntimeError("a LumPipe cannot be initialised again")
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite,
                          zerocopy=zerocopy, block_on_full=block_on_full)
         if variable_size:
@@ -197,18 +208,38 @@ def setup_socket(bint blocking, recvbuf):
     return sock
 
 
-# Binds `sock` to (host, 0), stores its own address in `addr` and arms `wake` with it. Returns
-# the channel's descriptor: a duplicate of the socket's, open as long as the channel, so that
-# closing `sock` never leaves a producer or a waiting thread with a number another file may take.
-cdef int bind_wake_socket(object sock, object host, sockaddr_in* addr, WakeChannel* wake) except -1:
-    sock.bind((host, 0))
-    ip, port = sock.getsockname()
-    cdef uint16_t port16 = port
-    cdef bytes ip_text = ip.encode()
+# A new wake-up socket (setup_socket) bound to (host, 0), with its own address in `addr`. The
+# socket is closed if binding fails.
+cdef object bound_socket(bint blocking, object recvbuf, object host, sockaddr_in* addr):
+    sock = setup_socket(blocking, recvbuf)
+    cdef uint16_t port16
+    cdef bytes ip_text
+    try:
+        sock.bind((host, 0))
+        ip, port = sock.getsockname()
+        port16 = port
+        ip_text = ip.encode()
+    except BaseException:
+        sock.close()
+        raise
     addr[0] = wake_address(ip_text, port16)
-    if not wake.arm(sock.fileno(), addr[0]):
+    return sock
+
+
+# Arms `wake` with the bound `sock` and its address. Returns the channel's descriptor: a duplicate
+# of the socket's, open as long as the channel, so that closing `sock` never leaves a producer or
+# a waiting thread with a number another file may take.
+cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) except -1:
+    if not wake.arm(sock.fileno(), addr):
         PyErr_SetFromErrno(OSError)
     return wake.fd()
+
+
+# Whether a variable-size push may have published fragments: -2 can come after some of them. A
+# consumer asleep must be woken to drain them, or they fill the ring for good; the wake-up goes
+# only to a consumer that announced a wait, so otherwise this costs a load.
+cdef inline bint published_any(int result) noexcept nogil:
+    return result > 0 or result == -2
 
 
 # ---------------------------------------------------------------------------------------------
@@ -253,7 +284,7 @@ cdef class SyncDispatcher:
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self.worker.get().started():
+        if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
         self._callback = callback
         self.detach = detach
@@ -276,21 +307,50 @@ cdef class SyncDispatcher:
         except BaseException as error:
             report_unraisable(error, b"orvel.utils.portage.portage.SyncDispatcher.__dealloc__")
 
+    def __dealloc__(self):
+        if self.worker.get() != NULL:
+            self.worker.get().forget_error()
+
+    # The socket calls let other threads run: a second setup() meanwhile finds it claimed, and a
+    # close() meanwhile is seen before anything is stored or started.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         cdef Worker* worker = self.worker.get()
         cdef WorkerBody body
+        cdef sockaddr_in addr
         if self._q is None:
             raise RuntimeError("SyncDispatcher.__init__() has not run")
-        if worker.started():
+        if worker.started() or self._setting_up:
             raise RuntimeError("this SyncDispatcher has been set up already")
+        if not self.running.load():
+            raise RuntimeError("this SyncDispatcher is closed")
         if self.nonblocking:
-            self.sock = setup_socket(True, recvbuf)
-            self.fd = bind_wake_socket(self.sock, host, &self.addr, &worker.wake)
+            self._setting_up = True
+            try:
+                sock = bound_socket(True, recvbuf, host, &addr)
+            finally:
+                self._setting_up = False
+            if not self.running.load():
+                sock.close()
+                raise RuntimeError("this SyncDispatcher is closed")
+            try:
+                self.fd = arm_wake(sock, addr, &worker.wake)
+            except BaseException:
+                sock.close()
+                raise
+            self.sock = sock
+            self.addr = addr
             body = WorkerBody.kTryPopVar if self.variable_size else WorkerBody.kTryPop
         else:
             body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop
         Worker.start(self.worker, <PyObject*>self._q, tandem_table, <PyObject*>self._callback, body,
                      worker_name(body))
+
+    @property
+    def error(self):
+        """The exception that ended the worker (its callback failed), or None. The queue is
+        closed then: pushes return -1."""
+        cdef PyObject* error = self.worker.get().error()
+        return <object>error if error != NULL else None
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
@@ -300,7 +360,7 @@ cdef class SyncDispatcher:
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push_var(data, length)
-        if result > 0:
+        if published_any(result):
             self.worker.get().wake.notify()
         return result
 
@@ -348,19 +408,17 @@ cdef class SyncDispatcher:
 # ---------------------------------------------------------------------------------------------
 # AsyncDispatcher: records to an asynchronous callback on an event loop
 
-# The reader task's loop, over the dispatcher's records: see async_reader.hpp.
-cdef object read(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
+# The records the reader task takes from the queue: see async_reader.hpp.
+cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
     cdef AsyncReaderArgs args
-    args.owner = <PyObject*>dispatcher
-    args.queue = <void*>dispatcher._q
+    args.queue = <PyObject*>dispatcher._q
     args.table = tandem_table
     args.whole_messages = whole_messages
-    args.wake = &dispatcher._wake
-    args.running = <const int*>&dispatcher.running
+    args.wake = dispatcher._wake
     args.loop = <PyObject*>loop
     args.sock = <PyObject*>sock
     args.pass_once = <PyObject*>asyncio.sleep
-    return read_records(new_async_reader(args), dispatcher._callback)
+    return new_async_reader(args)
 
 
 @cython.no_gc_clear
@@ -370,10 +428,13 @@ cdef class AsyncDispatcher:
     def __cinit__(self):
         self.fd = -1
         self.running = True
+        self._wake = make_shared[WakeChannel]()
 
     def __init__(self, callback, capacity=16384, slot_size=2048, bint overwrite=False,
                  bint zerocopy=False, bint variable_size=False):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
+        if self._wake.get().fd() != -1 or self._setting_up:
+            raise RuntimeError("an AsyncDispatcher that has been set up cannot be initialised again")
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
         self._callback = callback
         self.variable_size = variable_size
@@ -385,42 +446,79 @@ cdef class AsyncDispatcher:
         except BaseException as error:
             report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
+    # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads
+    # run is seen before anything is stored.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
-        if self._wake.fd() != -1:
+        cdef sockaddr_in addr
+        if self._q is None:
+            raise RuntimeError("AsyncDispatcher.__init__() has not run")
+        if self._wake.get().fd() != -1 or self._setting_up:
             raise RuntimeError("this AsyncDispatcher has been set up already")
-        self.sock = setup_socket(False, recvbuf)
-        self.fd = bind_wake_socket(self.sock, host, &self.addr, &self._wake)
+        if not self.running:
+            raise RuntimeError("this AsyncDispatcher is closed")
+        self._setting_up = True
+        try:
+            sock = bound_socket(False, recvbuf, host, &addr)
+        finally:
+            self._setting_up = False
+        if not self.running:
+            sock.close()
+            raise RuntimeError("this AsyncDispatcher is closed")
+        try:
+            self.fd = arm_wake(sock, addr, self._wake.get())
+        except BaseException:
+            sock.close()
+            raise
+        self.sock = sock
+        self.addr = addr
         loop = asyncio.get_running_loop()
+        # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
+        self._records = records_of(self, loop, sock, self.variable_size)
         if self.variable_size:
             self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
         else:
             self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock))
 
+    @property
+    def error(self):
+        """The exception that ended the reader task (its callback or its socket wait failed), or
+        None. The queue is closed then: pushes return -1."""
+        return self._records.error if self._records is not None else None
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
         if result > 0:
-            self._wake.notify()
+            self._wake.get().notify()
         return result
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push_var(data, length)
-        if result > 0:
-            self._wake.notify()
+        if published_any(result):
+            self._wake.get().notify()
         return result
 
+    # Both read the records setup() made from the same loop and socket. The reader lets go of its
+    # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it
+    # does a SyncDispatcher.
     async def __reader(self, loop, sock):
-        await read(self, loop, sock, False)
+        reading = read_records(self._records, self._callback)
+        self = None
+        await reading
 
     async def __reader_var(self, loop, sock):
-        await read(self, loop, sock, True)
+        reading = read_records(self._records, self._callback)
+        self = None
+        await reading
 
     def close(self):
         self.running = False
+        if self._records is not None:
+            stop_async_reader(self._records)
         cdef Tandem queue = self._q
         if queue is not None:
             with nogil:
                 queue.close()
-        self._wake.ring()  # a pending sock_recv completes
+        self._wake.get().ring()  # a pending sock_recv completes
         sock = self.sock
         task, self.task = self.task, None
         if task is not None and not task.done():

@@ -34,6 +34,14 @@ bool WakeChannel::arm(int fd, const sockaddr_in& address) noexcept {
   }
   const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (own == -1) return false;
+  // Connected to its own address, the socket takes datagrams from itself alone: the kernel drops
+  // those of any other sender, each of which would cost the consumer a wake-up for nothing.
+  if (connect(own, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    (void)::close(own);
+    errno = error;
+    return false;
+  }
   address_ = address;
   // Release: a thread that loads the descriptor also sees the address stored before it.
   fd_.store(own, std::memory_order_release);

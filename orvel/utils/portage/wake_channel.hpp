@@ -41,10 +41,11 @@ class WakeChannel {
   WakeChannel(const WakeChannel&) = delete;
   WakeChannel& operator=(const WakeChannel&) = delete;
 
-  // Takes a duplicate of the bound socket `fd` (close-on-exec) and the socket's own address.
-  // The duplicate lives as long as the channel, so that no thread ever sends to or receives
-  // from a descriptor number that was closed and may already name another file. Once per
-  // channel: false (errno set) when it is armed already or the descriptor cannot be duplicated.
+  // Takes a duplicate of the bound socket `fd` (close-on-exec) and the socket's own address,
+  // and connects the socket to that address. The duplicate lives as long as the channel, so that
+  // no thread ever sends to or receives from a descriptor number that was closed and may already
+  // name another file. Once per channel: false (errno set) when it is armed already or the
+  // descriptor cannot be duplicated or connected.
   bool arm(int fd, const sockaddr_in& address) noexcept;
   // The channel's descriptor, or -1 before arm().
   int fd() const noexcept { return fd_.load(std::memory_order_acquire); }

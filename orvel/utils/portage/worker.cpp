@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -13,18 +14,17 @@ namespace orvel::portage {
 namespace {
 
 // ---- the gate into the interpreter ----------------------------------------------------------
-// A thread counts itself in, then checks the gate; the closer shuts the gate, then waits for the
-// count to reach zero. Both sides store, then load, sequentially consistent: either the closer
-// sees the thread counted, or the thread sees the gate shut. Likewise on the way out: a thread
-// that reads the gate open after counting out was counted out before the closer looked.
+// A thread counts itself in, then checks the gate; the closer shuts the gate, then watches the
+// count fall to zero. Both sides store, then load, sequentially consistent: either the closer
+// sees the thread counted, or the thread sees the gate shut.
 std::atomic<bool> gate_shut{false};
 std::atomic<std::uint32_t> threads_inside{0};
 
-void count_out() noexcept {
-  if (threads_inside.fetch_sub(1, std::memory_order_seq_cst) == 1 && gate_shut.load(std::memory_order_seq_cst)) {
-    threads_inside.notify_all();
-  }
-}
+// How long exit waits for the callbacks in progress to return. Callbacks normally take
+// microseconds; one that blocks must not hold the process (see worker.hpp).
+constexpr auto kExitGrace = std::chrono::milliseconds(100);
+
+void count_out() noexcept { threads_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
 bool count_in() noexcept {
   threads_inside.fetch_add(1, std::memory_order_seq_cst);
@@ -35,13 +35,13 @@ bool count_in() noexcept {
 
 // A native thread's way into the interpreter: one thread state, made on the first entry and
 // kept until close(). Entries and exits pair up; close() is an entry's exit that also deletes
-// the thread state.
+// the thread state. enter() and deliver() may be ended by the interpreter at exit (worker.hpp).
 class InterpreterSession {
  public:
-  explicit InterpreterSession(PyObject* callback, const char* name) noexcept
-      : callback_(callback), name_(name) {}
+  InterpreterSession(PyObject* callback, const char* name, PyObject*& failure) noexcept
+      : callback_(callback), name_(name), failure_(failure) {}
 
-  bool enter() noexcept {
+  bool enter() {
     if (!count_in()) return false;
     if (thread_state_ == nullptr) {
       gil_state_ = PyGILState_Ensure();
@@ -63,14 +63,15 @@ class InterpreterSession {
     count_out();
   }
 
-  bool deliver(const void* data, std::size_t length) noexcept {
+  // A failure is reported and kept in `failure` (owned), the worker's error.
+  bool deliver(const void* data, std::size_t length) {
     PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(length));
     PyObject* result = record != nullptr ? PyObject_CallOneArg(callback_, record) : nullptr;
     Py_XDECREF(record);
     if (result == nullptr) {
       PyObject* error = PyErr_GetRaisedException();
       report_unraisable(error, name_);
-      Py_DECREF(error);
+      Py_XSETREF(failure_, error);
       return false;
     }
     Py_DECREF(result);
@@ -80,6 +81,7 @@ class InterpreterSession {
  private:
   PyObject* callback_;
   const char* name_;
+  PyObject*& failure_;
   PyThreadState* thread_state_ = nullptr;
   PyGILState_STATE gil_state_{};
 };
@@ -106,6 +108,8 @@ struct WorkerRegistry {
   // copies of the parent's other workers have ended (close() must not wait for them) and none is
   // inside the interpreter; their references stay with the child until it ends. If the forking
   // thread is a worker (a callback that forks), it runs on in the child, inside the interpreter.
+  // Their queues are closed as well: nobody in the child consumes them, and a producer the child
+  // starts is told so (-1) instead of filling a queue for nobody.
   static void forked_child() {
     WorkerRegistry& registry = instance();
     const Worker* survivor = nullptr;
@@ -115,6 +119,8 @@ struct WorkerRegistry {
     std::erase_if(registry.running, [survivor](const auto& worker) {
       if (worker.get() == survivor) return false;
       worker->phase_.store(Worker::kEnded, std::memory_order_relaxed);
+      // The forking thread holds the interpreter lock, which guards queue_.
+      if (worker->queue_ != nullptr) worker->table_->close(worker->queue_);
       return true;
     });
     threads_inside.store(registry.running.empty() ? 0 : 1, std::memory_order_relaxed);
@@ -139,6 +145,8 @@ struct WorkerRegistry {
 
 void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const tandem::TandemTable* table,
                    PyObject* callback, WorkerBody body, const char* name) {
+  // A worker started now could never enter the interpreter to deliver.
+  if (gate_shut.load(std::memory_order_seq_cst)) throw std::runtime_error("the interpreter is exiting");
   std::uint32_t idle = kIdle;
   if (!worker->phase_.compare_exchange_strong(idle, kRunning, std::memory_order_acq_rel)) {
     throw std::logic_error("the worker was started already");
@@ -146,6 +154,9 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
   WorkerRegistry& registry = WorkerRegistry::instance();
   Py_INCREF(queue);
   Py_INCREF(callback);
+  // Now, not when the thread first runs: a fork or an exit in between closes this queue too.
+  worker->queue_ = queue;
+  worker->table_ = table;
   try {
     registry.add(worker);
     std::thread thread([worker, queue, table, callback, body, name] {
@@ -159,6 +170,7 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
     thread.detach();  // join() waits on the phase, which a forked child can also settle
   } catch (...) {
     registry.remove(worker.get());
+    worker->queue_ = nullptr;
     Py_DECREF(queue);
     Py_DECREF(callback);
     worker->phase_.store(kIdle, std::memory_order_release);
@@ -167,20 +179,37 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
 }
 
 void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
-                 const char* name) noexcept {
-  InterpreterSession session(callback, name);
+                 const char* name) {
+  PyObject* failure = nullptr;
+  InterpreterSession session(callback, name, failure);
+  tandem::TandemRef ring(queue, table);
   // An entry that fails means the interpreter is going away: the references go with it.
-  if (!session.enter()) return;
+  if (!session.enter()) {
+    ring.close();
+    return;
+  }
   queue_ = queue;
   table_ = table;
   session.leave();
-  tandem::TandemRef ring(queue, table);
   drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
-  if (!session.enter()) return;
+  const bool entered = session.enter();
+  if (entered && failure != nullptr && !error_forgotten_) {
+    Py_XSETREF(error_, failure);
+  } else if (entered) {
+    Py_XDECREF(failure);
+  }
+  // After the error is kept: a producer told -1 finds why.
+  ring.close();
+  if (!entered) return;
   queue_ = nullptr;
   Py_DECREF(queue);
   Py_DECREF(callback);
   session.close();
+}
+
+void Worker::forget_error() noexcept {
+  error_forgotten_ = true;
+  Py_CLEAR(error_);
 }
 
 void Worker::stop() noexcept {
@@ -190,7 +219,7 @@ void Worker::stop() noexcept {
 }
 
 void Worker::join() const noexcept {
-  if (std::this_thread::get_id() == thread_) return;
+  if (std::this_thread::get_id() == thread_ || gate_shut.load(std::memory_order_seq_cst)) return;
   for (std::uint32_t phase; (phase = phase_.load(std::memory_order_acquire)) == kRunning;) {
     phase_.wait(phase, std::memory_order_acquire);
   }
@@ -200,8 +229,9 @@ void close_interpreter_to_workers() noexcept {
   gate_shut.store(true, std::memory_order_seq_cst);
   for (const auto& worker : WorkerRegistry::instance().snapshot()) worker->stop();
   Py_BEGIN_ALLOW_THREADS
-  for (std::uint32_t inside; (inside = threads_inside.load(std::memory_order_seq_cst)) != 0;) {
-    threads_inside.wait(inside, std::memory_order_seq_cst);
+  const auto deadline = std::chrono::steady_clock::now() + kExitGrace;
+  while (threads_inside.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   Py_END_ALLOW_THREADS
 }

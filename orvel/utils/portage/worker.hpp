@@ -9,10 +9,13 @@
 // interpreter lock from it for each run of records (a thread state made per record cost 12.4 us
 // against 250 ns with a kept one).
 //
-// Interpreter exit: a native thread that asks for the interpreter lock once finalisation has
-// begun is ended by the interpreter in the middle of the call. So every entry into the
-// interpreter passes a gate that close_interpreter_to_workers() shuts, before finalisation, once
-// the threads inside have left.
+// Interpreter exit: close_interpreter_to_workers() stops every worker and shuts a gate that
+// keeps them out of the interpreter from then on. A callback still running after a short grace
+// (one that blocks: a put on a full queue, an event never set) does not hold the process: like a
+// daemon thread, its thread is ended by the interpreter if it asks for the interpreter lock
+// during finalisation. That forced unwind runs through the worker's frames, so no frame between
+// the thread's start and the interpreter is noexcept (it would end the process with
+// std::terminate instead).
 
 #include <Python.h>
 
@@ -49,26 +52,33 @@ class Worker {
   }
 
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
-  // std::logic_error when a worker was started before, std::system_error when the thread cannot
-  // be made.
+  // std::logic_error when a worker was started before, std::runtime_error once the interpreter
+  // is exiting, std::system_error when the thread cannot be made.
   static void start(const std::shared_ptr<Worker>& worker, PyObject* queue, const tandem::TandemTable* table,
                     PyObject* callback, WorkerBody body, const char* name);
 
-  // Runs the loop on the calling thread, without the interpreter lock, until it ends; then drops
-  // `queue` and `callback`, references the caller has made for it. A failing callback is
-  // reported through the unraisable-exception hook under `name` and ends the loop.
+  // Runs the loop on the calling thread, without the interpreter lock, until it ends; then closes
+  // the queue (nobody consumes it any more: producers get -1 and blocked ones are released) and
+  // drops `queue` and `callback`, references the caller has made for it. A failing callback is
+  // reported through the unraisable-exception hook under `name`, kept as error() and ends the
+  // loop. Not noexcept: see the top of this file.
   void run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
-           const char* name) noexcept;
+           const char* name);
 
   // Stops the loop: clears `running`, closes the queue the loop drains and rings the channel.
   // With the interpreter lock (it guards the loop's queue reference).
   void stop() noexcept;
 
   // Waits, without the interpreter lock, until the started worker thread has ended. Returns at
-  // once when none was started, and on the worker thread itself (a callback that closes its own
-  // dispatcher).
+  // once when none was started, on the worker thread itself (a callback that closes its own
+  // dispatcher), and once the interpreter is exiting (its workers are not waited for then).
   void join() const noexcept;
   bool started() const noexcept { return phase_.load(std::memory_order_acquire) != kIdle; }
+
+  // With the interpreter lock: the exception that ended the loop (borrowed), or null.
+  PyObject* error() const noexcept { return error_; }
+  // With the interpreter lock, when the dispatcher goes: nobody will ask for the error again.
+  void forget_error() noexcept;
 
  private:
   friend void close_interpreter_to_workers() noexcept;
@@ -81,15 +91,18 @@ class Worker {
   alignas(64) std::atomic<std::uint64_t> pushed_{0};
   std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];
   std::thread::id thread_;  // set by start(), under the interpreter lock
+  // Written and read under the interpreter lock.
+  PyObject* error_ = nullptr;  // owned
+  bool error_forgotten_ = false;
   // The queue run() drains, for stop(); written and read under the interpreter lock.
   PyObject* queue_ = nullptr;
   const tandem::TandemTable* table_ = nullptr;
 };
 
 // At interpreter exit, before finalisation, with the interpreter lock held: stops every worker
-// thread and waits, the lock released, until no worker is inside the interpreter or entering it.
-// From then on none enters it again; they end without the interpreter (their references are
-// left to the process's end).
+// thread and waits, the lock released, until no worker is inside the interpreter or entering it,
+// or kExitGrace has passed. From then on none enters it again; they end without the interpreter
+// (their references are left to the process's end).
 void close_interpreter_to_workers() noexcept;
 
 }  // namespace orvel::portage

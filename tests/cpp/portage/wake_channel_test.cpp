@@ -73,6 +73,18 @@ TEST_F(WakeChannelTest, AWaitEndsWithADatagramOrBoundedAfterAMillisecond) {
   unarmed.ring();
 }
 
+TEST_F(WakeChannelTest, TakesDatagramsFromItsOwnSocketAlone) {
+  const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(stranger, -1);
+  for (int i = 0; i < 16; ++i) {
+    const unsigned char token = 0x01;
+    ASSERT_EQ(sendto(stranger, &token, 1, 0, reinterpret_cast<const sockaddr*>(&address_), sizeof address_), 1);
+  }
+  close(stranger);
+  channel_.ring();
+  EXPECT_EQ(datagrams_waiting(), 1);  // the kernel delivered none of the stranger's
+}
+
 TEST(WakeAddress, StoresPortAndAddressInNetworkOrder) {
   const sockaddr_in address = wake_address("127.0.0.1", 0x1234);
   EXPECT_EQ(address.sin_family, AF_INET);

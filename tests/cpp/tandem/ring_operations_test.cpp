@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,7 @@ TEST(RingZeroSlotSize, CarriesEmptyRecordsButNoMessages) {
   EXPECT_EQ(popped.bytes, "");
   EXPECT_EQ(put(core, &TandemCore::push_var, "abc"), kNothing);
   EXPECT_EQ(put(core, &TandemCore::try_push_var, "abc"), kNothing);
-  EXPECT_EQ(core.check_message(3), MessageFault::kZeroSlotSize);
+  EXPECT_EQ(core.check_message(3, true), MessageFault::kZeroSlotSize);
   EXPECT_EQ(core.next_message_id(), 0u);  // a refused message uses no id
 }
 
@@ -205,8 +206,13 @@ TEST_F(Ring, FragmentZeroRestartsAndStrayFragmentsAreDiscarded) {
 }
 
 TEST_F(Ring, NonBlockingMessagePushLeavesPartialMessagesThatTheConsumerAbandons) {
-  make(4, 2);
+  make(4, 4);
+  ASSERT_EQ(put(core, &TandemCore::try_push_var, "aaaa"), kSuccess);
+  ASSERT_EQ(put(core, &TandemCore::try_push_var, "bbbb"), kSuccess);
   EXPECT_EQ(put(core, &TandemCore::try_push_var, "0123456789"), kFull);  // 2 of 3 fragments sent
+  EXPECT_EQ(core.write_index(), 4u);
+  EXPECT_EQ(take(core, &TandemCore::try_pop_var).bytes, "aaaa");
+  EXPECT_EQ(take(core, &TandemCore::try_pop_var).bytes, "bbbb");
   EXPECT_EQ(take(core, &TandemCore::try_pop_var).result, kNothing);
   EXPECT_EQ(put(core, &TandemCore::try_push_var, "abcdef"), kSuccess);
   EXPECT_EQ(take(core, &TandemCore::try_pop_var).bytes, "abcdef");
@@ -237,7 +243,8 @@ TEST_P(RingRefusesMessage, WithoutSendingAnything) {
   TandemCore core;
   core.configure(p.slot_size, p.capacity, p.modes);
   const std::string message(p.length, 'x');
-  EXPECT_EQ(core.check_message(message.size()), p.fault);
+  EXPECT_EQ(core.check_message(message.size(), true), p.fault);
+  EXPECT_EQ(core.check_message(message.size(), false), p.fault);
   EXPECT_EQ(put(core, &TandemCore::push_var, message), kNothing);
   EXPECT_EQ(put(core, &TandemCore::try_push_var, message), kNothing);
   EXPECT_EQ(core.write_index(), 0u);
@@ -247,13 +254,29 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, RingRefusesMessage,
     ::testing::Values(RefusedMessage{1, 4, 0, 65536, MessageFault::kTooManyFragments},
                       RefusedMessage{2, 4, kBlockOnFull, 2 * 65535 + 1, MessageFault::kTooManyFragments},
-                      RefusedMessage{4, 4, kOverwrite, 17, MessageFault::kMoreFragmentsThanCapacity}));
+                      RefusedMessage{4, 4, kOverwrite, 17, MessageFault::kMoreFragmentsThanCapacity},
+                      RefusedMessage{4, 4, kOverwrite | kBlockOnFull, 17, MessageFault::kMoreFragmentsThanCapacity},
+                      // Without waiting, the ring would stay full of the message's own head.
+                      RefusedMessage{4, 2, 0, 9, MessageFault::kMoreFragmentsThanCapacity}));
+
+// A push that waits for room streams a message longer than the ring while the consumer drains it.
+TEST(RingMessageLimits, OnlyAWaitingPushTakesAMessageLongerThanTheRing) {
+  TandemCore core;
+  core.configure(4, 2, kBlockOnFull);
+  const std::string message = make_record(8, 4 * 5);
+  EXPECT_EQ(core.check_message(message.size(), false), MessageFault::kMoreFragmentsThanCapacity);
+  EXPECT_EQ(put(core, &TandemCore::try_push_var, message), kNothing);
+  EXPECT_EQ(core.check_message(message.size(), true), MessageFault::kNone);
+  std::thread consumer([&] { EXPECT_EQ(take(core, &TandemCore::pop_var).bytes, message); });
+  EXPECT_EQ(put(core, &TandemCore::push_var, message), kSuccess);
+  consumer.join();
+}
 
 TEST(RingMessageLimits, AcceptsTheLargestMessages) {
   TandemCore core;
   core.configure(1, 1 << 16, kOverwrite);
-  EXPECT_EQ(core.check_message(65535), MessageFault::kNone);
-  EXPECT_EQ(core.check_message(65536), MessageFault::kTooManyFragments);
+  EXPECT_EQ(core.check_message(65535, false), MessageFault::kNone);
+  EXPECT_EQ(core.check_message(65536, false), MessageFault::kTooManyFragments);
   const std::string message = make_record(3, 65535);
   ASSERT_EQ(put(core, &TandemCore::push_var, message), kSuccess);
   EXPECT_EQ(take(core, &TandemCore::pop_var).bytes, message);

@@ -76,19 +76,21 @@ def test_every_record_arrives_in_order_on_the_worker_thread(nonblocking, variabl
 
 
 @pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
-def test_a_failing_callback_is_reported_once_and_ends_the_worker(unraisable, nonblocking, variable_size, slot, name):
+def test_a_failing_callback_is_reported_once_ends_the_worker_and_closes_the_queue(
+        unraisable, nonblocking, variable_size, slot, name):
     callback = Callback(fail_at=1)
     dispatcher = SyncDispatcher(callback, nonblocking=nonblocking, variable_size=variable_size)
-    dispatcher.setup()
-    for record in (b"r0", b"r1", b"r2"):
+    assert dispatcher.error is None
+    for record in (b"r0", b"r1", b"r2"):  # before setup(): the worker may end at r1 before r2
         assert native.push(dispatcher, record) == 1
+    dispatcher.setup()
     wait_until(lambda: unraisable)
-    time.sleep(0.05)
+    wait_until(lambda: native.push(dispatcher, b"late") == -1)  # no record is taken for nobody
     assert [(obj, type(error)) for obj, error in unraisable] == [(WORKER + name, ValueError)]
+    assert dispatcher.error is unraisable[0][1]  # why the feed stopped
     assert callback.records == [b"r0"]
-    if not (nonblocking or variable_size):  # the record whose callback failed is still first in line
-        assert tandem.try_pop(queue_of(dispatcher)) == (1, b"r1")
     dispatcher.close()
+    assert dispatcher.error is unraisable[0][1]
 
 
 def test_a_push_into_a_full_queue_waits_for_the_worker():
@@ -120,12 +122,17 @@ def test_the_worker_ends_and_lets_go_of_the_callback(end, nonblocking):
     assert native.push(dispatcher, b"one") == 1
     wait_until(lambda: callback.records == [b"one"])
     worker = callback.threads
+    records = callback.records
     del callback
-    if end.startswith("close"):
-        dispatcher.close()
+    if end == "close, not detached":
+        dispatcher.close()  # returns once the worker has ended, its references dropped
         dispatcher.close()  # again: nothing left to do
-        assert end != "close, not detached" or not running(worker)  # joined
-        wait_until(lambda: not running(worker))
+        assert native.push(dispatcher, b"two") == -1
+        del dispatcher
+        assert released.is_set() and records == [b"one"]  # nothing ran after close()
+    elif end == "close":
+        dispatcher.close()
+        dispatcher.close()
     elif end == "last reference":  # the worker holds the queue and the callback, not the dispatcher
         del dispatcher
         gc.collect()
@@ -139,10 +146,8 @@ def test_the_worker_ends_and_lets_go_of_the_callback(end, nonblocking):
     if not released.is_set():
         del dispatcher  # it holds the callback as well
     assert released.wait(10)
-    wait_until(lambda: not running(worker))
-    cpu = time.process_time()
-    time.sleep(0.2)
-    assert time.process_time() - cpu < 0.05  # nothing spins on a closed queue
+    wait_until(lambda: not running(worker))  # ended: nothing spins on the closed queue
+    assert records == [b"one"]
 
 
 def test_close_before_setup_and_setup_twice():

@@ -1,0 +1,469 @@
+"""The bridge under hostile use: refused messages on native threads, messages longer than the
+ring, objects initialised twice, consumers that end, interpreter exit, sub-interpreters, fork and
+foreign datagrams. Crashes, hangs and exits are observed in child interpreters."""
+
+import asyncio
+import ctypes
+import gc
+import json
+import os
+import socket
+import threading
+
+import pytest
+
+import feeder
+import native
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage import portage
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+from test_asyncio_bridge import until
+from test_sync_dispatcher import wait_until
+
+TANDEM = "orvel.tandem.tandem.Tandem."
+
+
+def result_of(child):
+    """What the child printed after "RESULT ", as JSON (its other lines are the watcher's)."""
+    return json.loads(next(line for line in child.stdout.splitlines() if line.startswith("RESULT "))[7:])
+
+
+# Every way a native producer pushes a variable-size message: (construction from slot_size,
+# capacity and overwrite; the Tandem entry for push_natively; the queue routine that refuses).
+ROUTES = {
+    "SyncDispatcher": ("SyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)",
+                       None, "try_push_var"),
+    "SyncDispatcher blocking": ("SyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, "
+                                "variable_size=True, nonblocking=False)", None, "push_var"),
+    "AsyncDispatcher": ("AsyncDispatcher(print, capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)",
+                        None, "try_push_var"),
+    "LumPipe": ("LumPipe(capacity={c}, slot_size={s}, overwrite={o}, variable_size=True)", None, "push_var"),
+    "Tandem push_var": ("Tandem({s}, {c}, {o})", "push_var", "push_var"),
+    "Tandem try_push_var": ("Tandem({s}, {c}, {o})", "try_push_var", "try_push_var"),
+}
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_a_message_refused_on_a_native_thread_is_reported_and_the_thread_pushes_on(run_child, route):
+    make, entry, refusing = ROUTES[route]
+    result = run_child(f"""
+import json, sys
+import feeder
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+
+reports = []
+sys.unraisablehook = lambda r: reports.append([r.object, type(r.exc_value).__name__, str(r.exc_value)])
+out = []
+for s, c, o, length in [(16, 8, False, 1 << 20), (16, 4, True, 100), (0, 8, False, 3)]:
+    target = {make!r}.format(s=s, c=c, o=o)
+    results = feeder.push_natively(eval(target), [length, 8], tandem_entry={entry or "try_push"!r})
+    out.append([results, reports[:]])
+    reports.clear()
+print("RESULT", json.dumps(out))
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    (many, many_reports), (overwrite, overwrite_reports), (zero, zero_reports) = result_of(result)
+    name = TANDEM + refusing
+    assert many == [0, 1] and overwrite == [0, 1]  # the thread's next push goes through
+    assert many_reports == [[name, "ValueError",
+                             "a message of 1048576 bytes needs 65536 fragments of 16 bytes; "
+                             "a message may have at most 65535"]]
+    assert [report[:2] for report in overwrite_reports] == [[name, "ValueError"]]
+    assert "more than the 4 slots of an overwriting queue" in overwrite_reports[0][2]
+    assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
+
+
+# ---- messages longer than the ring -------------------------------------------------------------
+
+LONGER_THAN_THE_RING = {  # target of capacity 4 and slot_size 8, the Tandem entry
+    "SyncDispatcher": (lambda cb: SyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True), None),
+    "SyncDispatcher blocking": (lambda cb: SyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True,
+                                                          nonblocking=False), None),
+    "AsyncDispatcher": (lambda cb: AsyncDispatcher(cb, capacity=4, slot_size=8, variable_size=True), None),
+    "LumPipe": (lambda cb: LumPipe(capacity=4, slot_size=8, variable_size=True), None),
+    "Tandem try_push_var": (lambda cb: Tandem(8, 4, block_on_full=True), "try_push_var"),
+}
+
+
+@pytest.mark.parametrize("route", LONGER_THAN_THE_RING)
+def test_a_push_that_cannot_wait_refuses_a_message_longer_than_the_ring_at_once(unraisable, route):
+    make, entry = LONGER_THAN_THE_RING[route]
+    target = make(print)
+    assert feeder.push_natively(target, [40, 32], tandem_entry=entry or "try_push") == [0, 1]
+    assert [(name, str(error)) for name, error in unraisable] == [
+        (TANDEM + ("push_var" if "blocking" in route or route == "LumPipe" else "try_push_var"),
+         "a message of 40 bytes needs 5 fragments of 8 bytes, more than the 4 slots of the queue; "
+         "a push that does not wait for room takes at most 32 bytes")]
+
+
+def test_a_waiting_push_streams_a_message_longer_than_the_ring():
+    records = []
+    dispatcher = SyncDispatcher(records.append, capacity=4, slot_size=8, variable_size=True,
+                                nonblocking=False, block_on_full=True)
+    dispatcher.setup()
+    message = feeder.record(7, 200)
+    assert feeder.Feed(dispatcher, 8, 200).start().join()["pushed"] == 8
+    wait_until(lambda: len(records) == 8)
+    assert records[7] == message
+    dispatcher.close()
+
+
+def test_a_message_the_ring_cannot_hold_no_longer_jams_the_dispatcher(unraisable):
+    records = []
+    dispatcher = SyncDispatcher(records.append, capacity=2, slot_size=4, variable_size=True)
+    dispatcher.setup()
+    assert feeder.push_natively(dispatcher, [12, 4, 3]) == [0, 1, 1]
+    wait_until(lambda: records == [bytes(4), bytes(3)])
+    assert len(unraisable) == 1
+    dispatcher.close()
+
+
+# ---- objects initialised again -----------------------------------------------------------------
+
+def test_initialising_a_pipe_again_is_refused():
+    pipe = LumPipe(capacity=4, slot_size=8)
+    with pytest.raises(RuntimeError, match="^a LumPipe cannot be initialised again$"):
+        pipe.__init__(capacity=8)
+    assert feeder.stream(pipe, 1000, 8)["intact"] == 1000  # the pipe works on, with its own queue
+
+
+def test_initialising_a_set_up_async_dispatcher_again_is_refused(run_child):
+    result = run_child("""
+import asyncio
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher
+
+async def main():
+    got = []
+
+    async def callback(record):
+        got.append(record)
+
+    dispatcher = AsyncDispatcher(callback)
+    dispatcher.__init__(callback, capacity=8)  # before setup() nothing consumes the queue yet
+    dispatcher.setup()
+    try:
+        dispatcher.__init__(callback)
+    except RuntimeError as error:
+        print("REFUSED", error)
+    for n in range(1, 200):  # every push wakes the reader, which must still own its queue
+        assert feeder.push_natively(dispatcher, [n]) == [1]
+        while len(got) < n:
+            await asyncio.sleep(0)
+    print("DELIVERED", len(got))
+    dispatcher.close()
+
+asyncio.run(main())
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "REFUSED an AsyncDispatcher that has been set up cannot be initialised again" in result.stdout
+    assert "DELIVERED 199" in result.stdout
+
+
+# ---- a consumer that ends ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_worker_that_ends_releases_a_producer_waiting_for_room(run_child, nonblocking):
+    result = run_child(f"""
+import sys, threading, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+go = threading.Event()
+
+def callback(record):
+    go.wait()
+    raise ValueError("stop")
+
+dispatcher = SyncDispatcher(callback, capacity=2, slot_size=8, nonblocking={nonblocking}, block_on_full=True)
+dispatcher.setup()
+feed = feeder.Feed(dispatcher, 10, 8).start()
+time.sleep(0.2)  # the producer retries (non-blocking) or sleeps in the queue (blocking) meanwhile
+go.set()
+moved = feed.join()
+print("RESULT", [moved["refused"], moved["pushed"], repr(dispatcher.error)])
+""", timeout=30)
+    refused, pushed, error = result_of(result)
+    assert (refused, error) == (-1, "ValueError('stop')") and pushed < 10, result.stderr
+
+
+class Stop(BaseException):
+    pass
+
+
+async def raising(record):
+    raise LookupError(record)
+
+
+async def stopping(record):
+    raise Stop()
+
+
+@pytest.mark.parametrize("callback, error", [(raising, LookupError), (stopping, Stop), (None, None)])
+def test_a_reader_that_ends_closes_the_queue_and_keeps_its_error(run_async, callback, error):
+    dispatchers = []
+
+    async def main():
+        dispatcher = AsyncDispatcher(callback)
+        dispatchers.append(dispatcher)
+        dispatcher.setup()
+        if callback is not None:
+            assert native.push(dispatcher, b"first") == 1
+            await until(lambda: native.push(dispatcher, b"late") == -1)
+        # otherwise asyncio.run() returns with the reader waiting: the loop cancels it
+
+    run_async(main)  # a BaseException other than KeyboardInterrupt and SystemExit ends the task alone
+    dispatcher, = dispatchers
+    assert native.push(dispatcher, b"after") == -1
+    assert type(dispatcher.error) is error if error else dispatcher.error is None
+    dispatcher.close()
+
+
+def test_a_dropped_async_dispatcher_closes_itself(run_async):
+    def descriptors():
+        gc.collect()  # cancelled readers leave cycles through their tracebacks
+        return len(os.listdir("/proc/self/fd"))
+
+    async def main():
+        async def callback(record):
+            pass
+
+        before, tasks = descriptors(), len(asyncio.all_tasks())
+        for _ in range(200):
+            AsyncDispatcher(callback).setup()  # dropped at once, while the loop runs
+        await until(lambda: len(asyncio.all_tasks()) == tasks and descriptors() == before)
+
+    run_async(main)
+
+
+# ---- interpreter exit ------------------------------------------------------------------------
+
+BLOCKING_CALLBACKS = {
+    "a put on a full queue": "full.put(record)",
+    "an event never set": "never.wait()",
+    # Set by a module global's finaliser, which sleeps so that the worker asks for the interpreter
+    # lock during finalisation: the interpreter ends the thread by unwinding it.
+    "woken during finalisation": "late.wait()",
+}
+
+
+@pytest.mark.parametrize("detach", [True, False])
+@pytest.mark.parametrize("block", BLOCKING_CALLBACKS)
+def test_the_process_exits_while_a_worker_is_blocked_in_its_callback(run_child, block, detach):
+    result = run_child(f"""
+import queue, threading, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+full, never, late, entered = queue.Queue(maxsize=1), threading.Event(), threading.Event(), threading.Event()
+full.put(None)
+
+def callback(record):
+    entered.set()
+    {BLOCKING_CALLBACKS[block]}
+
+class Waker:
+    def __del__(self, late=late, sleep=time.sleep):
+        late.set()
+        sleep(0.3)
+
+waker = Waker()
+dispatcher = SyncDispatcher(callback, detach={detach})
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+assert entered.wait(20)
+print("ENDING", flush=True)
+""", timeout=30)
+    assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
+    assert "terminate" not in result.stderr and "Fatal" not in result.stderr
+
+
+def test_setup_after_the_bridge_has_let_its_workers_go_at_exit_is_refused(run_child):
+    result = run_child("""
+import atexit
+
+def late_setup():  # registered before the bridge was imported: runs after its exit hook
+    dispatcher = SyncDispatcher(print)
+    try:
+        dispatcher.setup()
+    except RuntimeError as error:
+        print("REFUSED", error)
+    print("PUSH", feeder.push_natively(dispatcher, [3]))
+
+atexit.register(late_setup)
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "REFUSED the interpreter is exiting" in result.stdout and "PUSH [1]" in result.stdout
+
+
+# ---- other interpreters and fork -------------------------------------------------------------
+
+def test_the_bridge_refuses_other_interpreters(run_child):
+    result = run_child("""
+import _xxsubinterpreters as interpreters
+sub = interpreters.create(isolated=False)
+try:
+    interpreters.run_string(sub, "import orvel.utils.portage.portage")
+except interpreters.RunFailedError as error:
+    print("REFUSED", error)
+interpreters.destroy(sub)
+import orvel.utils.portage.portage
+print("MAIN IMPORTED")
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert ("REFUSED <class 'ImportError'>: orvel.utils.portage can only be imported in the main interpreter"
+            in result.stdout) and "MAIN IMPORTED" in result.stdout
+
+
+def test_a_forked_child_closes_its_copies_of_live_dispatchers(run_child):
+    result = run_child("""
+import asyncio, os
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
+
+async def callback(record):
+    pass
+
+async def main():
+    live = [SyncDispatcher(len), SyncDispatcher(len, nonblocking=False), AsyncDispatcher(callback)]
+    for dispatcher in live:
+        dispatcher.setup()
+    waiting = SyncDispatcher(len)  # not set up: the child may set it up and be served
+    pid = os.fork()
+    if pid == 0:
+        results = [feeder.push_natively(dispatcher, [3]) for dispatcher in live + [waiting]]
+        print("CHILD", results, flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print("PARENT", [feeder.push_natively(dispatcher, [3]) for dispatcher in live], flush=True)
+    for dispatcher in live + [waiting]:
+        dispatcher.close()
+
+asyncio.run(main())
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "CHILD [[-1], [-1], [-1], [1]]" in result.stdout and "PARENT [[1], [1], [1]]" in result.stdout
+
+
+# ---- setup() against close() and itself ------------------------------------------------------
+
+MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
+
+
+def set_up(dispatcher, run_async):
+    """setup() where it works: inside a running loop for an AsyncDispatcher."""
+    if isinstance(dispatcher, AsyncDispatcher):
+        async def main():
+            dispatcher.setup()
+            dispatcher.close()  # before the loop goes
+        return run_async(main)
+    return dispatcher.setup()
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_after_close_is_refused(run_async, kind):
+    dispatcher = MAKERS[kind]()
+    dispatcher.close()
+    with pytest.raises(RuntimeError, match=f"^this {kind} is closed$"):
+        set_up(dispatcher, run_async)
+    assert native.fields(dispatcher).fd == -1
+
+
+def while_binding(monkeypatch, action):
+    """Makes the next setup() run `action` while it binds its socket (the interpreter lock is
+    released there, so another thread may run anything)."""
+    real = portage.setup_socket
+
+    class Socket(socket.socket):
+        def bind(self, address):
+            monkeypatch.setattr(portage, "setup_socket", real)
+            action()
+            super().bind(address)
+
+    def setup_socket(blocking, recvbuf):
+        sock = real(blocking, recvbuf)
+        return Socket(fileno=sock.detach())
+
+    monkeypatch.setattr(portage, "setup_socket", setup_socket)
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_a_close_while_setup_binds_wins_cleanly(monkeypatch, run_async, kind):
+    dispatcher = MAKERS[kind]()
+    while_binding(monkeypatch, dispatcher.close)
+    with pytest.raises(RuntimeError, match=f"^this {kind} is closed$"):
+        set_up(dispatcher, run_async)
+    assert native.fields(dispatcher).fd == -1 and native.fields(dispatcher).sock == id(None)
+
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_of_two_setups_at_once_exactly_one_wins(monkeypatch, run_async, kind):
+    dispatcher = MAKERS[kind]()
+    losers = []
+
+    def second_setup():
+        with pytest.raises(RuntimeError, match=f"^this {kind} has been set up already$") as raised:
+            dispatcher.setup()
+        losers.append(raised.value)
+
+    while_binding(monkeypatch, second_setup)
+    if kind == "SyncDispatcher":
+        dispatcher.setup()
+        sock = ctypes.cast(native.fields(dispatcher).sock, ctypes.py_object).value
+        assert sock.getpeername() == sock.getsockname()  # the socket the worker waits on
+        assert feeder.push_natively(dispatcher, [3]) == [1]
+        dispatcher.close()
+    else:
+        set_up(dispatcher, run_async)
+    assert len(losers) == 1
+
+
+# ---- wake-ups from other processes -----------------------------------------------------------
+
+@pytest.mark.parametrize("kind", MAKERS)
+def test_only_the_dispatchers_own_socket_wakes_it(run_async, run_child, kind):
+    """A flood of datagrams from another process reaches neither the worker nor the reader."""
+    def flood_and_read(dispatcher):
+        """The datagrams waiting on the socket after the flood: the dispatcher's own 1-byte ones."""
+        f = native.fields(dispatcher)
+        port = int.from_bytes(bytes(f.addr.port), "big")
+        sock = ctypes.cast(f.sock, ctypes.py_object).value
+        assert sock.getpeername() == sock.getsockname() == ("127.0.0.1", port)
+        flood = run_child(f"""
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(2000):
+    s.sendto(bytes(1400), ("127.0.0.1", {port}))
+""")
+        assert flood.returncode == 0, flood.stderr
+        datagrams = []
+        with socket.socket(fileno=os.dup(f.fd)) as reading:  # the consumer is held up meanwhile
+            reading.setblocking(False)
+            while True:
+                try:
+                    datagrams.append(reading.recv(2048))
+                except BlockingIOError:
+                    return datagrams
+
+    if kind == "SyncDispatcher":
+        entered, go = threading.Event(), threading.Event()
+        dispatcher = SyncDispatcher(lambda record: entered.set() or go.wait())
+        dispatcher.setup()
+        assert feeder.push_natively(dispatcher, [1]) == [1]
+        try:
+            assert entered.wait(20)  # the worker is inside its callback: it reads no datagram
+            assert set(flood_and_read(dispatcher)) <= {b"\x01"}
+        finally:
+            go.set()
+            dispatcher.close()
+    else:
+        async def main():
+            dispatcher = AsyncDispatcher(lambda record: asyncio.sleep(0))
+            dispatcher.setup()
+            assert flood_and_read(dispatcher) == []  # the reader has not run: this test holds the loop
+            dispatcher.close()
+        run_async(main)
