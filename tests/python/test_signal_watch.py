@@ -22,7 +22,10 @@ from tandem_table import NativeTable, core_address
 table = NativeTable()
 
 def say(*words):
-    print(*words, flush=True)
+    # One write: unbuffered (PYTHONUNBUFFERED), print() writes word by word, and the watcher's
+    # lines could land in between.
+    sys.stdout.write(" ".join(map(str, words)) + "\\n")
+    sys.stdout.flush()
 
 def block_in_pop(*queues):
     results = []
