@@ -26,7 +26,9 @@ cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(
 
 from orvel.scribo import DefaultLogger
 import asyncio
+import inspect
 import sys
+import weakref
 
 from orvel.utils.portage.reader import read_records
 
@@ -54,6 +56,30 @@ cdef object exact_integer(object value):
     if not PyIndex_Check(value):
         raise TypeError("an integer is required")
     return PyNumber_Index(value)
+
+
+# A callback that cannot be called is refused when the dispatcher is built, not by the worker or
+# the reader at the first record.
+cdef object checked_callback(object callback):
+    if not callable(callback):
+        raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
+    return callback
+
+
+# The sizes of a dispatcher's or a queue's Tandem, for its properties; None before __init__.
+cdef object capacity_of(Tandem queue):
+    return queue._core.capacity() if queue is not None else None
+
+
+cdef object slot_size_of(Tandem queue):
+    return queue._core.slot_size() if queue is not None else None
+
+
+cdef str describe(object owner, Tandem queue, str state):
+    if queue is None:
+        return f"<{type(owner).__name__} not initialised>"
+    return (f"<{type(owner).__name__} capacity={queue._core.capacity()} "
+            f"slot_size={queue._core.slot_size()} {state}>")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -286,6 +312,9 @@ cdef class SyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
+        if inspect.iscoroutinefunction(checked_callback(callback)):
+            raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
+                            "use AsyncDispatcher for a coroutine function")
         self._callback = callback
         self.detach = detach
         self.variable_size = variable_size
@@ -352,6 +381,48 @@ cdef class SyncDispatcher:
         cdef PyObject* error = self.worker.get().error()
         return <object>error if error != NULL else None
 
+    @property
+    def closed(self):
+        """Whether close() has run."""
+        return not self.running.load()
+
+    @property
+    def worker_running(self):
+        """Whether the worker thread started by setup() runs: False before setup() and once it
+        has ended (closed, or its callback failed)."""
+        return self.worker.get().alive()
+
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if self.closed:
+            state = "closed"
+        elif self.worker.get().alive():
+            state = "running"
+        elif self.worker.get().started():
+            state = "ended"
+        else:
+            state = "not set up"
+        return describe(self, self._q, ("nonblocking " if self.nonblocking else "blocking ") + state)
+
+    def __enter__(self):
+        """Sets the dispatcher up unless it is already, and returns it."""
+        if not self.worker.get().started() and not self._setting_up:
+            self.setup()
+        return self
+
+    def __exit__(self, *excinfo):
+        """Closes the dispatcher; an exception of the block propagates."""
+        self.close()
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
         if result > 0:
@@ -409,6 +480,9 @@ cdef class SyncDispatcher:
 # AsyncDispatcher: records to an asynchronous callback on an event loop
 
 # The records the reader task takes from the queue: see async_reader.hpp.
+_READER_NAME = "orvel-async-reader"
+
+
 cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
     cdef AsyncReaderArgs args
     args.queue = <PyObject*>dispatcher._q
@@ -436,7 +510,7 @@ cdef class AsyncDispatcher:
         if self._wake.get().fd() != -1 or self._setting_up:
             raise RuntimeError("an AsyncDispatcher that has been set up cannot be initialised again")
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
-        self._callback = callback
+        self._callback = checked_callback(callback)
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
 
@@ -475,15 +549,55 @@ cdef class AsyncDispatcher:
         # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
         self._records = records_of(self, loop, sock, self.variable_size)
         if self.variable_size:
-            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
+            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
         else:
-            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock))
+            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
 
     @property
     def error(self):
         """The exception that ended the reader task (its callback or its socket wait failed), or
         None. The queue is closed then: pushes return -1."""
         return self._records.error if self._records is not None else None
+
+    @property
+    def closed(self):
+        """Whether close() has run."""
+        return not self.running
+
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if not self.running:
+            state = "closed"
+        elif self.task is None:
+            state = "not set up"
+        elif self.task.done():
+            state = "ended"
+        else:
+            state = "running"
+        return describe(self, self._q, state)
+
+    async def __aenter__(self):
+        """Sets the dispatcher up on the running loop unless it is already, and returns it."""
+        if self._wake.get().fd() == -1 and not self._setting_up:
+            self.setup()
+        return self
+
+    async def __aexit__(self, *excinfo):
+        """Closes the dispatcher and waits for its reader task to end; an exception of the
+        block propagates, one of the reader stays in `error`."""
+        task = self.task
+        self.close()
+        if task is not None:
+            await asyncio.wait((task,))
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
@@ -549,6 +663,11 @@ cdef bint has_waiters(condition):
         if not waiter.done():
             return True
     return False
+
+
+# The conditions of the queues that have been shut down, which `async for` stops at. Kept by the
+# condition, weakly: the queue's own fields are fixed.
+_shut_down = weakref.WeakSet()
 
 
 cdef class AsyncQueue:
@@ -625,7 +744,50 @@ cdef class AsyncQueue:
             async with self._notify_cond:
                 await self._notify_cond.wait()
 
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if self._notify_cond is not None and self._notify_cond in _shut_down:
+            state = "shut down"
+        elif self._task is not None and not self._task.done():
+            state = "dispatching"
+        else:
+            state = "open"
+        return describe(self, self._q, state)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        """The next message, as pop() does; StopAsyncIteration once the queue has been shut down
+        and holds no more."""
+        cdef void* data
+        cdef size_t length
+        while True:
+            if self._q.try_pop(&data, &length) == 1:
+                return PyBytes_FromStringAndSize(<char*>data, length)
+            if self._notify_cond in _shut_down:
+                raise StopAsyncIteration
+            async with self._notify_cond:
+                await self._notify_cond.wait()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *excinfo):
+        """Shuts the queue down; an exception of the block propagates."""
+        await self.shutdown(*excinfo)
+
     async def shutdown(self, *excinfo):
+        _shut_down.add(self._notify_cond)
         async with self._notify_cond:
             self._notify_cond.notify_all()
         if self._task is not None:
