@@ -518,6 +518,11 @@ cdef class AsyncDispatcher:
         try:
             self.close()
         except BaseException as error:
+            # A close() that took the task and failed found its loop closed: no loop watches the
+            # socket any more, and nothing else would close it.
+            if self.task is None and self.sock is not None:
+                self.sock.close()
+                self.sock = None
             report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
     # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads

@@ -155,3 +155,27 @@ def test_an_async_queue_iteration_ends_when_shut_down_between_records(run_async)
         return got
 
     assert run_async(main) == [b"a"]
+
+
+def test_a_dispatcher_dropped_after_its_loop_closed_leaves_no_socket_open(run_child):
+    child = run_child("""
+import asyncio, gc
+from orvel.utils.portage.portage import AsyncDispatcher
+
+async def callback(record):
+    pass
+
+async def main():
+    kept.append(AsyncDispatcher(callback))
+    kept[0].setup()
+
+kept = []
+loop = asyncio.new_event_loop()
+loop.run_until_complete(main())
+loop.close()  # the reader never ends: close() cannot reach its loop
+kept.clear()
+gc.collect()
+""", env={"PYTHONDEVMODE": "1"})
+    assert child.returncode == 0, child.stderr
+    assert "RuntimeError: Event loop is closed" in child.stderr  # reported, as before
+    assert "ResourceWarning" not in child.stderr
