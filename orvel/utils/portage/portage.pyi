@@ -6,6 +6,9 @@ from typing import SupportsBytes, SupportsIndex
 from typing_extensions import Self, disjoint_base
 
 from orvel.scribo.scribo import DefaultLogger
+
+__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
+
 # Every type here exists for native code: Python builds, sets up and closes them; producers push
 # through their native routines (see portage.pxd).
 

@@ -210,6 +210,9 @@ cdef class LumPipe:
 # The wake-up socket
 
 def setup_socket(bint blocking, recvbuf):
+    """Returns a new UDP socket, blocking or not, with a receive buffer of `recvbuf` bytes when
+    it is above 0 (SO_RCVBUFFORCE, else SO_RCVBUF as the system caps it). OSError when the socket
+    cannot be made."""
     cdef int buffer_size = exact_integer(recvbuf)
     import socket
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -343,6 +346,9 @@ cdef class SyncDispatcher:
     # The socket calls let other threads run: a second setup() meanwhile finds it claimed, and a
     # close() meanwhile is seen before anything is stored or started.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        """Binds the wake-up socket to (host, a free port) in non-blocking mode and starts the
+        worker thread. RuntimeError when set up already, closed, or the interpreter is exiting;
+        OSError when the socket cannot be bound."""
         cdef Worker* worker = self.worker.get()
         cdef WorkerBody body
         cdef sockaddr_in addr
@@ -457,6 +463,8 @@ cdef class SyncDispatcher:
         run_worker_here(self, WorkerBody.kPopVar)
 
     cpdef close(self):
+        """Stops the worker and closes the queue: pushes return -1 from now on. Waits for the
+        worker to end when the dispatcher was built with detach=False. May run more than once."""
         cdef Worker* worker = self.worker.get()
         # Release: pairs with the acquire loads at the top of every pass of the worker's loop.
         self.running.store(False, memory_order_release)
@@ -528,6 +536,9 @@ cdef class AsyncDispatcher:
     # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads
     # run is seen before anything is stored.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        """Binds the wake-up socket to (host, a free port) and starts the reader task on the
+        running loop. RuntimeError when set up already, closed, or no loop runs; OSError when the
+        socket cannot be bound."""
         cdef sockaddr_in addr
         if self._q is None:
             raise RuntimeError("AsyncDispatcher.__init__() has not run")
@@ -630,6 +641,9 @@ cdef class AsyncDispatcher:
         await reading
 
     def close(self):
+        """Closes the queue (pushes return -1 from now on) and ends the reader task; the socket
+        closes on the loop once the reader has ended. From any thread, more than once. RuntimeError
+        when the reader's loop is closed already."""
         self.running = False
         if self._records is not None:
             stop_async_reader(self._records)
@@ -696,6 +710,9 @@ cdef class AsyncQueue:
                 raise RuntimeError("AsyncQueue must be created inside a running event loop.")
 
     async def push_buf(self, msg):
+        """Pushes the bytes of `msg`, an object with the buffer protocol. A full queue drops the
+        message (the oldest with overwrite). TypeError or BufferError when `msg` has no simple
+        buffer."""
         cdef Py_buffer view
         cdef const char* data
         cdef size_t size
@@ -709,6 +726,8 @@ cdef class AsyncQueue:
                 self._notify_cond.notify()
 
     async def push_obj(self, msg):
+        """Pushes bytes(msg); a full queue drops it as push_buf() does. The error of bytes(msg)
+        propagates."""
         cdef PyObject* holder
         cdef const char* data
         cdef size_t size
@@ -720,6 +739,8 @@ cdef class AsyncQueue:
                 self._notify_cond.notify()
 
     async def push_str(self, msg):
+        """Pushes the UTF-8 form of `msg`, a str; a full queue drops it as push_buf() does.
+        TypeError for anything else, UnicodeEncodeError for lone surrogates."""
         cdef const char* data
         cdef size_t size
         utf8_contents(msg, &data, &size)
@@ -728,6 +749,7 @@ cdef class AsyncQueue:
                 self._notify_cond.notify()
 
     async def pop(self):
+        """Waits for the next message and returns it as bytes."""
         cdef void* data
         cdef size_t length
         while True:
@@ -737,6 +759,8 @@ cdef class AsyncQueue:
                 await self._notify_cond.wait()
 
     cpdef start_dispatcher(self, callback):
+        """Starts a task on the queue's loop that awaits `callback(message)` for every message,
+        until shutdown() or until the callback raises."""
         self._callback = callback
         self._task = self._loop.create_task(self._AsyncQueue__dispatch())
 
@@ -792,6 +816,9 @@ cdef class AsyncQueue:
         await self.shutdown(*excinfo)
 
     async def shutdown(self, *excinfo):
+        """Wakes every waiter, and cancels and awaits the dispatcher task: the error the callback
+        ended it with propagates. Ignores its arguments (an exit callback's exception triple).
+        The queue stays usable; `async for` ends once it holds no more messages."""
         _shut_down.add(self._notify_cond)
         async with self._notify_cond:
             self._notify_cond.notify_all()
@@ -801,3 +828,25 @@ cdef class AsyncQueue:
                 await self._task
             except asyncio.CancelledError:
                 pass
+
+
+# The Python types of what Cython's functions show untyped or as C types.
+import socket as _socket
+from collections.abc import Awaitable, Buffer, Callable
+
+for _owner, _name, _types in (
+        (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
+        (SyncDispatcher, "close", {}),
+        (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
+        (AsyncDispatcher, "close", {}),
+        (AsyncQueue, "push_buf", {"msg": Buffer}),
+        (AsyncQueue, "push_obj", {"msg": object}),
+        (AsyncQueue, "push_str", {"msg": str}),
+        (AsyncQueue, "pop", {"return": bytes}),
+        (AsyncQueue, "start_dispatcher", {"callback": Callable[[bytes], Awaitable[object]]}),
+        (AsyncQueue, "shutdown", {"excinfo": object}),
+        (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
+    getattr(_owner, _name).__annotations__ = {"return": None} | _types
+del _owner, _name, _types, _socket, Awaitable, Buffer, Callable
+
+__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]

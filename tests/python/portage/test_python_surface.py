@@ -2,12 +2,15 @@
 refusals at construction and recognisable threads."""
 
 import asyncio
+import inspect
 import threading
 import time
 
 import pytest
 
 import native
+from orvel.tandem import tandem
+from orvel.utils.portage import portage
 from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, SyncDispatcher
 
 
@@ -179,3 +182,30 @@ gc.collect()
     assert child.returncode == 0, child.stderr
     assert "RuntimeError: Event loop is closed" in child.stderr  # reported, as before
     assert "ResourceWarning" not in child.stderr
+
+
+PUBLIC_CALLABLES = [
+    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (AsyncDispatcher, "setup"), (AsyncDispatcher, "close"),
+    (AsyncQueue, "push_buf"), (AsyncQueue, "push_obj"), (AsyncQueue, "push_str"), (AsyncQueue, "pop"),
+    (AsyncQueue, "start_dispatcher"), (AsyncQueue, "shutdown"), (portage, "setup_socket"),
+]
+
+
+@pytest.mark.parametrize("owner, name", PUBLIC_CALLABLES, ids=lambda value: getattr(value, "__name__", value))
+def test_public_callables_say_what_they_do_with_python_types(owner, name):
+    function = getattr(owner, name)
+    assert function.__doc__ and function.__doc__.strip()
+    signature = inspect.signature(function)
+    shown = str(signature)
+    assert "size_t" not in shown and "void" not in shown
+    assert all(parameter.annotation is not parameter.empty
+               for parameter in signature.parameters.values() if parameter.name != "self")
+    assert signature.return_annotation is not signature.empty
+
+
+@pytest.mark.parametrize("module", [portage, tandem], ids=lambda module: module.__name__)
+def test_a_star_import_takes_the_public_names(module):
+    namespace = {}
+    exec(f"from {module.__name__} import *", namespace)
+    assert set(namespace) - {"__builtins__"} == set(module.__all__)
+    assert all(getattr(module, name) is namespace[name] for name in module.__all__)
