@@ -689,6 +689,13 @@ cdef bint has_waiters(condition):
 _shut_down = weakref.WeakSet()
 
 
+# The queue of a constructed AsyncQueue: one made by __new__ alone has none to push into or pop from.
+cdef Tandem constructed(AsyncQueue owner):
+    if owner._q is None:
+        raise RuntimeError("AsyncQueue.__init__() has not run")
+    return owner._q
+
+
 cdef class AsyncQueue:
     """AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, bool zerocopy=False, bool block_on_full=False)"""
 
@@ -716,9 +723,10 @@ cdef class AsyncQueue:
         cdef Py_buffer view
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         buffer_contents(msg, &view, &data, &size)
         try:
-            pushed = self._q.try_push(data, size) >= 1
+            pushed = queue.try_push(data, size) >= 1
         finally:
             PyBuffer_Release(&view)
         if pushed and has_waiters(self._notify_cond):
@@ -731,8 +739,9 @@ cdef class AsyncQueue:
         cdef PyObject* holder
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         bytes_conversion(msg, &holder, &data, &size)
-        pushed = self._q.try_push(data, size) >= 1
+        pushed = queue.try_push(data, size) >= 1
         Py_CLEAR(holder)
         if pushed and has_waiters(self._notify_cond):
             async with self._notify_cond:
@@ -743,8 +752,9 @@ cdef class AsyncQueue:
         TypeError for anything else, UnicodeEncodeError for lone surrogates."""
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         utf8_contents(msg, &data, &size)
-        if self._q.try_push(data, size) >= 1 and has_waiters(self._notify_cond):
+        if queue.try_push(data, size) >= 1 and has_waiters(self._notify_cond):
             async with self._notify_cond:
                 self._notify_cond.notify()
 
@@ -752,8 +762,9 @@ cdef class AsyncQueue:
         """Waits for the next message and returns it as bytes."""
         cdef void* data
         cdef size_t length
+        cdef Tandem queue = constructed(self)
         while True:
-            if self._q.try_pop(&data, &length) == 1:
+            if queue.try_pop(&data, &length) == 1:
                 return PyBytes_FromStringAndSize(<char*>data, length)
             async with self._notify_cond:
                 await self._notify_cond.wait()
@@ -767,8 +778,9 @@ cdef class AsyncQueue:
     async def __dispatch(self):
         cdef void* data
         cdef size_t length
+        cdef Tandem queue = constructed(self)
         while True:
-            while self._q.try_pop(&data, &length) == 1:
+            while queue.try_pop(&data, &length) == 1:
                 await self._callback(PyBytes_FromStringAndSize(<char*>data, length))
             async with self._notify_cond:
                 await self._notify_cond.wait()
@@ -800,8 +812,9 @@ cdef class AsyncQueue:
         and holds no more."""
         cdef void* data
         cdef size_t length
+        cdef Tandem queue = constructed(self)
         while True:
-            if self._q.try_pop(&data, &length) == 1:
+            if queue.try_pop(&data, &length) == 1:
                 return PyBytes_FromStringAndSize(<char*>data, length)
             if self._notify_cond in _shut_down:
                 raise StopAsyncIteration

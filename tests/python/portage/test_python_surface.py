@@ -209,3 +209,15 @@ def test_a_star_import_takes_the_public_names(module):
     exec(f"from {module.__name__} import *", namespace)
     assert set(namespace) - {"__builtins__"} == set(module.__all__)
     assert all(getattr(module, name) is namespace[name] for name in module.__all__)
+
+
+@pytest.mark.parametrize("use", [
+    lambda q: q.pop(), lambda q: q.__anext__(), lambda q: q._AsyncQueue__dispatch(),
+    lambda q: q.push_str("x"), lambda q: q.push_buf(b"x"), lambda q: q.push_obj(b"x"),
+])
+def test_an_async_queue_never_constructed_refuses_use(run_async, use):
+    async def main():
+        with pytest.raises(RuntimeError, match="__init__"):
+            await use(AsyncQueue.__new__(AsyncQueue))
+
+    run_async(main)  # used to crash the interpreter
