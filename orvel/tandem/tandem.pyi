@@ -1,5 +1,7 @@
 from typing_extensions import disjoint_base
 
+__all__ = ["Tandem"]
+
 # Every queue operation is native: Python builds a queue, passes it on and drops it.
 
 @disjoint_base

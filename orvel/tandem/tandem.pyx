@@ -163,3 +163,6 @@ cdef int follow_the_interpreter() except -1:
 
 
 follow_the_interpreter()
+
+
+__all__ = ["Tandem"]

@@ -104,6 +104,12 @@ def dispatchers() -> None:
     sync.setup(host="127.0.0.1", recvbuf=0)
     sync.close()
     assert_type(sync.error, BaseException | None)
+    with SyncDispatcher(on_record) as entered:
+        assert_type(entered, SyncDispatcher)
+        assert_type(entered.closed, bool)
+        assert_type(entered.worker_running, bool)
+        assert_type(entered.capacity, int | None)
+        assert_type(entered.slot_size, int | None)
     sock = setup_socket(blocking=False, recvbuf=0)
     assert_type(sock, socket.socket)
     sock.close()
@@ -118,6 +124,10 @@ async def coroutines() -> None:
     dispatcher.setup(host="127.0.0.1", recvbuf=0)
     dispatcher.close()
     assert_type(dispatcher.error, BaseException | None)
+    async with AsyncDispatcher(on_record) as entered:
+        assert_type(entered.task, asyncio.Task[None] | None)
+        assert_type(entered.closed, bool)
+        assert_type((entered.capacity, entered.slot_size), tuple[int | None, int | None])
 
     queue = AsyncQueue(loop=None, slot_size=64, capacity=16, overwrite=False, zerocopy=False, block_on_full=False)
     popped = assert_type(queue.pop(), Coroutine[Any, Any, bytes])
@@ -127,6 +137,9 @@ async def coroutines() -> None:
     assert [await popped, await queue.pop(), await queue.pop()] == [b"buf", b"hi", b"str"]
     queue.start_dispatcher(on_record)
     await queue.shutdown(None, None, None)
+    async with AsyncQueue(capacity=16) as scoped:
+        assert_type((scoped.capacity, scoped.slot_size), tuple[int | None, int | None])
+    assert [record async for record in scoped] == []
 
 
 def refused() -> None:

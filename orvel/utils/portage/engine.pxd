@@ -52,6 +52,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
                  const char* name) noexcept
         void join() noexcept
         bint started() noexcept
+        bint alive() noexcept
         PyObject* error() noexcept
         void forget_error() noexcept
 

@@ -92,7 +92,7 @@ cdef class AsyncDispatcher:
     cdef int (*_push)(AsyncDispatcher, const void*, size_t) except? 0 nogil
     cdef object _callback
     cdef object sock
-    cdef object task
+    cdef readonly object task    # the reader task: awaitable, None before setup() and after close()
     cdef bint running
     cdef bint variable_size
     cdef shared_ptr[WakeChannel] _wake  # owns the descriptor producers send on; shared with the reader

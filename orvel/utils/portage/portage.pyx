@@ -26,7 +26,9 @@ cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(
 
 from orvel.scribo import DefaultLogger
 import asyncio
+import inspect
 import sys
+import weakref
 
 from orvel.utils.portage.reader import read_records
 
@@ -54,6 +56,30 @@ cdef object exact_integer(object value):
     if not PyIndex_Check(value):
         raise TypeError("an integer is required")
     return PyNumber_Index(value)
+
+
+# A callback that cannot be called is refused when the dispatcher is built, not by the worker or
+# the reader at the first record.
+cdef object checked_callback(object callback):
+    if not callable(callback):
+        raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
+    return callback
+
+
+# The sizes of a dispatcher's or a queue's Tandem, for its properties; None before __init__.
+cdef object capacity_of(Tandem queue):
+    return queue._core.capacity() if queue is not None else None
+
+
+cdef object slot_size_of(Tandem queue):
+    return queue._core.slot_size() if queue is not None else None
+
+
+cdef str describe(object owner, Tandem queue, str state):
+    if queue is None:
+        return f"<{type(owner).__name__} not initialised>"
+    return (f"<{type(owner).__name__} capacity={queue._core.capacity()} "
+            f"slot_size={queue._core.slot_size()} {state}>")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -184,6 +210,9 @@ cdef class LumPipe:
 # The wake-up socket
 
 def setup_socket(bint blocking, recvbuf):
+    """Returns a new UDP socket, blocking or not, with a receive buffer of `recvbuf` bytes when
+    it is above 0 (SO_RCVBUFFORCE, else SO_RCVBUF as the system caps it). OSError when the socket
+    cannot be made."""
     cdef int buffer_size = exact_integer(recvbuf)
     import socket
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -286,6 +315,9 @@ cdef class SyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
+        if inspect.iscoroutinefunction(checked_callback(callback)):
+            raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
+                            "use AsyncDispatcher for a coroutine function")
         self._callback = callback
         self.detach = detach
         self.variable_size = variable_size
@@ -314,6 +346,9 @@ cdef class SyncDispatcher:
     # The socket calls let other threads run: a second setup() meanwhile finds it claimed, and a
     # close() meanwhile is seen before anything is stored or started.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        """Binds the wake-up socket to (host, a free port) in non-blocking mode and starts the
+        worker thread. RuntimeError when set up already, closed, or the interpreter is exiting;
+        OSError when the socket cannot be bound."""
         cdef Worker* worker = self.worker.get()
         cdef WorkerBody body
         cdef sockaddr_in addr
@@ -352,6 +387,48 @@ cdef class SyncDispatcher:
         cdef PyObject* error = self.worker.get().error()
         return <object>error if error != NULL else None
 
+    @property
+    def closed(self):
+        """Whether close() has run."""
+        return not self.running.load()
+
+    @property
+    def worker_running(self):
+        """Whether the worker thread started by setup() runs: False before setup() and once it
+        has ended (closed, or its callback failed)."""
+        return self.worker.get().alive()
+
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if self.closed:
+            state = "closed"
+        elif self.worker.get().alive():
+            state = "running"
+        elif self.worker.get().started():
+            state = "ended"
+        else:
+            state = "not set up"
+        return describe(self, self._q, ("nonblocking " if self.nonblocking else "blocking ") + state)
+
+    def __enter__(self):
+        """Sets the dispatcher up unless it is already, and returns it."""
+        if not self.worker.get().started() and not self._setting_up:
+            self.setup()
+        return self
+
+    def __exit__(self, *excinfo):
+        """Closes the dispatcher; an exception of the block propagates."""
+        self.close()
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
         if result > 0:
@@ -386,6 +463,8 @@ cdef class SyncDispatcher:
         run_worker_here(self, WorkerBody.kPopVar)
 
     cpdef close(self):
+        """Stops the worker and closes the queue: pushes return -1 from now on. Waits for the
+        worker to end when the dispatcher was built with detach=False. May run more than once."""
         cdef Worker* worker = self.worker.get()
         # Release: pairs with the acquire loads at the top of every pass of the worker's loop.
         self.running.store(False, memory_order_release)
@@ -409,6 +488,9 @@ cdef class SyncDispatcher:
 # AsyncDispatcher: records to an asynchronous callback on an event loop
 
 # The records the reader task takes from the queue: see async_reader.hpp.
+_READER_NAME = "orvel-async-reader"
+
+
 cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messages):
     cdef AsyncReaderArgs args
     args.queue = <PyObject*>dispatcher._q
@@ -436,7 +518,7 @@ cdef class AsyncDispatcher:
         if self._wake.get().fd() != -1 or self._setting_up:
             raise RuntimeError("an AsyncDispatcher that has been set up cannot be initialised again")
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
-        self._callback = callback
+        self._callback = checked_callback(callback)
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
 
@@ -444,11 +526,19 @@ cdef class AsyncDispatcher:
         try:
             self.close()
         except BaseException as error:
+            # A close() that took the task and failed found its loop closed: no loop watches the
+            # socket any more, and nothing else would close it.
+            if self.task is None and self.sock is not None:
+                self.sock.close()
+                self.sock = None
             report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
     # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads
     # run is seen before anything is stored.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
+        """Binds the wake-up socket to (host, a free port) and starts the reader task on the
+        running loop. RuntimeError when set up already, closed, or no loop runs; OSError when the
+        socket cannot be bound."""
         cdef sockaddr_in addr
         if self._q is None:
             raise RuntimeError("AsyncDispatcher.__init__() has not run")
@@ -475,15 +565,55 @@ cdef class AsyncDispatcher:
         # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
         self._records = records_of(self, loop, sock, self.variable_size)
         if self.variable_size:
-            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock))
+            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
         else:
-            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock))
+            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
 
     @property
     def error(self):
         """The exception that ended the reader task (its callback or its socket wait failed), or
         None. The queue is closed then: pushes return -1."""
         return self._records.error if self._records is not None else None
+
+    @property
+    def closed(self):
+        """Whether close() has run."""
+        return not self.running
+
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if not self.running:
+            state = "closed"
+        elif self.task is None:
+            state = "not set up"
+        elif self.task.done():
+            state = "ended"
+        else:
+            state = "running"
+        return describe(self, self._q, state)
+
+    async def __aenter__(self):
+        """Sets the dispatcher up on the running loop unless it is already, and returns it."""
+        if self._wake.get().fd() == -1 and not self._setting_up:
+            self.setup()
+        return self
+
+    async def __aexit__(self, *excinfo):
+        """Closes the dispatcher and waits for its reader task to end; an exception of the
+        block propagates, one of the reader stays in `error`."""
+        task = self.task
+        self.close()
+        if task is not None:
+            await asyncio.wait((task,))
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
         cdef int result = self._q.try_push(data, length)
@@ -511,6 +641,9 @@ cdef class AsyncDispatcher:
         await reading
 
     def close(self):
+        """Closes the queue (pushes return -1 from now on) and ends the reader task; the socket
+        closes on the loop once the reader has ended. From any thread, more than once. RuntimeError
+        when the reader's loop is closed already."""
         self.running = False
         if self._records is not None:
             stop_async_reader(self._records)
@@ -551,6 +684,18 @@ cdef bint has_waiters(condition):
     return False
 
 
+# The conditions of the queues that have been shut down, which `async for` stops at. Kept by the
+# condition, weakly: the queue's own fields are fixed.
+_shut_down = weakref.WeakSet()
+
+
+# The queue of a constructed AsyncQueue: one made by __new__ alone has none to push into or pop from.
+cdef Tandem constructed(AsyncQueue owner):
+    if owner._q is None:
+        raise RuntimeError("AsyncQueue.__init__() has not run")
+    return owner._q
+
+
 cdef class AsyncQueue:
     """AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, bool zerocopy=False, bool block_on_full=False)"""
 
@@ -572,12 +717,16 @@ cdef class AsyncQueue:
                 raise RuntimeError("AsyncQueue must be created inside a running event loop.")
 
     async def push_buf(self, msg):
+        """Pushes the bytes of `msg`, an object with the buffer protocol. A full queue drops the
+        message (the oldest with overwrite). TypeError or BufferError when `msg` has no simple
+        buffer."""
         cdef Py_buffer view
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         buffer_contents(msg, &view, &data, &size)
         try:
-            pushed = self._q.try_push(data, size) >= 1
+            pushed = queue.try_push(data, size) >= 1
         finally:
             PyBuffer_Release(&view)
         if pushed and has_waiters(self._notify_cond):
@@ -585,47 +734,105 @@ cdef class AsyncQueue:
                 self._notify_cond.notify()
 
     async def push_obj(self, msg):
+        """Pushes bytes(msg); a full queue drops it as push_buf() does. The error of bytes(msg)
+        propagates."""
         cdef PyObject* holder
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         bytes_conversion(msg, &holder, &data, &size)
-        pushed = self._q.try_push(data, size) >= 1
+        pushed = queue.try_push(data, size) >= 1
         Py_CLEAR(holder)
         if pushed and has_waiters(self._notify_cond):
             async with self._notify_cond:
                 self._notify_cond.notify()
 
     async def push_str(self, msg):
+        """Pushes the UTF-8 form of `msg`, a str; a full queue drops it as push_buf() does.
+        TypeError for anything else, UnicodeEncodeError for lone surrogates."""
         cdef const char* data
         cdef size_t size
+        cdef Tandem queue = constructed(self)
         utf8_contents(msg, &data, &size)
-        if self._q.try_push(data, size) >= 1 and has_waiters(self._notify_cond):
+        if queue.try_push(data, size) >= 1 and has_waiters(self._notify_cond):
             async with self._notify_cond:
                 self._notify_cond.notify()
 
     async def pop(self):
+        """Waits for the next message and returns it as bytes."""
         cdef void* data
         cdef size_t length
+        cdef Tandem queue = constructed(self)
         while True:
-            if self._q.try_pop(&data, &length) == 1:
+            if queue.try_pop(&data, &length) == 1:
                 return PyBytes_FromStringAndSize(<char*>data, length)
             async with self._notify_cond:
                 await self._notify_cond.wait()
 
     cpdef start_dispatcher(self, callback):
+        """Starts a task on the queue's loop that awaits `callback(message)` for every message,
+        until shutdown() or until the callback raises."""
         self._callback = callback
         self._task = self._loop.create_task(self._AsyncQueue__dispatch())
 
     async def __dispatch(self):
         cdef void* data
         cdef size_t length
+        cdef Tandem queue = constructed(self)
         while True:
-            while self._q.try_pop(&data, &length) == 1:
+            while queue.try_pop(&data, &length) == 1:
                 await self._callback(PyBytes_FromStringAndSize(<char*>data, length))
             async with self._notify_cond:
                 await self._notify_cond.wait()
 
+    @property
+    def capacity(self):
+        """The number of slots of the queue; None before the constructor has run."""
+        return capacity_of(self._q)
+
+    @property
+    def slot_size(self):
+        """The size of a slot of the queue, in bytes; None before the constructor has run."""
+        return slot_size_of(self._q)
+
+    def __repr__(self):
+        if self._notify_cond is not None and self._notify_cond in _shut_down:
+            state = "shut down"
+        elif self._task is not None and not self._task.done():
+            state = "dispatching"
+        else:
+            state = "open"
+        return describe(self, self._q, state)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        """The next message, as pop() does; StopAsyncIteration once the queue has been shut down
+        and holds no more."""
+        cdef void* data
+        cdef size_t length
+        cdef Tandem queue = constructed(self)
+        while True:
+            if queue.try_pop(&data, &length) == 1:
+                return PyBytes_FromStringAndSize(<char*>data, length)
+            if self._notify_cond in _shut_down:
+                raise StopAsyncIteration
+            async with self._notify_cond:
+                await self._notify_cond.wait()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *excinfo):
+        """Shuts the queue down; an exception of the block propagates."""
+        await self.shutdown(*excinfo)
+
     async def shutdown(self, *excinfo):
+        """Wakes every waiter, and cancels and awaits the dispatcher task: the error the callback
+        ended it with propagates. Ignores its arguments (an exit callback's exception triple).
+        The queue stays usable; `async for` ends once it holds no more messages."""
+        _shut_down.add(self._notify_cond)
         async with self._notify_cond:
             self._notify_cond.notify_all()
         if self._task is not None:
@@ -634,3 +841,25 @@ cdef class AsyncQueue:
                 await self._task
             except asyncio.CancelledError:
                 pass
+
+
+# The Python types of what Cython's functions show untyped or as C types.
+import socket as _socket
+from collections.abc import Awaitable, Buffer, Callable
+
+for _owner, _name, _types in (
+        (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
+        (SyncDispatcher, "close", {}),
+        (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
+        (AsyncDispatcher, "close", {}),
+        (AsyncQueue, "push_buf", {"msg": Buffer}),
+        (AsyncQueue, "push_obj", {"msg": object}),
+        (AsyncQueue, "push_str", {"msg": str}),
+        (AsyncQueue, "pop", {"return": bytes}),
+        (AsyncQueue, "start_dispatcher", {"callback": Callable[[bytes], Awaitable[object]]}),
+        (AsyncQueue, "shutdown", {"excinfo": object}),
+        (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
+    getattr(_owner, _name).__annotations__ = {"return": None} | _types
+del _owner, _name, _types, _socket, Awaitable, Buffer, Callable
+
+__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]

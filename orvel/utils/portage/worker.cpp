@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -86,6 +87,34 @@ class InterpreterSession {
   PyGILState_STATE gil_state_{};
 };
 
+// threading.current_thread() on a thread threading did not start makes an entry for it, named
+// "Dummy-<n>"; the worker's is made once, with the thread's own name, when it first enters. On
+// Python 3.12 nothing removes such an entry when the thread ends: the worker takes it out, or
+// threading.enumerate() would list the ended worker for good. Naming is cosmetic: a failure
+// leaves the default name and no exception.
+PyObject* call_threading(const char* function) noexcept {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* result = threading != nullptr ? PyObject_CallMethod(threading, function, nullptr) : nullptr;
+  Py_XDECREF(threading);
+  return result;
+}
+
+void name_python_thread(const char* thread_name) noexcept {
+  PyObject* thread = call_threading("current_thread");
+  PyObject* text = thread != nullptr ? PyUnicode_FromString(thread_name) : nullptr;
+  if (text == nullptr || PyObject_SetAttrString(thread, "name", text) < 0) PyErr_Clear();
+  Py_XDECREF(text);
+  Py_XDECREF(thread);
+}
+
+void forget_python_thread() noexcept {
+  PyObject* thread = call_threading("current_thread");
+  PyObject* done = thread != nullptr ? PyObject_CallMethod(thread, "_delete", nullptr) : nullptr;
+  if (done == nullptr) PyErr_Clear();
+  Py_XDECREF(done);
+  Py_XDECREF(thread);
+}
+
 }  // namespace
 
 // ---- workers started by setup(), for interpreter exit and fork --------------------------------
@@ -152,6 +181,10 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
     throw std::logic_error("the worker was started already");
   }
   WorkerRegistry& registry = WorkerRegistry::instance();
+  // Seen by top -H, gdb and Python's threading module; the kernel keeps 15 characters.
+  static std::atomic<unsigned> started_count{0};
+  char thread_name[16];
+  std::snprintf(thread_name, sizeof thread_name, "orvel-sync-%u", started_count.fetch_add(1, std::memory_order_relaxed) + 1);
   Py_INCREF(queue);
   Py_INCREF(callback);
   // Now, not when the thread first runs: a fork or an exit in between closes this queue too.
@@ -159,8 +192,9 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
   worker->table_ = table;
   try {
     registry.add(worker);
-    std::thread thread([worker, queue, table, callback, body, name] {
-      worker->run(queue, table, callback, body, name);
+    std::thread thread([worker, queue, table, callback, body, name, thread_name] {
+      pthread_setname_np(pthread_self(), thread_name);
+      worker->run(queue, table, callback, body, name, thread_name);
       WorkerRegistry::instance().remove(worker.get());
       // Release: pairs with the acquire load in join(); the worker's last uses come before.
       worker->phase_.store(kEnded, std::memory_order_release);
@@ -179,7 +213,7 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
 }
 
 void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
-                 const char* name) {
+                 const char* name, const char* thread_name) {
   PyObject* failure = nullptr;
   InterpreterSession session(callback, name, failure);
   tandem::TandemRef ring(queue, table);
@@ -190,6 +224,7 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   }
   queue_ = queue;
   table_ = table;
+  if (thread_name != nullptr) name_python_thread(thread_name);
   session.leave();
   drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
   const bool entered = session.enter();
@@ -204,6 +239,7 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   queue_ = nullptr;
   Py_DECREF(queue);
   Py_DECREF(callback);
+  if (thread_name != nullptr) forget_python_thread();
   session.close();
 }
 

@@ -61,9 +61,10 @@ class Worker {
   // the queue (nobody consumes it any more: producers get -1 and blocked ones are released) and
   // drops `queue` and `callback`, references the caller has made for it. A failing callback is
   // reported through the unraisable-exception hook under `name`, kept as error() and ends the
-  // loop. Not noexcept: see the top of this file.
+  // loop. A `thread_name` (the worker thread's own) names the thread for Python's threading
+  // module while the loop runs. Not noexcept: see the top of this file.
   void run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
-           const char* name);
+           const char* name, const char* thread_name = nullptr);
 
   // Stops the loop: clears `running`, closes the queue the loop drains and rings the channel.
   // With the interpreter lock (it guards the loop's queue reference).
@@ -74,6 +75,8 @@ class Worker {
   // dispatcher), and once the interpreter is exiting (its workers are not waited for then).
   void join() const noexcept;
   bool started() const noexcept { return phase_.load(std::memory_order_acquire) != kIdle; }
+  // Whether the started worker thread has not ended yet.
+  bool alive() const noexcept { return phase_.load(std::memory_order_acquire) == kRunning; }
 
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.
   PyObject* error() const noexcept { return error_; }

@@ -201,7 +201,11 @@ async def stopping(record):
     raise Stop()
 
 
-@pytest.mark.parametrize("callback, error", [(raising, LookupError), (stopping, Stop), (None, None)])
+async def idle(record):
+    pass
+
+
+@pytest.mark.parametrize("callback, error", [(raising, LookupError), (stopping, Stop), (idle, None)])
 def test_a_reader_that_ends_closes_the_queue_and_keeps_its_error(run_async, callback, error):
     dispatchers = []
 
@@ -209,7 +213,7 @@ def test_a_reader_that_ends_closes_the_queue_and_keeps_its_error(run_async, call
         dispatcher = AsyncDispatcher(callback)
         dispatchers.append(dispatcher)
         dispatcher.setup()
-        if callback is not None:
+        if error is not None:
             assert native.push(dispatcher, b"first") == 1
             await until(lambda: native.push(dispatcher, b"late") == -1)
         # otherwise asyncio.run() returns with the reader waiting: the loop cancels it

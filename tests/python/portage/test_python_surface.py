@@ -1,0 +1,223 @@
+"""The bridge's types as Python code uses them: context managers, async iteration, state,
+refusals at construction and recognisable threads."""
+
+import asyncio
+import inspect
+import threading
+import time
+
+import pytest
+
+import native
+from orvel.tandem import tandem
+from orvel.utils.portage import portage
+from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, SyncDispatcher
+
+
+def wait_until(condition, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.001)
+
+
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_sync_dispatcher_as_a_context_manager_delivers_on_a_named_thread(nonblocking):
+    seen = []
+    callback = lambda record: seen.append((record, threading.current_thread().name))
+    with SyncDispatcher(callback, capacity=8, slot_size=64, nonblocking=nonblocking, detach=False) as d:
+        assert d.worker_running and not d.closed
+        mode = "nonblocking" if nonblocking else "blocking"
+        assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} running>"
+        assert native.push(d, b"one") == 1 and native.push(d, b"two") == 1
+        wait_until(lambda: len(seen) == 2)
+    assert d.closed and not d.worker_running  # detach=False: close() waited for the worker
+    assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} closed>"
+    assert [record for record, _ in seen] == [b"one", b"two"]
+    name = seen[0][1]
+    assert name.startswith("orvel-sync-") and len(name) <= 15 and seen[1][1] == name
+    assert name not in [thread.name for thread in threading.enumerate()]  # the ended worker is gone
+    with pytest.raises(TypeError):
+        iter(d)
+
+
+def test_a_sync_dispatcher_set_up_already_is_kept_and_closes_on_an_error():
+    d = SyncDispatcher(lambda record: None)
+    assert repr(d) == "<SyncDispatcher capacity=16384 slot_size=2048 nonblocking not set up>"
+    assert not d.worker_running and (d.capacity, d.slot_size) == (16384, 2048)
+    d.setup()
+    with pytest.raises(KeyError):
+        with d as entered:
+            assert entered is d
+            raise KeyError("block")
+    assert d.closed
+    closed = SyncDispatcher(lambda record: None)
+    closed.close()
+    with pytest.raises(RuntimeError, match="closed"), closed:
+        pass
+    assert SyncDispatcher.__new__(SyncDispatcher).capacity is None
+
+
+def test_the_kernel_knows_the_worker_by_its_name():
+    names = []
+
+    def callback(record):
+        with open(f"/proc/self/task/{threading.get_native_id()}/comm") as comm:
+            names.append(comm.read().strip())
+
+    with SyncDispatcher(callback, detach=False) as d:
+        native.push(d, b"x")
+        wait_until(lambda: names)
+    assert names[0].startswith("orvel-sync-")
+
+
+async def _coroutine_function(record):
+    pass
+
+
+@pytest.mark.parametrize("cls, callback, message", [
+    (SyncDispatcher, 3, "callable"),
+    (SyncDispatcher, None, "callable"),
+    (SyncDispatcher, _coroutine_function, "AsyncDispatcher"),
+    (AsyncDispatcher, b"text", "callable"),
+])
+def test_a_callback_that_cannot_serve_is_refused_at_construction(cls, callback, message):
+    with pytest.raises(TypeError, match=message):
+        cls(callback)
+
+
+def test_an_async_dispatcher_as_a_context_manager_awaits_its_reader(run_async):
+    seen = []
+
+    async def callback(record):
+        seen.append(record)
+
+    async def main():
+        async with AsyncDispatcher(callback, capacity=8, slot_size=64) as d:
+            task = d.task
+            assert task.get_name() == "orvel-async-reader" and not d.closed
+            assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 running>"
+            assert native.push(d, b"one") == 1
+            while not seen:
+                await asyncio.sleep(0.001)
+        assert task.done() and d.closed and d.task is None and d.error is None
+        assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 closed>"
+        return seen
+
+    assert run_async(main) == [b"one"]
+
+
+def test_an_async_dispatcher_set_up_already_is_kept(run_async):
+    async def main():
+        async def callback(record):
+            pass
+        d = AsyncDispatcher(callback)
+        assert d.task is None and repr(d).endswith(" not set up>")
+        d.setup()
+        task = d.task
+        async with d as entered:
+            assert entered is d and d.task is task
+        await task  # awaitable, and ended
+        return task.done()
+
+    assert run_async(main)
+
+
+def test_an_async_queue_iterates_until_shut_down(run_async):
+    async def main():
+        async with AsyncQueue(capacity=8, slot_size=16) as q:
+            got = []
+
+            async def consume():
+                async for record in q:
+                    got.append(record)
+
+            consumer = asyncio.create_task(consume())
+            await q.push_str("a")
+            await q.push_str("b")
+            while len(got) < 2:
+                await asyncio.sleep(0)
+            assert repr(q) == "<AsyncQueue capacity=8 slot_size=16 open>"
+        await consumer
+        await q.push_str("late")  # still taken after shutdown, and drained by a new iteration
+        assert [record async for record in q] == [b"late"]
+        assert repr(q) == "<AsyncQueue capacity=8 slot_size=16 shut down>"
+        return got
+
+    assert run_async(main) == [b"a", b"b"]
+
+
+def test_an_async_queue_iteration_ends_when_shut_down_between_records(run_async):
+    async def main():
+        q = AsyncQueue()
+        await q.push_str("a")
+        got = []
+        async for record in q:
+            got.append(record)
+            await q.shutdown()  # while the consumer is busy, not waiting
+        return got
+
+    assert run_async(main) == [b"a"]
+
+
+def test_a_dispatcher_dropped_after_its_loop_closed_leaves_no_socket_open(run_child):
+    child = run_child("""
+import asyncio, gc
+from orvel.utils.portage.portage import AsyncDispatcher
+
+async def callback(record):
+    pass
+
+async def main():
+    kept.append(AsyncDispatcher(callback))
+    kept[0].setup()
+
+kept = []
+loop = asyncio.new_event_loop()
+loop.run_until_complete(main())
+loop.close()  # the reader never ends: close() cannot reach its loop
+kept.clear()
+gc.collect()
+""", env={"PYTHONDEVMODE": "1"})
+    assert child.returncode == 0, child.stderr
+    assert "RuntimeError: Event loop is closed" in child.stderr  # reported, as before
+    assert "ResourceWarning" not in child.stderr
+
+
+PUBLIC_CALLABLES = [
+    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (AsyncDispatcher, "setup"), (AsyncDispatcher, "close"),
+    (AsyncQueue, "push_buf"), (AsyncQueue, "push_obj"), (AsyncQueue, "push_str"), (AsyncQueue, "pop"),
+    (AsyncQueue, "start_dispatcher"), (AsyncQueue, "shutdown"), (portage, "setup_socket"),
+]
+
+
+@pytest.mark.parametrize("owner, name", PUBLIC_CALLABLES, ids=lambda value: getattr(value, "__name__", value))
+def test_public_callables_say_what_they_do_with_python_types(owner, name):
+    function = getattr(owner, name)
+    assert function.__doc__ and function.__doc__.strip()
+    signature = inspect.signature(function)
+    shown = str(signature)
+    assert "size_t" not in shown and "void" not in shown
+    assert all(parameter.annotation is not parameter.empty
+               for parameter in signature.parameters.values() if parameter.name != "self")
+    assert signature.return_annotation is not signature.empty
+
+
+@pytest.mark.parametrize("module", [portage, tandem], ids=lambda module: module.__name__)
+def test_a_star_import_takes_the_public_names(module):
+    namespace = {}
+    exec(f"from {module.__name__} import *", namespace)
+    assert set(namespace) - {"__builtins__"} == set(module.__all__)
+    assert all(getattr(module, name) is namespace[name] for name in module.__all__)
+
+
+@pytest.mark.parametrize("use", [
+    lambda q: q.pop(), lambda q: q.__anext__(), lambda q: q._AsyncQueue__dispatch(),
+    lambda q: q.push_str("x"), lambda q: q.push_buf(b"x"), lambda q: q.push_obj(b"x"),
+])
+def test_an_async_queue_never_constructed_refuses_use(run_async, use):
+    async def main():
+        with pytest.raises(RuntimeError, match="__init__"):
+            await use(AsyncQueue.__new__(AsyncQueue))
+
+    run_async(main)  # used to crash the interpreter
