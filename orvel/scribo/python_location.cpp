@@ -117,12 +117,17 @@ class Utf8Text {
   std::string_view view_;
 };
 
+// python_caller_location for a thread known to hold the interpreter lock.
+spdlog::source_loc caller_location_holding_gil() {
+  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
+  return innermost == nullptr ? unknown_location : location_of(innermost);
+}
+
 }  // namespace
 
 spdlog::source_loc python_caller_location() {
   const Gil gil;
-  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
-  return innermost == nullptr ? unknown_location : location_of(innermost);
+  return caller_location_holding_gil();
 }
 
 spdlog::source_loc python_logging_caller_location() {
@@ -136,9 +141,10 @@ spdlog::source_loc python_logging_caller_location() {
 
 namespace {
 
+// Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
 void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
   if (!logger.should_log(lvl)) return;  // then the text is not even read
-  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &python_caller_location);
+  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &caller_location_holding_gil);
 }
 
 }  // namespace
