@@ -1,4 +1,4 @@
-"""Logger.info to a file against the standard logging package and two spdlog floors, in one run.
+"""Logger's level methods to a file against the standard logging package and spdlog floors, in one run.
 
 Every contender writes the same messages to a file of its own with an equivalent format, first
 time, name, level and message, then also the caller's file:line:function; the file is closed
@@ -14,13 +14,18 @@ import sys
 import tempfile
 import time
 
-from orvel.scribo import FileHandler, Logger
+from orvel.scribo import FileHandler, Level, Logger
 
 MESSAGE = "order 1234 filled at 101.25 for account 42"
 SPD_PLAIN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v"
 SPD_CALLER = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %s:%#:%! %v"
 STD_PLAIN = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(message)s"
 STD_CALLER = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(filename)s:%(lineno)d:%(funcName)s %(message)s"
+# Level methods timed besides info (log at INFO; exception outside any handler), and the floor
+# each is held to: below ERROR a file sink flushes nothing, from ERROR on it flushes every message.
+OTHER_METHODS = {"warn": "minimal extension, caller", "warning": "minimal extension, caller",
+                 "log": "minimal extension, caller", "error": "minimal extension, error",
+                 "exception": "minimal extension, error"}
 
 
 def stdlib(path, fmt, count):
@@ -35,22 +40,27 @@ def stdlib(path, fmt, count):
     return time.perf_counter() - start
 
 
-def scribo(path, pattern, count):
+def scribo(path, pattern, count, method="info"):
     start = time.perf_counter()
     logger = Logger("bench", handlers=[FileHandler(path, pattern=pattern, overwrite=True)])
-    info = logger.info
-    for _ in range(count):
-        info(MESSAGE)
-    del logger, info  # the last reference: the file is flushed and closed
+    call = getattr(logger, method)
+    if method == "log":
+        level = Level.INFO
+        for _ in range(count):
+            call(level, MESSAGE)
+    else:
+        for _ in range(count):
+            call(MESSAGE)
+    del logger, call  # the last reference: the file is flushed and closed
     return time.perf_counter() - start
 
 
-def minimal(floor, path, pattern, count):
+def minimal(floor, path, pattern, count, level="info"):
     start = time.perf_counter()
     floor.open(path, pattern)
-    info = floor.info
+    call = getattr(floor, level)
     for _ in range(count):
-        info(MESSAGE)
+        call(MESSAGE)
     floor.close()
     return time.perf_counter() - start
 
@@ -73,6 +83,9 @@ def main():
         "minimal extension, caller": lambda p, n: minimal(logging_floor, p, SPD_CALLER, n),
         "spdlog from C++, caller": lambda p, n: logging_floor.spdlog_loop(p, SPD_CALLER, MESSAGE, n),
     }
+    for method in OTHER_METHODS:
+        contenders[f"Logger.{method}, caller"] = lambda p, n, method=method: scribo(p, SPD_CALLER, n, method)
+    contenders["minimal extension, error"] = lambda p, n: minimal(logging_floor, p, SPD_CALLER, n, "error")
     # Rounds, not one contender after another: the machine's speed drifts, and each ratio is
     # taken between runs of the same round.
     rates = {name: [] for name in contenders}
@@ -84,14 +97,15 @@ def main():
     for name, measured in rates.items():
         print(f"{name:28} {statistics.median(measured) / 1e3:9.1f} k messages/s (median of {args.rounds})")
 
-    ours = rates["Logger.info, caller"]
     print("\nratio: median [min - max] over the rounds")
-    for peer, target in (("logging, caller", 10.0), ("minimal extension, caller", 0.5),
-                         ("spdlog from C++, caller", None)):
-        ratios = [a / b for a, b in zip(ours, rates[peer])]
+    comparisons = [("Logger.info", "logging, caller", 10.0), ("Logger.info", "minimal extension, caller", 0.8)]
+    comparisons += [(f"Logger.{method}", floor, 0.8) for method, floor in OTHER_METHODS.items()]
+    comparisons.append(("Logger.info", "spdlog from C++, caller", None))
+    for ours, peer, target in comparisons:
+        ratios = [a / b for a, b in zip(rates[f"{ours}, caller"], rates[peer])]
         ratio = statistics.median(ratios)
         verdict = "" if target is None else f"  (target >= {target:g}: {'met' if ratio >= target else 'MISSED'})"
-        print(f"Logger.info / {peer:26} {ratio:6.2f}x [{min(ratios):.2f} - {max(ratios):.2f}]{verdict}")
+        print(f"{ours:16} / {peer:26} {ratio:6.2f}x [{min(ratios):.2f} - {max(ratios):.2f}]{verdict}")
 
 
 if __name__ == "__main__":
