@@ -7,6 +7,7 @@ from cpython.object cimport PyObject
 from cpython.pystate cimport PyThreadState
 from cpython.ref cimport Py_INCREF
 
+from orvel._binding cimport replace_in_class
 from orvel.tandem.tandem cimport MessageFault, TandemCore
 
 
@@ -164,5 +165,9 @@ cdef int follow_the_interpreter() except -1:
 
 follow_the_interpreter()
 
+
+from orvel._signatures import C_TYPES, DocumentedSignature
+replace_in_class(Tandem, "__signature__", DocumentedSignature(Tandem, C_TYPES))
+del C_TYPES, DocumentedSignature
 
 __all__ = ["Tandem"]

@@ -16,6 +16,7 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
+from orvel._binding cimport replace_in_class
 from orvel.tandem.tandem cimport Tandem
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
@@ -843,9 +844,19 @@ cdef class AsyncQueue:
                 pass
 
 
+# ---------------------------------------------------------------------------------------------
+# The Python faces of the types
+
 # The Python types of what Cython's functions show untyped or as C types.
 import socket as _socket
 from collections.abc import Awaitable, Buffer, Callable
+from orvel._signatures import C_TYPES, DocumentedSignature
+
+for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
+                         (SyncDispatcher, {"callback": Callable[[bytes], object]}),
+                         (AsyncDispatcher, {"callback": Callable[[bytes], Awaitable[object]]}),
+                         (AsyncQueue, {"loop": asyncio.AbstractEventLoop})):
+    replace_in_class(_owner, "__signature__", DocumentedSignature(_owner, C_TYPES, _untyped))
 
 for _owner, _name, _types in (
         (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
@@ -860,6 +871,6 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
-del _owner, _name, _types, _socket, Awaitable, Buffer, Callable
+del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
 __all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
