@@ -847,6 +847,34 @@ cdef class AsyncQueue:
 # ---------------------------------------------------------------------------------------------
 # The Python faces of the types
 
+# setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
+# C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
+# setup_socket does, and runs the method's body. The native tables and their C signatures stay as
+# Cython made them. A native call of setup on a Python subclass without a setup of its own finds
+# the face in place of Cython's wrapper and reaches the body through it, by a Python call.
+cdef object sync_setup_face():
+    def setup(SyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        SyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+cdef object async_setup_face():
+    def setup(AsyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        AsyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+# Each face takes the qualified name and docstring of the wrapper it replaces.
+cdef int install_face(type cls, object face) except -1:
+    wrapper = cls.__dict__[face.__name__]
+    face.__qualname__, face.__doc__ = wrapper.__qualname__, wrapper.__doc__
+    return replace_in_class(cls, face.__name__, face)
+
+
+install_face(SyncDispatcher, sync_setup_face())
+install_face(AsyncDispatcher, async_setup_face())
+
+
 # The Python types of what Cython's functions show untyped or as C types.
 import socket as _socket
 from collections.abc import Awaitable, Buffer, Callable

@@ -4,6 +4,7 @@ foreign datagrams. Crashes, hangs and exits are observed in child interpreters."
 
 import asyncio
 import ctypes
+import decimal
 import gc
 import json
 import os
@@ -358,14 +359,44 @@ asyncio.run(main())
 MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
 
 
-def set_up(dispatcher, run_async):
+def set_up(dispatcher, run_async, **arguments):
     """setup() where it works: inside a running loop for an AsyncDispatcher."""
     if isinstance(dispatcher, AsyncDispatcher):
         async def main():
-            dispatcher.setup()
-            dispatcher.close()  # before the loop goes
+            try:
+                dispatcher.setup(**arguments)
+            finally:
+                dispatcher.close()  # before the loop goes
         return run_async(main)
-    return dispatcher.setup()
+    return dispatcher.setup(**arguments)
+
+
+class Index:
+    """An integer by __index__ alone, as numpy's integers are."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("recvbuf, error", [
+    (1.5, TypeError), ("1", TypeError), (decimal.Decimal(1), TypeError),  # __int__ is not enough
+    (2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError),
+    (True, None), (Index(4096), None), (-1, None),
+], ids=repr)
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
+    dispatcher = MAKERS[kind]()
+    if error is not None:
+        with pytest.raises(error):
+            set_up(dispatcher, run_async, recvbuf=recvbuf)
+        assert native.fields(dispatcher).fd == -1  # refused before a socket was made
+    else:
+        set_up(dispatcher, run_async, recvbuf=recvbuf)
+        assert native.fields(dispatcher).fd != -1
+    dispatcher.close()
 
 
 @pytest.mark.parametrize("kind", MAKERS)
