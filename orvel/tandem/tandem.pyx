@@ -141,13 +141,17 @@ cdef void tandem_notify(void* core) noexcept nogil:
     (<TandemCore*>core).notify()
 
 
-cdef int follow_the_interpreter() except -1:
-    """Tells the watcher when the interpreter exits or forks. The hooks are compiled, not Python
-    code, so that no pending signal can interrupt them before they run."""
-    import atexit, os
+def _interpreter_exiting():
+    """Tells the watcher that the interpreter is exiting: from now on the watched signals take
+    their default actions, since the main thread acts on no interrupt any more. Registered with
+    atexit; an exit hook of another orvel module that waits calls it first, as atexit runs this one
+    last. Compiled, not Python code, so that no pending signal can interrupt it before it runs."""
+    interpreter_exiting()
 
-    def exiting():
-        interpreter_exiting()
+
+cdef int follow_the_interpreter() except -1:
+    """Tells the watcher when the interpreter exits or forks."""
+    import atexit, os
 
     def before_fork():
         prepare_fork()
@@ -158,7 +162,7 @@ cdef int follow_the_interpreter() except -1:
     def in_child():
         after_fork_in_child()
 
-    atexit.register(exiting)
+    atexit.register(_interpreter_exiting)
     os.register_at_fork(before=before_fork, after_in_parent=in_parent, after_in_child=in_child)
     return 0
 

@@ -36,8 +36,12 @@ from orvel.utils.portage.reader import read_records
 logger = DefaultLogger()
 
 
-# Before the interpreter finalises, every worker thread stops and none enters it again.
+# Before the interpreter finalises, every worker thread stops and none enters it again. The signal
+# watcher is told first: while this waits for callbacks in progress, the main thread would act on
+# no interrupt, so a signal must end the process instead of being taken by the watcher.
 def _close_workers_at_exit():
+    from orvel.tandem.tandem import _interpreter_exiting
+    _interpreter_exiting()
     close_interpreter_to_workers()
 
 

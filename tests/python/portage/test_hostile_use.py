@@ -8,6 +8,7 @@ import decimal
 import gc
 import json
 import os
+import signal
 import socket
 import threading
 
@@ -283,6 +284,34 @@ print("ENDING", flush=True)
 """, timeout=30)
     assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
     assert "terminate" not in result.stderr and "Fatal" not in result.stderr
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda signum: signum.name)
+def test_a_signal_during_exit_ends_the_process(run_child, signum):
+    """Exit waits a moment for a callback in progress, with the main thread in no state to act on
+    an interrupt: a signal then must end the process, not be taken by the signal watcher."""
+    result = run_child(f"""
+import atexit, os, threading, time
+entered, signalled = threading.Event(), threading.Event()
+atexit.register(signalled.wait, 30)  # registered first, so run last: exit lasts until the signal
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+def callback(record):
+    entered.set()
+    # Exit has begun once the bridge closes the queues of its workers: -1.
+    while feeder.push_natively(dispatcher, [1]) != [-1]:
+        time.sleep(0.001)
+    os.kill(os.getpid(), {signum.value})
+    signalled.set()
+    threading.Event().wait()
+
+dispatcher = SyncDispatcher(callback)  # detached
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+assert entered.wait(20)
+""", timeout=30)
+    assert result.returncode == -signum, result.stderr
 
 
 def test_setup_after_the_bridge_has_let_its_workers_go_at_exit_is_refused(run_child):
