@@ -27,6 +27,7 @@ cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(
 
 from orvel.scribo import DefaultLogger
 import asyncio
+import functools
 import inspect
 import sys
 import weakref
@@ -69,6 +70,24 @@ cdef object checked_callback(object callback):
     if not callable(callback):
         raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
     return callback
+
+
+# Whether calling `callback` gives a coroutine: a coroutine function, or an object whose class has
+# one as __call__, either bare or in functools.partial (inspect.iscoroutinefunction sees through
+# partials, not into the objects' classes).
+cdef bint makes_coroutines(object callback):
+    callback = without_partials(callback)
+    if inspect.iscoroutinefunction(callback):
+        return True
+    if isinstance(callback, type) or inspect.isroutine(callback):
+        return False  # calling a class makes an instance; a routine has been looked at
+    return inspect.iscoroutinefunction(without_partials(getattr(type(callback), "__call__", None)))
+
+
+cdef object without_partials(object callable_):
+    while isinstance(callable_, functools.partial):
+        callable_ = callable_.func
+    return callable_
 
 
 # The sizes of a dispatcher's or a queue's Tandem, for its properties; None before __init__.
@@ -320,7 +339,7 @@ cdef class SyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
-        if inspect.iscoroutinefunction(checked_callback(callback)):
+        if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
         self._callback = callback

@@ -2,6 +2,7 @@
 refusals at construction and recognisable threads."""
 
 import asyncio
+import functools
 import inspect
 import re
 import threading
@@ -77,15 +78,35 @@ async def _coroutine_function(record):
     pass
 
 
+class _AwaitingCallable:
+    async def __call__(self, record):
+        pass
+
+
+class _Callable:
+    def __call__(self, record):
+        pass
+
+
 @pytest.mark.parametrize("cls, callback, message", [
     (SyncDispatcher, 3, "callable"),
     (SyncDispatcher, None, "callable"),
     (SyncDispatcher, _coroutine_function, "AsyncDispatcher"),
+    (SyncDispatcher, _AwaitingCallable(), "AsyncDispatcher"),
+    (SyncDispatcher, functools.partial(_coroutine_function), "AsyncDispatcher"),
+    (SyncDispatcher, functools.partial(_AwaitingCallable()), "AsyncDispatcher"),
     (AsyncDispatcher, b"text", "callable"),
-])
+], ids=lambda value: type(value).__name__)
 def test_a_callback_that_cannot_serve_is_refused_at_construction(cls, callback, message):
     with pytest.raises(TypeError, match=message):
         cls(callback)
+
+
+@pytest.mark.parametrize("callback", [_Callable(), functools.partial(print), _AwaitingCallable, bytes.upper],
+                         ids=lambda value: type(value).__name__)
+def test_a_sync_dispatcher_takes_any_callable_that_returns_at_once(callback):
+    with SyncDispatcher(callback) as d:  # a class makes an instance: it returns at once
+        assert not d.closed
 
 
 def test_an_async_dispatcher_as_a_context_manager_awaits_its_reader(run_async):
