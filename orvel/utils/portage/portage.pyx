@@ -16,7 +16,6 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel._binding cimport replace_in_class
 from orvel.tandem.tandem cimport Tandem
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
@@ -869,6 +868,8 @@ cdef class AsyncQueue:
 
 # ---------------------------------------------------------------------------------------------
 # The Python faces of the types
+
+from orvel._binding cimport replace_in_class
 
 # setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
 # C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
