@@ -13,7 +13,7 @@ C_TYPES: Mapping[str, Any] = {"bool": bool, "str": str, "int": int, "size_t": in
 
 
 class DocumentedSignature:
-    """The __signature__ of an extension type `cls`, for its extension-type dictionary.
+    """The __signature__ of the extension type `cls`, to be set in its dictionary.
 
     `types` maps the type names of the text to Python types (C_TYPES and more); `untyped` maps the
     parameters written without a type to their annotations; `names` resolves a default written as
