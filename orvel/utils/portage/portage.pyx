@@ -26,6 +26,7 @@ cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(
 
 from orvel.scribo import DefaultLogger
 import asyncio
+import functools
 import inspect
 import sys
 import weakref
@@ -35,8 +36,12 @@ from orvel.utils.portage.reader import read_records
 logger = DefaultLogger()
 
 
-# Before the interpreter finalises, every worker thread stops and none enters it again.
+# Before the interpreter finalises, every worker thread stops and none enters it again. The signal
+# watcher is told first: while this waits for callbacks in progress, the main thread would act on
+# no interrupt, so a signal must end the process instead of being taken by the watcher.
 def _close_workers_at_exit():
+    from orvel.tandem.tandem import _interpreter_exiting
+    _interpreter_exiting()
     close_interpreter_to_workers()
 
 
@@ -64,6 +69,24 @@ cdef object checked_callback(object callback):
     if not callable(callback):
         raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
     return callback
+
+
+# Whether calling `callback` gives a coroutine: a coroutine function, or an object whose class has
+# one as __call__, either bare or in functools.partial (inspect.iscoroutinefunction sees through
+# partials, not into the objects' classes).
+cdef bint makes_coroutines(object callback):
+    callback = without_partials(callback)
+    if inspect.iscoroutinefunction(callback):
+        return True
+    if isinstance(callback, type) or inspect.isroutine(callback):
+        return False  # calling a class makes an instance; a routine has been looked at
+    return inspect.iscoroutinefunction(without_partials(getattr(type(callback), "__call__", None)))
+
+
+cdef object without_partials(object callable_):
+    while isinstance(callable_, functools.partial):
+        callable_ = callable_.func
+    return callable_
 
 
 # The sizes of a dispatcher's or a queue's Tandem, for its properties; None before __init__.
@@ -315,7 +338,7 @@ cdef class SyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
-        if inspect.iscoroutinefunction(checked_callback(callback)):
+        if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
         self._callback = callback
@@ -843,9 +866,49 @@ cdef class AsyncQueue:
                 pass
 
 
+# ---------------------------------------------------------------------------------------------
+# The Python faces of the types
+
+from orvel._binding cimport replace_in_class
+
+# setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
+# C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
+# setup_socket does, and runs the method's body. The native tables and their C signatures stay as
+# Cython made them. A native call of setup on a Python subclass without a setup of its own finds
+# the face in place of Cython's wrapper and reaches the body through it, by a Python call.
+cdef object sync_setup_face():
+    def setup(SyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        SyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+cdef object async_setup_face():
+    def setup(AsyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        AsyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+# Each face takes the qualified name and docstring of the wrapper it replaces.
+cdef int install_face(type cls, object face) except -1:
+    wrapper = cls.__dict__[face.__name__]
+    face.__qualname__, face.__doc__ = wrapper.__qualname__, wrapper.__doc__
+    return replace_in_class(cls, face.__name__, face)
+
+
+install_face(SyncDispatcher, sync_setup_face())
+install_face(AsyncDispatcher, async_setup_face())
+
+
 # The Python types of what Cython's functions show untyped or as C types.
 import socket as _socket
 from collections.abc import Awaitable, Buffer, Callable
+from orvel._signatures import C_TYPES, DocumentedSignature
+
+for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
+                         (SyncDispatcher, {"callback": Callable[[bytes], object]}),
+                         (AsyncDispatcher, {"callback": Callable[[bytes], Awaitable[object]]}),
+                         (AsyncQueue, {"loop": asyncio.AbstractEventLoop})):
+    replace_in_class(_owner, "__signature__", DocumentedSignature(_owner, C_TYPES, _untyped))
 
 for _owner, _name, _types in (
         (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
@@ -860,6 +923,6 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
-del _owner, _name, _types, _socket, Awaitable, Buffer, Callable
+del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
 __all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
