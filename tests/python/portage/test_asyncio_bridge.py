@@ -87,6 +87,28 @@ def test_records_reach_the_callback_whole_and_the_ones_it_keeps_stay_as_they_wer
     run_async(main)
 
 
+@pytest.mark.parametrize("closing_at", [0, 127, 200])
+def test_a_close_from_the_callback_mid_drain_delivers_nothing_more(run_async, closing_at):
+    async def main():
+        got = []
+
+        async def callback(record):
+            got.append(record)
+            if len(got) == closing_at + 1:
+                dispatcher.close()
+
+        dispatcher = AsyncDispatcher(callback)
+        for seq in range(300):
+            assert native.push(dispatcher, b"%d" % seq) == 1
+        dispatcher.setup()
+        reader = reader_of(dispatcher)
+        await asyncio.wait([reader], timeout=10)
+        assert reader.done() and dispatcher.error is None
+        assert got == [b"%d" % seq for seq in range(closing_at + 1)]
+
+    run_async(main)
+
+
 def test_the_reader_yields_to_the_loop_every_128_records(run_async):
     async def main():
         got, seen_by_others = [], []
