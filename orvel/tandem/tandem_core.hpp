@@ -705,8 +705,8 @@ bool BasicTandemCore<Index>::release_slot(std::uint64_t r) noexcept {
   return read.publish_if(expected, r + 1);
 }
 
-// Only the consumer publishes this way: in overwrite mode, where the producer moves the read
-// index too, nobody ever sleeps on it.
+// The consumer's publication outside overwrite mode. In overwrite mode it swaps instead
+// (release_slot(), advance()), and counts no wake-up: no producer ever waits for room there.
 template <class Index>
 void BasicTandemCore<Index>::publish_read_index(std::uint64_t r) noexcept {
   if (consumer_.state.read.publish(r)) [[unlikely]] detail::count(counters().consumer.wakeups_sent);
