@@ -45,6 +45,7 @@ struct Records {
   bool passed_loop;  // the loop has had its pass since the queue was found empty
   Stop stop;
   unsigned counter;
+  std::uint64_t delivered;  // records whose callback returned (the iterator was called again)
 };
 
 // Every records object of the process, for fork. Touched under the interpreter lock only; never
@@ -99,6 +100,7 @@ PyObject* records_next(PyObject* object) {
   settle(self);
   if (self->handed_out) {
     self->handed_out = false;
+    ++self->delivered;
     self->counter = (self->counter + 1) % kRecordsPerPass;
     if (self->counter == 0) {
       self->stop = Stop::kPassDue;
@@ -170,6 +172,7 @@ PyObject* records_pause(PyObject* object, PyObject*) {
     return nullptr;
   }
   self->stop = Stop::kOnSocket;
+  self->wake->count_sleep();
   return receive;
 }
 
@@ -286,8 +289,17 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->passed_loop = false;
   self->stop = Stop::kNone;
   self->counter = 0;
+  self->delivered = 0;
   PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
+}
+
+Deliveries async_reader_deliveries(PyObject* records) noexcept {
+  if (records == nullptr) return {};
+  const auto* self = reinterpret_cast<const Records*>(records);
+  // The reader ends at a failing callback, which leaves its record handed out and uncounted; an
+  // error with no record out came from the socket wait.
+  return {self->delivered, self->error != nullptr && self->handed_out ? 1u : 0u};
 }
 
 void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }

@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
 namespace orvel::portage {
@@ -43,6 +44,9 @@ struct AsyncReaderArgs {
 
 // A new records object (a new reference), or null with an exception set. With the interpreter lock.
 PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept;
+
+// What the reader of a records object (null: none yet) has delivered. With the interpreter lock.
+Deliveries async_reader_deliveries(PyObject* records) noexcept;
 
 // Stops the reader of a records object: no record is handed out any more. With the interpreter lock.
 void stop_async_reader(PyObject* records) noexcept;

@@ -16,11 +16,11 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel.tandem.tandem cimport Tandem
+from orvel.tandem.tandem cimport Tandem, TandemCore
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
-    close_async_readers, close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in,
-    stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries, bridge_stats,
+    buffer_contents, bytes_contents, bytes_conversion, close_async_readers, close_interpreter_to_workers,
+    new_async_reader, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -96,6 +96,11 @@ cdef object capacity_of(Tandem queue):
 
 cdef object slot_size_of(Tandem queue):
     return queue._core.slot_size() if queue is not None else None
+
+
+# The ring a dispatcher's counters start from; null before __init__.
+cdef const TandemCore* ring_of(Tandem queue) noexcept:
+    return &queue._core if queue is not None else NULL
 
 
 cdef str describe(object owner, Tandem queue, str state):
@@ -415,6 +420,15 @@ cdef class SyncDispatcher:
         """Whether close() has run."""
         return not self.running.load()
 
+    def stats(self):
+        """The counters, a dict of ints: records pushed into the queue, popped from it,
+        refused_full (pushes the full queue refused), dropped (by an overwriting queue),
+        wakeups_sent (to the sleeping worker or producer), consumer_sleeps (of the worker),
+        delivered (callbacks that returned) and callback_errors. Each is counted by the thread
+        that does what it counts and read without stopping it: approximate while records flow,
+        exact once the producer and the worker are still."""
+        return bridge_stats(ring_of(self._q), self.worker.get().wake, self.worker.get().deliveries())
+
     @property
     def worker_running(self):
         """Whether the worker thread started by setup() runs: False before setup() and once it
@@ -597,6 +611,16 @@ cdef class AsyncDispatcher:
         """The exception that ended the reader task (its callback or its socket wait failed), or
         None. The queue is closed then: pushes return -1."""
         return self._records.error if self._records is not None else None
+
+    def stats(self):
+        """The counters, a dict of ints: records pushed into the queue, popped from it,
+        refused_full (pushes the full queue refused), dropped (by an overwriting queue),
+        wakeups_sent (to the sleeping reader), consumer_sleeps (waits of the reader on the
+        socket), delivered (callbacks that returned) and callback_errors. Each is counted where
+        the work is done and read without stopping it: approximate while records flow, exact
+        once the producer and the reader are still."""
+        cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
+        return bridge_stats(ring_of(self._q), self._wake.get()[0], async_reader_deliveries(records))
 
     @property
     def closed(self):
@@ -913,8 +937,10 @@ for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
 for _owner, _name, _types in (
         (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (SyncDispatcher, "close", {}),
+        (SyncDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (AsyncDispatcher, "close", {}),
+        (AsyncDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncQueue, "push_buf", {"msg": Buffer}),
         (AsyncQueue, "push_obj", {"msg": object}),
         (AsyncQueue, "push_str", {"msg": str}),

@@ -208,7 +208,8 @@ gc.collect()
 
 
 PUBLIC_CALLABLES = [
-    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (AsyncDispatcher, "setup"), (AsyncDispatcher, "close"),
+    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (SyncDispatcher, "stats"), (AsyncDispatcher, "setup"),
+    (AsyncDispatcher, "close"), (AsyncDispatcher, "stats"),
     (AsyncQueue, "push_buf"), (AsyncQueue, "push_obj"), (AsyncQueue, "push_str"), (AsyncQueue, "pop"),
     (AsyncQueue, "start_dispatcher"), (AsyncQueue, "shutdown"), (portage, "setup_socket"),
 ]
