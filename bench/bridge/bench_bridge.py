@@ -3,8 +3,9 @@ producer thread to a Python callback that does next to nothing.
 
 Every contender runs once per round, rounds interleaved, first on the machine as it is, then with
 one CPU-bound process beside it (the "busy:" rows); the script prints each one's median rate, the
-median [min - max] of the per-round ratios the targets are stated in, and the voluntary context
-switches of the process per 1,000 records. See README.md for the commands.
+median [min - max] of the per-round ratios the targets are stated in, the voluntary context
+switches of the process per 1,000 records and, for the dispatchers, the wake-ups they sent per
+1,000 records (their stats()). See README.md for the commands.
 """
 
 import argparse
@@ -93,7 +94,7 @@ def sync_dispatcher(count, **modes):
     seconds = timed(lambda: (feed.start(), finish.event.wait()))
     dispatcher.close()
     feed.join()
-    return seconds
+    return seconds, dispatcher.stats()["wakeups_sent"]
 
 
 # ---- a native producer to a coroutine on an event loop ------------------------------------------
@@ -121,7 +122,7 @@ async def async_dispatcher(count):
     seconds = time.perf_counter() - start
     dispatcher.close()
     feed.join()
-    return seconds
+    return seconds, dispatcher.stats()["wakeups_sent"]
 
 
 async def call_soon_threadsafe(count):
@@ -269,21 +270,27 @@ def verdict(median, target, at_least):
     return f"{'>=' if at_least else '<='} {target:<4} {'met' if met else 'MISSED'}"
 
 
-def report(rates, switches, ratios, count):
-    """`ratios` maps (name, bridge path, target, at_least) to the per-round ratios."""
-    per_1000 = {name: [1000 * n / count for n in values] for name, values in switches.items()}
+def median_per_1000(counts, count):
+    """{name: per-round counts} as {name: median count per 1,000 records}."""
+    return {name: statistics.median(1000 * n / count for n in values) for name, values in counts.items()}
+
+
+def report(rates, switches, wakeups, ratios, count):
+    """`ratios` maps (name, bridge path, target, at_least) to the per-round ratios; `wakeups` has
+    the dispatchers' paths only."""
+    switched, woken = median_per_1000(switches, count), median_per_1000(wakeups, count)
     print(f"{'contender':56} {'median':>12} {'vcsw/1k':>9}")
     for name, values in rates.items():
-        print(f"{name:56} {statistics.median(values) / 1e6:9.3f} M/s {statistics.median(per_1000[name]):9.2f}")
+        print(f"{name:56} {statistics.median(values) / 1e6:9.3f} M/s {switched[name]:9.2f}")
     print()
-    # Wake-ups sent per 1,000 records belong beside the context switches; they need counters of
-    # the dispatchers' own, which they do not have yet ("-").
-    print(f"{'ratio':72} {'median [min - max]':>20} {'target':12} {'vcsw/1k':>8} {'target':12} wakes/1k")
+    print(f"{'ratio':72} {'median [min - max]':>20} {'target':12} {'vcsw/1k':>8} {'target':12} "
+          f"{'wakes/1k':>8} target")
     for (name, path, target, at_least), values in ratios.items():
         median = statistics.median(values)
-        crossings = statistics.median(per_1000[path])
+        crossings = switched[path]
+        sent = f"{woken[path]:8.2f} < 5  {'met' if woken[path] < 5 else 'MISSED'}" if path in woken else f"{'-':>8}"
         print(f"{name:72} {median:6.2f} [{min(values):.2f} - {max(values):.2f}]   {verdict(median, target, at_least):12} "
-              f"{crossings:8.2f} < 5  {'met' if crossings < 5 else 'MISSED':7} -")
+              f"{crossings:8.2f} < 5  {'met' if crossings < 5 else 'MISSED':7} {sent}")
 
 
 def main():
@@ -296,23 +303,28 @@ def main():
     count = args.count
     rates = collections.defaultdict(list)
     switches = collections.defaultdict(list)
+    wakeups = collections.defaultdict(list)
     ratios = collections.defaultdict(list)
     sync_modes = (("waking socket", {}), ("waiting in the queue", {"nonblocking": False, "block_on_full": True}))
 
-    def rate(name, seconds, switched):
-        rates[name].append(count / seconds)
-        switches[name].append(switched)
-        return count / seconds
+    def rate(name, outcome, switched, scale=1):
+        """`outcome`: the seconds, or for a dispatcher (seconds, wake-ups it sent)."""
+        seconds, sent = outcome if isinstance(outcome, tuple) else (outcome, None)
+        rates[name].append(count / (seconds * scale))
+        switches[name].append(switched * scale)
+        if sent is not None:
+            wakeups[name].append(sent * scale)
+        return count / (seconds * scale)
 
     def run(name, contender, *args, **kwargs):
         before = voluntary_switches()
-        seconds = contender(*args, **kwargs)
-        return rate(name, seconds, voluntary_switches() - before)
+        outcome = contender(*args, **kwargs)
+        return rate(name, outcome, voluntary_switches() - before)
 
     async def run_async(name, contender, *args, scale=1):
         before = voluntary_switches()
-        seconds = await contender(*args) * scale
-        return rate(name, seconds, (voluntary_switches() - before) * scale)
+        outcome = await contender(*args)
+        return rate(name, outcome, voluntary_switches() - before, scale)
 
     def ratio(name, path, target, value, at_least=True):
         ratios[(name, path, target, at_least)].append(value)
@@ -352,7 +364,7 @@ def main():
             asyncio.run(busy_asyncio_round())
         print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
 
-    report(rates, switches, ratios, count)
+    report(rates, switches, wakeups, ratios, count)
 
     print()
     for label, build in (("Tandem(16384, 2048)", lambda: Tandem(16384, 2048)),

@@ -7,11 +7,11 @@ from cpython.number cimport PyIndex_Check, PyNumber_Index
 from cpython.object cimport Py_TYPE, PyTypeObject
 from cpython.pycapsule cimport PyCapsule_GetName, PyCapsule_GetPointer, PyCapsule_SetPointer
 from cpython.ref cimport PyObject, Py_XDECREF
-from cpython.type cimport PyType_Modified
 from cython.operator cimport dereference as deref
 from libcpp.memory cimport shared_ptr
 from libcpp.string cimport string
 
+from orvel._binding cimport replace_in_class
 from orvel.scribo cimport libscribo
 from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, level_enum, logger
 
@@ -44,8 +44,9 @@ cpdef enum class Level:
 import logging as py_logging
 import traceback
 
-import ast as _ast
 import inspect as _inspect
+
+from orvel._signatures import C_TYPES, DocumentedSignature
 
 # A docstring, and the standard logging package's spelling of WARN as an alias: iteration and the
 # members' names stay the seven above.
@@ -442,13 +443,6 @@ cdef class DefaultLogger:
 # made them. A native call on a Python subclass without a level method of its own now finds the
 # face instead of Cython's wrapper and reaches the native body through it, by a Python call.
 
-cdef int replace_in_class(type cls, str name, object face) except -1:
-    # The classes are static types, closed to setattr: Cython fills their dictionaries so at import.
-    (<dict><object>(<PyTypeObject*>cls).tp_dict)[name] = face
-    PyType_Modified(cls)
-    return 0
-
-
 # The attribute Cython made for a C integer field, setting only integers.
 cdef object integer_field(object field):
     return property(field.__get__, lambda obj, value: field.__set__(obj, exact_integer(value)),
@@ -556,32 +550,10 @@ install_faces()
 
 
 # ---------------------------------------------------------------------------------------------
-# Signatures for inspect.signature(), which finds none for an extension type. Each is read from the
-# constructor text the class documents, with the Python type each C type there stands for.
+# Signatures for inspect.signature(), which finds none for an extension type: each class's is read
+# from the constructor text it documents.
 
-cdef dict PYTHON_TYPES = {"bool": bool, "str": str, "int": int, "size_t": int, "Level": int,
-                          "list": list, "ColorScheme": ColorScheme}
-
-
-cdef object documented_signature(type cls, object levels):
-    text = cls.__doc__.partition("\n")[0]
-    declared = text[text.index("(") + 1:text.rindex(")")]
-    listed = []
-    for part in filter(None, declared.split(", ")):
-        kind, _, rest = part.partition(" ")
-        name, has_default, default = rest.partition("=")
-        annotation = PYTHON_TYPES[kind]
-        if default.startswith("Level."):
-            default = levels[default[len("Level."):]]
-        elif has_default:
-            default = _ast.literal_eval(default)
-            if default is None:
-                annotation = annotation | None
-        else:
-            default = _inspect.Parameter.empty
-        listed.append(_inspect.Parameter(name, _inspect.Parameter.POSITIONAL_OR_KEYWORD,
-                                         default=default, annotation=annotation))
-    return _inspect.Signature(listed, return_annotation=None)
+cdef dict LOGGING_TYPES = C_TYPES | {"Level": int, "list": list, "ColorScheme": ColorScheme}
 
 
 # The loggers' methods show their parameters through the functions Cython made; these are the
@@ -593,7 +565,8 @@ cdef dict LOGGER_PARAMETER_TYPES = {"level": int, "msg": str, "fg_color": int, "
 cdef int install_signatures() except -1:
     for cls in (LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler,
                 FileHandler, RotatingFileHandler, ColorScheme, Logger, DefaultLogger):
-        replace_in_class(cls, "__signature__", documented_signature(cls, globals()["Level"]))
+        replace_in_class(cls, "__signature__",
+                         DocumentedSignature(cls, LOGGING_TYPES, names={"Level": globals()["Level"]}))
     for cls in (Logger, DefaultLogger):
         for name in ("trace", "debug", "info", "warn", "error", "critical", "warning", "exception",
                      "log", "flush"):

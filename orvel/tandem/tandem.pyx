@@ -7,6 +7,7 @@ from cpython.object cimport PyObject
 from cpython.pystate cimport PyThreadState
 from cpython.ref cimport Py_INCREF
 
+from orvel._binding cimport replace_in_class
 from orvel.tandem.tandem cimport MessageFault, TandemCore
 
 
@@ -140,13 +141,17 @@ cdef void tandem_notify(void* core) noexcept nogil:
     (<TandemCore*>core).notify()
 
 
-cdef int follow_the_interpreter() except -1:
-    """Tells the watcher when the interpreter exits or forks. The hooks are compiled, not Python
-    code, so that no pending signal can interrupt them before they run."""
-    import atexit, os
+def _interpreter_exiting():
+    """Tells the watcher that the interpreter is exiting: from now on the watched signals take
+    their default actions, since the main thread acts on no interrupt any more. Registered with
+    atexit; an exit hook of another orvel module that waits calls it first, as atexit runs this one
+    last. Compiled, not Python code, so that no pending signal can interrupt it before it runs."""
+    interpreter_exiting()
 
-    def exiting():
-        interpreter_exiting()
+
+cdef int follow_the_interpreter() except -1:
+    """Tells the watcher when the interpreter exits or forks."""
+    import atexit, os
 
     def before_fork():
         prepare_fork()
@@ -157,12 +162,16 @@ cdef int follow_the_interpreter() except -1:
     def in_child():
         after_fork_in_child()
 
-    atexit.register(exiting)
+    atexit.register(_interpreter_exiting)
     os.register_at_fork(before=before_fork, after_in_parent=in_parent, after_in_child=in_child)
     return 0
 
 
 follow_the_interpreter()
 
+
+from orvel._signatures import C_TYPES, DocumentedSignature
+replace_in_class(Tandem, "__signature__", DocumentedSignature(Tandem, C_TYPES))
+del C_TYPES, DocumentedSignature
 
 __all__ = ["Tandem"]

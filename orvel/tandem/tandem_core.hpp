@@ -39,6 +39,12 @@
 // copy, so a copy that saw any of those stores also sees the moved read index. In this mode the
 // slot is read and written with relaxed atomic accesses: a copy that loses the race is discarded,
 // and it is not a data race.
+//
+// Counters (stats()). Each side counts what it does on a cache line that only it writes, in the
+// block that holds the slots, just before them: the core keeps its size, which importers of the
+// Tandem type check. One writer per counter (counter.hpp); readers on any thread get a snapshot
+// that is approximate while records flow (pushed may count a record that popped does not yet),
+// and exact once both sides are still.
 
 #include <sys/mman.h>
 
@@ -55,6 +61,7 @@
 #include <string>
 #include <type_traits>
 
+#include "orvel/tandem/counter.hpp"
 #include "orvel/tandem/waitable_index.hpp"
 
 namespace orvel::tandem {
@@ -84,6 +91,16 @@ enum class MessageFault : std::uint8_t {
 
 inline constexpr std::size_t kCacheLine = 64;
 inline constexpr std::uint64_t kMaxFragments = 0xFFFF;  // the fragment count field is 16 bits
+
+// What a ring has done so far (stats()). Records are single-slot records or whole messages.
+struct RingStats {
+  std::uint64_t pushed = 0;           // records published
+  std::uint64_t popped = 0;           // records consumed
+  std::uint64_t refused_full = 0;     // pushes that returned kFull
+  std::uint64_t dropped = 0;          // records the producer dropped to make room (overwrite mode)
+  std::uint64_t wakeups_sent = 0;     // sleepers woken, either side
+  std::uint64_t consumer_sleeps = 0;  // waits of the consumer that went to sleep
+};
 
 // Atomic for overwrite mode only (see above); everywhere they are accessed relaxed, ordered by the
 // indices. Every field is zero until the producer first writes the slot, and none is read before.
@@ -198,6 +215,17 @@ void copy_racing(std::byte* dst, const std::byte* src, std::size_t n) noexcept {
   for (; i < n; ++i) copy_racing_unit<unsigned char, racing>(dst + i, src + i);
 }
 
+// The counters (counter.hpp), one cache line per side, in front of the slots. All-zero bytes are
+// a valid block, as for Slot.
+struct alignas(kCacheLine) RingCounters {
+  struct alignas(kCacheLine) {
+    std::uint64_t pushed, refused_full, dropped, wakeups_sent;
+  } producer;
+  struct alignas(kCacheLine) {
+    std::uint64_t popped, sleeps, wakeups_sent;
+  } consumer;
+};
+
 // One thread at a time on each side of a queue: a second one would corrupt it silently, so
 // debug builds stop the process instead. Release builds check nothing.
 class SideGuard {
@@ -281,6 +309,8 @@ class BasicTandemCore {
   std::uint64_t write_index() const noexcept { return producer_.state.write.load(std::memory_order_acquire); }
   std::uint64_t read_index() const noexcept { return consumer_.state.read.load(std::memory_order_acquire); }
   std::uint32_t next_message_id() const noexcept { return producer_.state.next_message_id; }
+  // The counters, from any thread; all zero before configure(). See the top of this file.
+  RingStats stats() const noexcept;
 
  private:
   friend class TandemCoreTestAccess;  // publishes hand-made fragments in the unit tests
@@ -317,6 +347,10 @@ class BasicTandemCore {
   std::byte* slot_storage(std::uint64_t seq) const noexcept {
     return storage_ + (seq & mask_) * slot_size_;
   }
+  // In front of the slots, in the same block (configure()).
+  detail::RingCounters& counters() const noexcept {
+    return *reinterpret_cast<detail::RingCounters*>(reinterpret_cast<std::byte*>(slots_) - sizeof(detail::RingCounters));
+  }
 
   // The read index as the producer needs it: reloaded only when the cached one says full.
   std::uint64_t producer_read_index(std::uint64_t w) noexcept;
@@ -327,11 +361,18 @@ class BasicTandemCore {
   void write_fragment(std::uint64_t w, const std::byte* data, std::size_t length, std::uint32_t id,
                       std::uint16_t index, std::uint16_t count) noexcept;
   void fence_before_slot_stores() const noexcept;
+  // The sides' publications of their own index, counting the wake-ups they send.
+  void publish_write_index(std::uint64_t w) noexcept;
+  void publish_read_index(std::uint64_t r) noexcept;
   void copy_into_slot(std::byte* slot_bytes, const void* data, std::size_t length) noexcept;
   void copy_from_slot(std::byte* dst, const std::byte* slot_bytes, std::size_t length) const noexcept;
   // Drops the rest of the message whose fragment is oldest (one record for single-slot ones).
   void drop_oldest(std::uint64_t r, std::uint64_t w, bool whole_message) noexcept;
 
+  // Asks for the slot a few records after r, while the records in between are taken. Inlined
+  // early on purpose: GCC takes a function of prefetches alone for one without effects and drops
+  // its calls.
+  [[gnu::always_inline]] void prefetch_ahead(std::uint64_t r) const noexcept;
   // Consumes the record at r; false when the producer dropped it first (overwrite mode).
   bool release_slot(std::uint64_t r) noexcept;
 
@@ -361,7 +402,7 @@ class BasicTandemCore {
   // Read by both sides, written only by configure() and (running_) close.
   std::uint64_t mask_ = 0;
   std::uint64_t slot_size_ = 0;
-  Slot* slots_ = nullptr;         // capacity records, from allocate_zeroed()
+  Slot* slots_ = nullptr;         // capacity records, after the counters, from allocate_zeroed()
   std::byte* storage_ = nullptr;  // capacity x slot_size bytes, from allocate_zeroed()
   std::atomic<std::uint64_t> running_{0};
   std::uint8_t modes_ = 0;
@@ -386,16 +427,18 @@ void BasicTandemCore<Index>::configure(std::uint64_t slot_size, std::uint64_t ca
   std::uint64_t storage_bytes = 0;
   std::uint64_t slot_bytes = 0;
   if (__builtin_mul_overflow(capacity, slot_size, &storage_bytes) ||
-      __builtin_mul_overflow(capacity, sizeof(Slot), &slot_bytes)) {
+      __builtin_mul_overflow(capacity, sizeof(Slot), &slot_bytes) ||
+      __builtin_add_overflow(slot_bytes, sizeof(detail::RingCounters), &slot_bytes)) {
     throw std::overflow_error("capacity x slot_size does not fit in 64 bits");
   }
 
   // Neither block is written here: their pages take memory when the producer first fills a
-  // slot. All-zero bytes are a valid Slot, whose atomics hold zero.
+  // slot. All-zero bytes are a valid Slot, whose atomics hold zero, and valid counters.
   detail::AlignedArray<std::byte> copy(static_cast<std::byte*>(detail::allocate_aligned(slot_size)));
   auto* storage = static_cast<std::byte*>(detail::allocate_zeroed(storage_bytes));
   try {
-    slots_ = static_cast<Slot*>(detail::allocate_zeroed(slot_bytes));
+    auto* counters_and_slots = static_cast<std::byte*>(detail::allocate_zeroed(slot_bytes));
+    slots_ = reinterpret_cast<Slot*>(counters_and_slots + sizeof(detail::RingCounters));
   } catch (...) {
     detail::free_zeroed(storage, storage_bytes);
     throw;
@@ -414,7 +457,21 @@ BasicTandemCore<Index>::~BasicTandemCore() {
   if (slots_ == nullptr) return;
   // The sizes configure() allocated, from the fields it derived from them.
   detail::free_zeroed(storage_, (mask_ + 1) * slot_size_);
-  detail::free_zeroed(slots_, (mask_ + 1) * sizeof(Slot));
+  detail::free_zeroed(&counters(), sizeof(detail::RingCounters) + (mask_ + 1) * sizeof(Slot));
+}
+
+template <class Index>
+RingStats BasicTandemCore<Index>::stats() const noexcept {
+  RingStats stats;
+  if (slots_ == nullptr) return stats;
+  auto& [producer, consumer] = counters();
+  stats.pushed = detail::counted(producer.pushed);
+  stats.popped = detail::counted(consumer.popped);
+  stats.refused_full = detail::counted(producer.refused_full);
+  stats.dropped = detail::counted(producer.dropped);
+  stats.wakeups_sent = detail::counted(producer.wakeups_sent) + detail::counted(consumer.wakeups_sent);
+  stats.consumer_sleeps = detail::counted(consumer.sleeps);
+  return stats;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -483,7 +540,7 @@ void BasicTandemCore<Index>::write_record(std::uint64_t w, const void* data, std
     // consumer instead of bouncing between the cores. Relaxed: the producer's own last store.
     if (slot.length.load(std::memory_order_relaxed) != n) slot.length.store(n, std::memory_order_relaxed);
   }
-  producer_.state.write.publish(w + 1);
+  publish_write_index(w + 1);
 }
 
 template <class Index>
@@ -500,7 +557,12 @@ void BasicTandemCore<Index>::write_fragment(std::uint64_t w, const std::byte* da
   slot.message_id.store(id, std::memory_order_relaxed);
   slot.fragment_index.store(index, std::memory_order_relaxed);
   slot.fragment_count.store(count, std::memory_order_relaxed);
-  producer_.state.write.publish(w + 1);
+  publish_write_index(w + 1);
+}
+
+template <class Index>
+void BasicTandemCore<Index>::publish_write_index(std::uint64_t w) noexcept {
+  if (producer_.state.write.publish(w)) [[unlikely]] detail::count(counters().producer.wakeups_sent);
 }
 
 template <class Index>
@@ -517,7 +579,7 @@ void BasicTandemCore<Index>::drop_oldest(std::uint64_t r, std::uint64_t w, bool 
   std::uint64_t expected = r;
   // A failed swap means the consumer took the record meanwhile: there is room either way. The
   // swap and the load acquire, as in producer_read_index().
-  consumer_.state.read.publish_if(expected, r + drop);
+  if (consumer_.state.read.publish_if(expected, r + drop)) detail::count(counters().producer.dropped);
   producer_.state.read_seen = consumer_.state.read.load(std::memory_order_acquire);
 }
 
@@ -538,22 +600,27 @@ int BasicTandemCore<Index>::make_room(bool may_wait, bool whole_message, std::ui
     if (!is_open()) return kClosed;
     if (w - r <= mask_) return kSuccess;
     if (overwrite()) {
-      if (!may_wait && dropped) return kFull;
+      if (!may_wait && dropped) break;
       drop_oldest(r, w, whole_message);
       dropped = true;
     } else if (may_wait && (modes_ & kBlockOnFull)) {
       consumer_.state.read.wait_while_equal(r, running_);
     } else {
-      return kFull;
+      break;
     }
   }
+  detail::count(counters().producer.refused_full);
+  return kFull;
 }
 
 template <class Index>
 int BasicTandemCore<Index>::single_slot_push(const void* data, std::size_t length, bool may_wait) noexcept {
   std::uint64_t w;
   const int result = free_slot(may_wait, /*whole_message=*/false, w);
-  if (result == kSuccess) write_record(w, data, length);
+  if (result == kSuccess) {
+    write_record(w, data, length);
+    detail::count(counters().producer.pushed);
+  }
   return result;
 }
 
@@ -597,6 +664,7 @@ int BasicTandemCore<Index>::message_push(const void* data, std::size_t length, b
     if (!is_open()) return kClosed;
     sent += n;
   }
+  detail::count(counters().producer.pushed);
   return kSuccess;
 }
 
@@ -626,19 +694,40 @@ void BasicTandemCore<Index>::copy_from_slot(std::byte* dst, const std::byte* slo
   }
 }
 
+// A consumer that has fallen behind reads slots the producer wrote up to a ring ago, on another
+// core: each one misses the caches, and slots a slot size apart defeat the hardware's own
+// prefetcher. Asking for the slot a few records ahead overlaps its load with the records in
+// between. Only for a record published already (by the write index as last loaded), so that the
+// line is not taken from a producer still writing it.
+template <class Index>
+inline void BasicTandemCore<Index>::prefetch_ahead(std::uint64_t r) const noexcept {
+  constexpr std::int64_t kReadAhead = 8;
+  if (static_cast<std::int64_t>(consumer_.state.write_seen - r) <= kReadAhead) return;
+  const std::uint64_t ahead = r + kReadAhead;
+  __builtin_prefetch(&slots_[ahead & mask_]);
+  if (!(modes_ & kZerocopy)) __builtin_prefetch(slot_storage(ahead));
+}
+
 template <class Index>
 bool BasicTandemCore<Index>::release_slot(std::uint64_t r) noexcept {
   Index& read = consumer_.state.read;
   // Release: pairs with the producer's acquire loads and swaps of the read index ("room"): the
   // slot was read before the producer may store into it again.
   if (!overwrite()) {
-    read.publish(r + 1);
+    publish_read_index(r + 1);
     return true;
   }
   // The swap validates the copy on its own, no fence needed: it fails if a drop from r came first
   // (see the top of this file).
   std::uint64_t expected = r;
   return read.publish_if(expected, r + 1);
+}
+
+// The consumer's publication outside overwrite mode. In overwrite mode it swaps instead
+// (release_slot(), advance()), and counts no wake-up: no producer ever waits for room there.
+template <class Index>
+void BasicTandemCore<Index>::publish_read_index(std::uint64_t r) noexcept {
+  if (consumer_.state.read.publish(r)) [[unlikely]] detail::count(counters().consumer.wakeups_sent);
 }
 
 template <class Index>
@@ -658,7 +747,7 @@ int BasicTandemCore<Index>::await_record(bool may_wait, std::uint64_t& r) noexce
     if (!is_open()) return kClosed;
     if (static_cast<std::int64_t>(w - r) > 0) return kSuccess;
     if (!may_wait) return kNothing;  // a partial message is kept for the next call
-    producer_.state.write.wait_while_equal(w, running_);
+    if (producer_.state.write.wait_while_equal(w, running_)) detail::count(counters().consumer.sleeps);
   }
 }
 
@@ -668,6 +757,7 @@ int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bo
   for (;;) {
     std::uint64_t r;
     if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
+    prefetch_ahead(r);
     // Relaxed: published by the write index, loaded with acquire by oldest_record().
     const Slot& slot = slots_[r & mask_];
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
@@ -679,6 +769,7 @@ int BasicTandemCore<Index>::single_slot_pop(void** data, std::size_t* length, bo
       bytes = c.copy.get();
     }
     if (!release_slot(r)) continue;  // dropped by the producer while we copied it
+    detail::count(counters().consumer.popped);
     *data = bytes;
     *length = n;
     return kSuccess;
@@ -729,16 +820,18 @@ int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
 template <class Index>
 void BasicTandemCore<Index>::advance() noexcept {
   [[maybe_unused]] const auto guard = consumer_side();
+  if (slots_ == nullptr) return;  // unconfigured: nothing was peeked, and there is nothing to count in
   ConsumerSide& c = consumer_.state;
   // Release, as in release_slot(): the caller is done with the record peek() returned.
   if (overwrite()) {
     // Consumes the peeked record unless the producer has dropped it already.
     std::uint64_t expected = c.peeked;
-    c.read.publish_if(expected, c.peeked + 1);
+    if (!c.read.publish_if(expected, c.peeked + 1)) return;
   } else {
     // Relaxed: the index this thread stores; notify() may have moved it, but then nothing counts.
-    c.read.publish(c.read.load(std::memory_order_relaxed) + 1);
+    publish_read_index(c.read.load(std::memory_order_relaxed) + 1);
   }
+  detail::count(counters().consumer.popped);
 }
 
 template <class Index>
@@ -761,6 +854,7 @@ int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool m
     std::uint64_t r;
     if (const int result = oldest_record(may_wait, r); result != kSuccess) return result;
 
+    prefetch_ahead(r);
     // Every field is read before the slot is released: the producer may then rewrite it. Relaxed,
     // as in single_slot_pop().
     const Slot& slot = slots_[r & mask_];
@@ -784,6 +878,7 @@ int BasicTandemCore<Index>::message_pop(void** data, std::size_t* length, bool m
     c.assembly_length = offset + n;
     if (c.fragments_received != count) continue;
 
+    detail::count(counters().consumer.popped);
     *data = c.assembly.get();
     *length = c.assembly_length;
     c.expected_message_id = id + 1;

@@ -109,11 +109,12 @@ class WaitableIndex {
   // Callers name the order and what it pairs with.
   std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
 
-  // Publishes `v` and wakes whoever sleeps on the index. Release: pairs with the acquire loads of
-  // the other side, which then see everything written before (the slot contents).
-  void publish(std::uint64_t v) noexcept {
+  // Publishes `v` and wakes whoever sleeps on the index; true when this call sent the wake.
+  // Release: pairs with the acquire loads of the other side, which then see everything written
+  // before (the slot contents).
+  bool publish(std::uint64_t v) noexcept {
     value_.store(v, std::memory_order_release);
-    notify();
+    return notify();
   }
 
   // Compare-and-swap publication, for an index two threads may move. On failure `expected`
@@ -133,24 +134,29 @@ class WaitableIndex {
   // flag). Does not wake; call notify().
   void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
 
-  // Wakes every sleeper, if there is one. Call after every change a sleeper may wait for.
-  void notify() const noexcept {
+  // Wakes every sleeper, if there is one; true when this call sent the wake (false when nobody
+  // sleeps or another caller's wake is on its way). Call after every change a sleeper may wait for.
+  bool notify() const noexcept {
     detail::light_barrier();  // pairs with heavy_barrier() in sleep_while()
     // Relaxed: the barrier pair orders it after the change (see the top of this file).
-    if ((sleepers_.load(std::memory_order_relaxed) & ~kWakeSent) != 0) wake_sleepers();
+    if ((sleepers_.load(std::memory_order_relaxed) & ~kWakeSent) != 0) return wake_sleepers();
+    return false;
   }
 
   // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
   // A wake-up that finds neither has changed goes back to sleep; so does a delivered signal.
-  void wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+  // True when the wait went to sleep (announced itself to the publishers), false when the spin
+  // saw the change.
+  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
     // Acquire: pairs with publish(), publish_if() and bump(), and with the release stores of
     // `running`, so a waiter that sees the change also sees what came before it.
     auto unchanged = [&] {
       return value_.load(std::memory_order_acquire) == old &&
              running.load(std::memory_order_acquire) != 0;
     };
-    if (!unchanged() || spin_until([&] { return !unchanged(); })) return;
+    if (!unchanged() || spin_until([&] { return !unchanged(); })) return false;
     sleep_while(unchanged);
+    return true;
   }
 
  private:
@@ -175,14 +181,15 @@ class WaitableIndex {
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  [[gnu::noinline]] void wake_sleepers() const noexcept {  // rare: keeps publish() short
+  [[gnu::noinline]] bool wake_sleepers() const noexcept {  // rare: keeps publish() short
     // Acq_rel: pairs with the sleeper's clearing of the bit (see the top of this file). A wake
     // is on its way already when the bit is set.
-    if ((sleepers_.fetch_or(kWakeSent, std::memory_order_acq_rel) & kWakeSent) != 0) return;
+    if ((sleepers_.fetch_or(kWakeSent, std::memory_order_acq_rel) & kWakeSent) != 0) return false;
     // Release: pairs with the acquire load of the epoch in sleep_while(). The futex call checks
     // the epoch in the kernel, so a sleeper that read the old one cannot miss this wake.
     epoch_.fetch_add(1, std::memory_order_release);
     detail::futex_wake_all(epoch_);
+    return true;
   }
 
   // In sleepers_, beside the count of sleepers: a wake has been sent since they last looked.
@@ -199,18 +206,22 @@ class WaitableIndex {
 class SpinningIndex {
  public:
   std::uint64_t load(std::memory_order order) const noexcept { return value_.load(order); }
-  void publish(std::uint64_t v) noexcept { value_.store(v, std::memory_order_release); }
+  bool publish(std::uint64_t v) noexcept {
+    value_.store(v, std::memory_order_release);
+    return false;
+  }
   bool publish_if(std::uint64_t& expected, std::uint64_t v) noexcept {
     return value_.compare_exchange_strong(expected, v, std::memory_order_acq_rel,
                                           std::memory_order_acquire);
   }
   void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
-  void notify() const noexcept {}
-  void wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+  bool notify() const noexcept { return false; }
+  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
     while (value_.load(std::memory_order_acquire) == old &&
            running.load(std::memory_order_acquire) != 0) {
       cpu_relax();
     }
+    return false;
   }
 
  private:

@@ -150,8 +150,10 @@ MAIN_THREAD_BUSY = {
     "pop": "table.pop(queue)",
     "native": "ctypes.CDLL(None).sleep(60)",  # returns early; nothing tells the interpreter why
 }
-# Measured: 0.3 ms on an idle machine, up to 0.4 s with both cores busy with other work.
-INTERRUPT_LATENCY = 1.0
+# Measured: 0.3 ms on an idle machine, up to 0.4 s with both cores busy with other work, and more
+# than 1 s beside a compiler run. Every busy step lasts 30 s or more unless interrupted, so a bound
+# well below that tells an interrupt at the next bytecode from one that waited for the step.
+INTERRUPT_LATENCY = 10.0
 
 
 def wait_until_asleep(pid: int) -> None:

@@ -103,6 +103,7 @@ def test_a_stub_class_names_its_members_with_their_signatures(cls, stub):
     stub_init = parameters(init.args) if init else []
     if (cls.__doc__ or "").startswith(cls.__name__ + "("):
         assert stub_init == documented_parameters(cls)
+        assert [name for name, _ in runtime_parameters(cls)] == [name for name, _ in stub_init]  # inspect's
     elif "__init__" in vars(cls):
         assert stub_init == runtime_parameters(cls.__init__)
     else:

@@ -104,6 +104,7 @@ def dispatchers() -> None:
     sync.setup(host="127.0.0.1", recvbuf=0)
     sync.close()
     assert_type(sync.error, BaseException | None)
+    assert_type(sync.stats(), dict[str, int])
     with SyncDispatcher(on_record) as entered:
         assert_type(entered, SyncDispatcher)
         assert_type(entered.closed, bool)
@@ -124,6 +125,7 @@ async def coroutines() -> None:
     dispatcher.setup(host="127.0.0.1", recvbuf=0)
     dispatcher.close()
     assert_type(dispatcher.error, BaseException | None)
+    assert_type(dispatcher.stats()["delivered"], int)
     async with AsyncDispatcher(on_record) as entered:
         assert_type(entered.task, asyncio.Task[None] | None)
         assert_type(entered.closed, bool)

@@ -257,6 +257,9 @@ class Queue {
   // What the signal watcher does on a signal: tandem_notify on the queue's ring. Closes the queue
   // and moves both its indices, so that every thread blocked in it returns -1.
   void notify() const noexcept { api().tandem_notify(&reinterpret_cast<layout::Tandem*>(queue_)->core); }
+  // From any thread: what the queue has counted (pushes, pops, refusals, drops, wake-ups, sleeps),
+  // approximate while records flow.
+  tandem::RingStats stats() const noexcept { return reinterpret_cast<layout::Tandem*>(queue_)->core.stats(); }
 
  private:
   explicit Queue(PyObject* queue) noexcept : queue_(queue) {}

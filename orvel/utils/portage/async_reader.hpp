@@ -6,9 +6,10 @@
 // callback(record)`, where the interpreter's own specialised await runs each callback's
 // coroutine in its frame. A native loop that drove every coroutine through PyIter_Send, entering
 // the evaluation loop afresh for each record, measured 0.47x to 0.63x the deque floor of
-// bench/bridge in the rounds where this one measured 0.65x to 0.68x. What is native is everything around the await: iterating pops the
-// queue and makes each record's bytes, and pause() says what the reader awaits when iteration
-// stops, announcing the wait to the producers.
+// bench/bridge in the rounds where this one measured 0.65x to 0.68x. What is native is
+// everything around the await: iterating pops the queue and makes each record's bytes (in the
+// last record's, once the loop has let go of it), and pause() says what the reader awaits when
+// iteration stops, announcing the wait to the producers.
 //
 // Iteration stops when the reader is stopped (stop_async_reader) or the queue is closed (pause()
 // then returns None: the reader is done), when 128 records have been delivered in a row (pause()
@@ -26,6 +27,7 @@
 #include <memory>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
 namespace orvel::portage {
@@ -42,6 +44,9 @@ struct AsyncReaderArgs {
 
 // A new records object (a new reference), or null with an exception set. With the interpreter lock.
 PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept;
+
+// What the reader of a records object (null: none yet) has delivered. With the interpreter lock.
+Deliveries async_reader_deliveries(PyObject* records) noexcept;
 
 // Stops the reader of a records object: no record is handed out any more. With the interpreter lock.
 void stop_async_reader(PyObject* records) noexcept;

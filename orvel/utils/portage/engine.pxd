@@ -1,9 +1,11 @@
 # Declarations of the bridge's C++ engine: the wake-up channel and the dispatcher's worker.
 from cpython.object cimport PyObject
-from libc.stdint cimport uint16_t
+from libc.stdint cimport uint16_t, uint64_t
 from libcpp cimport bool as cbool
 from libcpp.atomic cimport atomic
 from libcpp.memory cimport shared_ptr
+
+from orvel.tandem.tandem cimport TandemCore
 
 
 cdef extern from "<netinet/in.h>" nogil:
@@ -27,6 +29,25 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         void withdraw_wait() noexcept
         void notify() noexcept
         void ring() noexcept
+
+
+cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portage" nogil:
+    cdef struct Deliveries:
+        uint64_t delivered
+        uint64_t callback_errors
+
+    # Converted to a dict of its fields, in this order, by stats().
+    cdef struct BridgeStats:
+        uint64_t pushed
+        uint64_t popped
+        uint64_t refused_full
+        uint64_t dropped
+        uint64_t wakeups_sent
+        uint64_t consumer_sleeps
+        uint64_t delivered
+        uint64_t callback_errors
+
+    BridgeStats bridge_stats(const TandemCore* ring, const WakeChannel& wake, const Deliveries& deliveries) noexcept
 
 
 cdef extern from "orvel/utils/portage/drain_loop.hpp" namespace "orvel::portage" nogil:
@@ -55,6 +76,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         bint alive() noexcept
         PyObject* error() noexcept
         void forget_error() noexcept
+        Deliveries deliveries() noexcept
 
     void close_interpreter_to_workers() noexcept
 
@@ -70,6 +92,7 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
         PyObject* pass_once
 
     object new_async_reader(const AsyncReaderArgs& args)
+    Deliveries async_reader_deliveries(PyObject* records) noexcept
     void stop_async_reader(object records) noexcept
     void close_async_readers() noexcept
 

@@ -16,16 +16,17 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel.tandem.tandem cimport Tandem
+from orvel.tandem.tandem cimport Tandem, TandemCore
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, buffer_contents, bytes_contents, bytes_conversion,
-    close_async_readers, close_interpreter_to_workers, new_async_reader, report_unraisable, sockaddr_in,
-    stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries, bridge_stats,
+    buffer_contents, bytes_contents, bytes_conversion, close_async_readers, close_interpreter_to_workers,
+    new_async_reader, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
 from orvel.scribo import DefaultLogger
 import asyncio
+import functools
 import inspect
 import sys
 import weakref
@@ -35,8 +36,12 @@ from orvel.utils.portage.reader import read_records
 logger = DefaultLogger()
 
 
-# Before the interpreter finalises, every worker thread stops and none enters it again.
+# Before the interpreter finalises, every worker thread stops and none enters it again. The signal
+# watcher is told first: while this waits for callbacks in progress, the main thread would act on
+# no interrupt, so a signal must end the process instead of being taken by the watcher.
 def _close_workers_at_exit():
+    from orvel.tandem.tandem import _interpreter_exiting
+    _interpreter_exiting()
     close_interpreter_to_workers()
 
 
@@ -66,6 +71,24 @@ cdef object checked_callback(object callback):
     return callback
 
 
+# Whether calling `callback` gives a coroutine: a coroutine function, or an object whose class has
+# one as __call__, either bare or in functools.partial (inspect.iscoroutinefunction sees through
+# partials, not into the objects' classes).
+cdef bint makes_coroutines(object callback):
+    callback = without_partials(callback)
+    if inspect.iscoroutinefunction(callback):
+        return True
+    if isinstance(callback, type) or inspect.isroutine(callback):
+        return False  # calling a class makes an instance; a routine has been looked at
+    return inspect.iscoroutinefunction(without_partials(getattr(type(callback), "__call__", None)))
+
+
+cdef object without_partials(object callable_):
+    while isinstance(callable_, functools.partial):
+        callable_ = callable_.func
+    return callable_
+
+
 # The sizes of a dispatcher's or a queue's Tandem, for its properties; None before __init__.
 cdef object capacity_of(Tandem queue):
     return queue._core.capacity() if queue is not None else None
@@ -73,6 +96,11 @@ cdef object capacity_of(Tandem queue):
 
 cdef object slot_size_of(Tandem queue):
     return queue._core.slot_size() if queue is not None else None
+
+
+# The ring a dispatcher's counters start from; null before __init__.
+cdef const TandemCore* ring_of(Tandem queue) noexcept:
+    return &queue._core if queue is not None else NULL
 
 
 cdef str describe(object owner, Tandem queue, str state):
@@ -315,7 +343,7 @@ cdef class SyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self.worker.get().started() or self._setting_up:
             raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
-        if inspect.iscoroutinefunction(checked_callback(callback)):
+        if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
         self._callback = callback
@@ -391,6 +419,15 @@ cdef class SyncDispatcher:
     def closed(self):
         """Whether close() has run."""
         return not self.running.load()
+
+    def stats(self):
+        """The counters, a dict of ints: records pushed into the queue, popped from it,
+        refused_full (pushes the full queue refused), dropped (by an overwriting queue),
+        wakeups_sent (to the sleeping worker or producer), consumer_sleeps (of the worker),
+        delivered (callbacks that returned) and callback_errors. Each is counted by the thread
+        that does what it counts and read without stopping it: approximate while records flow,
+        exact once the producer and the worker are still."""
+        return bridge_stats(ring_of(self._q), self.worker.get().wake, self.worker.get().deliveries())
 
     @property
     def worker_running(self):
@@ -574,6 +611,16 @@ cdef class AsyncDispatcher:
         """The exception that ended the reader task (its callback or its socket wait failed), or
         None. The queue is closed then: pushes return -1."""
         return self._records.error if self._records is not None else None
+
+    def stats(self):
+        """The counters, a dict of ints: records pushed into the queue, popped from it,
+        refused_full (pushes the full queue refused), dropped (by an overwriting queue),
+        wakeups_sent (to the sleeping reader), consumer_sleeps (waits of the reader on the
+        socket), delivered (callbacks that returned) and callback_errors. Each is counted where
+        the work is done and read without stopping it: approximate while records flow, exact
+        once the producer and the reader are still."""
+        cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
+        return bridge_stats(ring_of(self._q), self._wake.get()[0], async_reader_deliveries(records))
 
     @property
     def closed(self):
@@ -843,15 +890,57 @@ cdef class AsyncQueue:
                 pass
 
 
+# ---------------------------------------------------------------------------------------------
+# The Python faces of the types
+
+from orvel._binding cimport replace_in_class
+
+# setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
+# C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
+# setup_socket does, and runs the method's body. The native tables and their C signatures stay as
+# Cython made them. A native call of setup on a Python subclass without a setup of its own finds
+# the face in place of Cython's wrapper and reaches the body through it, by a Python call.
+cdef object sync_setup_face():
+    def setup(SyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        SyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+cdef object async_setup_face():
+    def setup(AsyncDispatcher self, str host='127.0.0.1', recvbuf=16777216):
+        AsyncDispatcher.setup(self, host, exact_integer(recvbuf))
+    return setup
+
+
+# Each face takes the qualified name and docstring of the wrapper it replaces.
+cdef int install_face(type cls, object face) except -1:
+    wrapper = cls.__dict__[face.__name__]
+    face.__qualname__, face.__doc__ = wrapper.__qualname__, wrapper.__doc__
+    return replace_in_class(cls, face.__name__, face)
+
+
+install_face(SyncDispatcher, sync_setup_face())
+install_face(AsyncDispatcher, async_setup_face())
+
+
 # The Python types of what Cython's functions show untyped or as C types.
 import socket as _socket
 from collections.abc import Awaitable, Buffer, Callable
+from orvel._signatures import C_TYPES, DocumentedSignature
+
+for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
+                         (SyncDispatcher, {"callback": Callable[[bytes], object]}),
+                         (AsyncDispatcher, {"callback": Callable[[bytes], Awaitable[object]]}),
+                         (AsyncQueue, {"loop": asyncio.AbstractEventLoop})):
+    replace_in_class(_owner, "__signature__", DocumentedSignature(_owner, C_TYPES, _untyped))
 
 for _owner, _name, _types in (
         (SyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (SyncDispatcher, "close", {}),
+        (SyncDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (AsyncDispatcher, "close", {}),
+        (AsyncDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncQueue, "push_buf", {"msg": Buffer}),
         (AsyncQueue, "push_obj", {"msg": object}),
         (AsyncQueue, "push_str", {"msg": str}),
@@ -860,6 +949,6 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
-del _owner, _name, _types, _socket, Awaitable, Buffer, Callable
+del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
 __all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]

@@ -8,6 +8,7 @@ async def read_records(records, callback):
         while True:
             for record in records:
                 await callback(record)
+                del record  # the records object may then reuse its bytes for the next one
             pause = records.pause()
             if pause is None:
                 return

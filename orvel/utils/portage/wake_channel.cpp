@@ -53,9 +53,10 @@ bool WakeChannel::announce_wait() noexcept {
   return tandem::detail::heavy_barrier();  // pairs with light_barrier() in notify()
 }
 
-void WakeChannel::await_datagram(bool bounded) const noexcept {
+void WakeChannel::await_datagram(bool bounded) noexcept {
   const int fd = this->fd();
   if (fd == -1) return;
+  count_sleep();
   // poll, then a non-blocking receive: the wait holds whatever blocking mode the socket's owner
   // set. A signal (EINTR), a timeout or an error only sends the caller back to its queue check.
   pollfd ready{fd, POLLIN, 0};
@@ -66,7 +67,10 @@ void WakeChannel::await_datagram(bool bounded) const noexcept {
 
 void WakeChannel::wake_waiter() noexcept {
   // The first producer to take the flag sends; a datagram per announced wait is enough.
-  if (waiting_.exchange(0, std::memory_order_relaxed) != 0) ring();
+  if (waiting_.exchange(0, std::memory_order_relaxed) != 0) {
+    ring();
+    tandem::detail::count(wakeups_sent_);
+  }
 }
 
 void WakeChannel::ring() const noexcept {

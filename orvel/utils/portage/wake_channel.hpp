@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "orvel/tandem/counter.hpp"
 #include "orvel/tandem/waitable_index.hpp"
 
 namespace orvel::portage {
@@ -55,8 +56,11 @@ class WakeChannel {
   bool announce_wait() noexcept;
   void withdraw_wait() noexcept { waiting_.store(0, std::memory_order_relaxed); }
   // Receives one datagram; with `bounded`, gives up after a millisecond. Returns at once on an
-  // unarmed channel.
-  void await_datagram(bool bounded) const noexcept;
+  // unarmed channel. Counts a sleep.
+  void await_datagram(bool bounded) noexcept;
+  // Counts a sleep the consumer makes on the socket by its own means (the asyncio reader's
+  // sock_recv).
+  void count_sleep() noexcept { tandem::detail::count(sleeps_); }
 
   // ---- producer -----------------------------------------------------------------------------
   // After a successful push: wakes the consumer if it announced a wait. A load and a compiler
@@ -65,8 +69,12 @@ class WakeChannel {
     tandem::detail::light_barrier();  // pairs with the heavy barrier in announce_wait()
     if (waiting_.load(std::memory_order_relaxed) != 0) [[unlikely]] wake_waiter();
   }
-  // Sends a datagram whether or not anybody waits (close).
+  // Sends a datagram whether or not anybody waits (close). Not counted: it wakes for no record.
   void ring() const noexcept;
+
+  // ---- counters, from any thread (relaxed; see bridge_stats.hpp) -----------------------------
+  std::uint64_t wakeups_sent() const noexcept { return tandem::detail::counted(wakeups_sent_); }
+  std::uint64_t sleeps() const noexcept { return tandem::detail::counted(sleeps_); }
 
  private:
   [[gnu::noinline]] void wake_waiter() noexcept;
@@ -74,6 +82,11 @@ class WakeChannel {
   std::atomic<int> fd_{-1};
   sockaddr_in address_{};
   std::atomic<std::uint32_t> waiting_{0};
+  // One writer each, as the ring's counters: the producer counts a datagram just after its swap
+  // of waiting_, the consumer a sleep just after announcing it there, so both find the line of
+  // waiting_ in their cache already and counting costs no extra transfer.
+  std::uint64_t wakeups_sent_ = 0;
+  std::uint64_t sleeps_ = 0;
 };
 
 }  // namespace orvel::portage

@@ -39,8 +39,8 @@ bool count_in() noexcept {
 // the thread state. enter() and deliver() may be ended by the interpreter at exit (worker.hpp).
 class InterpreterSession {
  public:
-  InterpreterSession(PyObject* callback, const char* name, PyObject*& failure) noexcept
-      : callback_(callback), name_(name), failure_(failure) {}
+  InterpreterSession(PyObject* callback, const char* name, PyObject*& failure, Deliveries& deliveries) noexcept
+      : callback_(callback), name_(name), failure_(failure), deliveries_(deliveries) {}
 
   bool enter() {
     if (!count_in()) return false;
@@ -64,18 +64,22 @@ class InterpreterSession {
     count_out();
   }
 
-  // A failure is reported and kept in `failure` (owned), the worker's error.
+  // A failure is reported and kept in `failure` (owned), the worker's error. Each outcome is
+  // counted in `deliveries`.
   bool deliver(const void* data, std::size_t length) {
     PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(length));
-    PyObject* result = record != nullptr ? PyObject_CallOneArg(callback_, record) : nullptr;
+    const bool called = record != nullptr;
+    PyObject* result = called ? PyObject_CallOneArg(callback_, record) : nullptr;
     Py_XDECREF(record);
     if (result == nullptr) {
       PyObject* error = PyErr_GetRaisedException();
       report_unraisable(error, name_);
       Py_XSETREF(failure_, error);
+      if (called) tandem::detail::count(deliveries_.callback_errors);
       return false;
     }
     Py_DECREF(result);
+    tandem::detail::count(deliveries_.delivered);
     return true;
   }
 
@@ -83,6 +87,7 @@ class InterpreterSession {
   PyObject* callback_;
   const char* name_;
   PyObject*& failure_;
+  Deliveries& deliveries_;
   PyThreadState* thread_state_ = nullptr;
   PyGILState_STATE gil_state_{};
 };
@@ -215,7 +220,7 @@ void Worker::start(const std::shared_ptr<Worker>& worker, PyObject* queue, const
 void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* callback, WorkerBody body,
                  const char* name, const char* thread_name) {
   PyObject* failure = nullptr;
-  InterpreterSession session(callback, name, failure);
+  InterpreterSession session(callback, name, failure, deliveries_);
   tandem::TandemRef ring(queue, table);
   // An entry that fails means the interpreter is going away: the references go with it.
   if (!session.enter()) {

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/drain_loop.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
@@ -78,6 +79,11 @@ class Worker {
   // Whether the started worker thread has not ended yet.
   bool alive() const noexcept { return phase_.load(std::memory_order_acquire) == kRunning; }
 
+  // What the loop has delivered so far; from any thread (relaxed, see bridge_stats.hpp).
+  Deliveries deliveries() const noexcept {
+    return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors)};
+  }
+
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.
   PyObject* error() const noexcept { return error_; }
   // With the interpreter lock, when the dispatcher goes: nobody will ask for the error again.
@@ -93,6 +99,9 @@ class Worker {
   // Written by the producer on every push: a cache line of its own, away from what the worker reads.
   alignas(64) std::atomic<std::uint64_t> pushed_{0};
   std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];
+  // Counted by the worker thread for each record, away from the lines the producer touches
+  // (pushed_, and the channel's waiting_ flag, which every push loads).
+  Deliveries deliveries_;
   std::thread::id thread_;  // set by start(), under the interpreter lock
   // Written and read under the interpreter lock.
   PyObject* error_ = nullptr;  // owned

@@ -32,6 +32,13 @@ class TandemCoreTestAccess {
     const std::uint64_t w = core.write_index();
     core.write_fragment(w, reinterpret_cast<const std::byte*>(bytes.data()), bytes.size(), id, index, count);
   }
+  // Whether a thread sleeps on the write index (the consumer) or on the read index (the producer).
+  static bool consumer_asleep(const TandemCore& core) {
+    return WaitableIndexTestAccess::has_sleeper(core.producer_.state.write);
+  }
+  static bool producer_asleep(const TandemCore& core) {
+    return WaitableIndexTestAccess::has_sleeper(core.consumer_.state.read);
+  }
 };
 
 namespace test {

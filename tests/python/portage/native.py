@@ -54,7 +54,7 @@ LAYOUTS = {portage.CBufferView: CBufferViewLayout, portage.LumPipe: LumPipeLayou
 
 def fields(obj):
     """The native fields of a portage object, read in place."""
-    return LAYOUTS[type(obj).__mro__[-3] if type(obj) not in LAYOUTS else type(obj)].from_address(id(obj))
+    return next(LAYOUTS[cls] for cls in type(obj).__mro__ if cls in LAYOUTS).from_address(id(obj))
 
 
 def capsule_pointer(capsule, name=None):

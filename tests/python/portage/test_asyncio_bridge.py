@@ -53,6 +53,62 @@ def test_every_record_arrives_in_order_on_the_loop(run_async, variable_size):
     run_async(main)
 
 
+@pytest.mark.parametrize("callback_keeps", ["nothing", "every third record", "its record across a suspension"])
+def test_records_reach_the_callback_whole_and_the_ones_it_keeps_stay_as_they_were(run_async, callback_keeps):
+    # The reader may carry a record in the bytes of one the callback let go of: each record must
+    # still arrive with its own contents and hash, and a record that is kept must never change.
+    count, size = 20_000, 64
+
+    async def main():
+        faults, kept = [], {}
+        delivered = 0
+
+        async def callback(record):
+            nonlocal delivered
+            seq, delivered = delivered, delivered + 1
+            if record != feeder.record(seq, size) or hash(record) != hash(bytes(bytearray(record))):
+                faults.append(seq)
+            if callback_keeps == "every third record" and seq % 3 == 0:
+                kept[seq] = record
+            elif callback_keeps == "its record across a suspension":
+                await asyncio.sleep(0)
+                if record != feeder.record(seq, size):
+                    faults.append(seq)
+
+        dispatcher = AsyncDispatcher(callback, capacity=256)
+        dispatcher.setup()
+        feed = feeder.Feed(dispatcher, count, size, pause_one_in=64, max_pause_us=200).start()
+        await until(lambda: delivered == count)
+        assert feed.join()["pushed"] == count
+        assert faults == []
+        assert [seq for seq, record in kept.items() if record != feeder.record(seq, size)] == []
+        dispatcher.close()
+
+    run_async(main)
+
+
+@pytest.mark.parametrize("closing_at", [0, 127, 200])
+def test_a_close_from_the_callback_mid_drain_delivers_nothing_more(run_async, closing_at):
+    async def main():
+        got = []
+
+        async def callback(record):
+            got.append(record)
+            if len(got) == closing_at + 1:
+                dispatcher.close()
+
+        dispatcher = AsyncDispatcher(callback)
+        for seq in range(300):
+            assert native.push(dispatcher, b"%d" % seq) == 1
+        dispatcher.setup()
+        reader = reader_of(dispatcher)
+        await asyncio.wait([reader], timeout=10)
+        assert reader.done() and dispatcher.error is None
+        assert got == [b"%d" % seq for seq in range(closing_at + 1)]
+
+    run_async(main)
+
+
 def test_the_reader_yields_to_the_loop_every_128_records(run_async):
     async def main():
         got, seen_by_others = [], []

@@ -4,9 +4,11 @@ foreign datagrams. Crashes, hangs and exits are observed in child interpreters."
 
 import asyncio
 import ctypes
+import decimal
 import gc
 import json
 import os
+import signal
 import socket
 import threading
 
@@ -284,6 +286,34 @@ print("ENDING", flush=True)
     assert "terminate" not in result.stderr and "Fatal" not in result.stderr
 
 
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda signum: signum.name)
+def test_a_signal_during_exit_ends_the_process(run_child, signum):
+    """Exit waits a moment for a callback in progress, with the main thread in no state to act on
+    an interrupt: a signal then must end the process, not be taken by the signal watcher."""
+    result = run_child(f"""
+import atexit, os, threading, time
+entered, signalled = threading.Event(), threading.Event()
+atexit.register(signalled.wait, 30)  # registered first, so run last: exit lasts until the signal
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+def callback(record):
+    entered.set()
+    # Exit has begun once the bridge closes the queues of its workers: -1.
+    while feeder.push_natively(dispatcher, [1]) != [-1]:
+        time.sleep(0.001)
+    os.kill(os.getpid(), {signum.value})
+    signalled.set()
+    threading.Event().wait()
+
+dispatcher = SyncDispatcher(callback)  # detached
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+assert entered.wait(20)
+""", timeout=30)
+    assert result.returncode == -signum, result.stderr
+
+
 def test_setup_after_the_bridge_has_let_its_workers_go_at_exit_is_refused(run_child):
     result = run_child("""
 import atexit
@@ -358,14 +388,44 @@ asyncio.run(main())
 MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
 
 
-def set_up(dispatcher, run_async):
+def set_up(dispatcher, run_async, **arguments):
     """setup() where it works: inside a running loop for an AsyncDispatcher."""
     if isinstance(dispatcher, AsyncDispatcher):
         async def main():
-            dispatcher.setup()
-            dispatcher.close()  # before the loop goes
+            try:
+                dispatcher.setup(**arguments)
+            finally:
+                dispatcher.close()  # before the loop goes
         return run_async(main)
-    return dispatcher.setup()
+    return dispatcher.setup(**arguments)
+
+
+class Index:
+    """An integer by __index__ alone, as numpy's integers are."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("recvbuf, error", [
+    (1.5, TypeError), ("1", TypeError), (decimal.Decimal(1), TypeError),  # __int__ is not enough
+    (2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError),
+    (True, None), (Index(4096), None), (-1, None),
+], ids=repr)
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
+    dispatcher = MAKERS[kind]()
+    if error is not None:
+        with pytest.raises(error):
+            set_up(dispatcher, run_async, recvbuf=recvbuf)
+        assert native.fields(dispatcher).fd == -1  # refused before a socket was made
+    else:
+        set_up(dispatcher, run_async, recvbuf=recvbuf)
+        assert native.fields(dispatcher).fd != -1
+    dispatcher.close()
 
 
 @pytest.mark.parametrize("kind", MAKERS)

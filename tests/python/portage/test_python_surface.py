@@ -2,7 +2,9 @@
 refusals at construction and recognisable threads."""
 
 import asyncio
+import functools
 import inspect
+import re
 import threading
 import time
 
@@ -11,7 +13,8 @@ import pytest
 import native
 from orvel.tandem import tandem
 from orvel.utils.portage import portage
-from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, SyncDispatcher
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, CBufferView, LumPipe, SyncDispatcher
 
 
 def wait_until(condition, timeout=20):
@@ -75,15 +78,35 @@ async def _coroutine_function(record):
     pass
 
 
+class _AwaitingCallable:
+    async def __call__(self, record):
+        pass
+
+
+class _Callable:
+    def __call__(self, record):
+        pass
+
+
 @pytest.mark.parametrize("cls, callback, message", [
     (SyncDispatcher, 3, "callable"),
     (SyncDispatcher, None, "callable"),
     (SyncDispatcher, _coroutine_function, "AsyncDispatcher"),
+    (SyncDispatcher, _AwaitingCallable(), "AsyncDispatcher"),
+    (SyncDispatcher, functools.partial(_coroutine_function), "AsyncDispatcher"),
+    (SyncDispatcher, functools.partial(_AwaitingCallable()), "AsyncDispatcher"),
     (AsyncDispatcher, b"text", "callable"),
-])
+], ids=lambda value: type(value).__name__)
 def test_a_callback_that_cannot_serve_is_refused_at_construction(cls, callback, message):
     with pytest.raises(TypeError, match=message):
         cls(callback)
+
+
+@pytest.mark.parametrize("callback", [_Callable(), functools.partial(print), _AwaitingCallable, bytes.upper],
+                         ids=lambda value: type(value).__name__)
+def test_a_sync_dispatcher_takes_any_callable_that_returns_at_once(callback):
+    with SyncDispatcher(callback) as d:  # a class makes an instance: it returns at once
+        assert not d.closed
 
 
 def test_an_async_dispatcher_as_a_context_manager_awaits_its_reader(run_async):
@@ -185,7 +208,8 @@ gc.collect()
 
 
 PUBLIC_CALLABLES = [
-    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (AsyncDispatcher, "setup"), (AsyncDispatcher, "close"),
+    (SyncDispatcher, "setup"), (SyncDispatcher, "close"), (SyncDispatcher, "stats"), (AsyncDispatcher, "setup"),
+    (AsyncDispatcher, "close"), (AsyncDispatcher, "stats"),
     (AsyncQueue, "push_buf"), (AsyncQueue, "push_obj"), (AsyncQueue, "push_str"), (AsyncQueue, "pop"),
     (AsyncQueue, "start_dispatcher"), (AsyncQueue, "shutdown"), (portage, "setup_socket"),
 ]
@@ -201,6 +225,36 @@ def test_public_callables_say_what_they_do_with_python_types(owner, name):
     assert all(parameter.annotation is not parameter.empty
                for parameter in signature.parameters.values() if parameter.name != "self")
     assert signature.return_annotation is not signature.empty
+
+
+@pytest.mark.parametrize("cls", [SyncDispatcher, AsyncDispatcher, AsyncQueue, LumPipe, CBufferView, Tandem],
+                         ids=lambda cls: cls.__name__)
+def test_classes_show_the_constructor_they_document_with_python_types(cls):
+    assert cls.__doc__.startswith(cls.__name__ + "(")  # the docstring stays the constructor's text
+    signature = inspect.signature(cls)
+    assert not re.search(r"\b(size_t|bint|void)\b", str(signature)), signature
+    assert all(parameter.annotation is not parameter.empty and not isinstance(parameter.annotation, str)
+               for parameter in signature.parameters.values())
+    assert signature.return_annotation is None
+
+
+def test_class_signatures_show_python_types_and_give_way_to_a_subclass_constructor():
+    assert str(inspect.signature(AsyncQueue)) == (
+        "(loop: asyncio.events.AbstractEventLoop | None = None, slot_size: int = 1024, capacity: int = 16384, "
+        "overwrite: bool = False, zerocopy: bool = False, block_on_full: bool = False) -> None")
+    assert str(inspect.signature(Tandem)) == (
+        "(slot_size: int, capacity: int, overwrite: bool = False, zerocopy: bool = False, "
+        "block_on_full: bool = False) -> None")
+
+    class Plain(SyncDispatcher):
+        pass
+
+    class Own(SyncDispatcher):
+        def __init__(self, name: str) -> None:
+            super().__init__(print)
+
+    assert inspect.signature(Plain) == inspect.signature(SyncDispatcher)
+    assert str(inspect.signature(Own)) == "(name: str) -> None"
 
 
 @pytest.mark.parametrize("module", [portage, tandem], ids=lambda module: module.__name__)

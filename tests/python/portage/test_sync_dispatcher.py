@@ -3,6 +3,7 @@
 import ctypes
 import gc
 import os
+import socket
 import stat
 import threading
 import traceback
@@ -205,6 +206,24 @@ def test_python_overrides_of_setup_and_close_answer_native_calls(unraisable):
     assert [type(holder) for holder in holders] == [Overriding]  # resurrected, not freed under the report
     unraisable.clear()
     gc.collect()
+
+
+class SetupArguments(ctypes.Structure):
+    """The optional arguments of the native setup entry."""
+    _fields_ = [("given", ctypes.c_int), ("host", ctypes.py_object), ("recvbuf", ctypes.c_int)]
+
+
+def test_a_native_setup_of_a_subclass_without_its_own_runs_the_dispatchers():
+    class Plain(SyncDispatcher):
+        pass
+
+    dispatcher = Plain(print)
+    setup = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int, ctypes.POINTER(SetupArguments))(
+        native.table(SyncDispatcher, 10)[0])
+    setup(dispatcher, 0, ctypes.byref(SetupArguments(2, "127.0.0.1", 4096)))
+    sock = ctypes.cast(native.fields(dispatcher).sock, ctypes.py_object).value
+    assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF) == 2 * 4096  # the C int went through
+    dispatcher.close()
 
 
 @pytest.mark.parametrize("nonblocking", [True, False])
