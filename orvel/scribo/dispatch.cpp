@@ -29,10 +29,10 @@ void append_color(fmt::memory_buffer& codes, unsigned value, unsigned base, cons
   }
 }
 
+bool names_an_effect(unsigned effect) { return (effect >= 1 && effect <= 7) || effect == 9; }
+
 // Whether `colorize` wraps the text at all: with no code named, every sink gets the plain text.
-bool names_a_code(unsigned fg, unsigned bg, unsigned effect) {
-  return (effect >= 1 && effect <= 7) || effect == 9 || fg < 256 || bg < 256;
-}
+bool names_a_code(unsigned fg, unsigned bg, unsigned effect) { return names_an_effect(effect) || fg < 256 || bg < 256; }
 
 template <class Sink>
 bool is_a(spdlog::sinks::sink* sink) {
@@ -57,7 +57,7 @@ void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where,
 std::string colorize(unsigned fg, unsigned bg, unsigned effect, std::string_view text) {
   if (!names_a_code(fg, bg, effect)) return std::string(text);
   fmt::memory_buffer codes;
-  if ((effect >= 1 && effect <= 7) || effect == 9) fmt::format_to(std::back_inserter(codes), "{}", effect);
+  if (names_an_effect(effect)) fmt::format_to(std::back_inserter(codes), "{}", effect);
   append_color(codes, fg, 30, "38;5;");
   append_color(codes, bg, 40, "48;5;");
   return fmt::format("\x1b[{}m{}\x1b[0m", fmt::string_view(codes.data(), codes.size()),
