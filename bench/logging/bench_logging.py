@@ -1,4 +1,4 @@
-"""Logger.info to a file against the standard logging package and two spdlog floors, in one run.
+"""Logger's level methods to a file against the standard logging package and spdlog floors, in one run.
 
 Every contender writes the same messages to a file of its own with an equivalent format, first
 time, name, level and message, then also the caller's file:line:function; the file is closed
@@ -14,13 +14,30 @@ import sys
 import tempfile
 import time
 
-from orvel.scribo import FileHandler, Logger
+from orvel.scribo import FileHandler, Level, Logger
 
 MESSAGE = "order 1234 filled at 101.25 for account 42"
 SPD_PLAIN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v"
 SPD_CALLER = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %s:%#:%! %v"
 STD_PLAIN = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(message)s"
 STD_CALLER = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(filename)s:%(lineno)d:%(funcName)s %(message)s"
+# Level methods timed besides info (log at INFO; exception outside any handler), and the floor
+# each is held to: below ERROR a file sink flushes nothing, from ERROR on it flushes every message.
+OTHER_METHODS = {"warn": "minimal extension, caller", "warning": "minimal extension, caller",
+                 "log": "minimal extension, caller", "error": "minimal extension, error",
+                 "exception": "minimal extension, error"}
+
+
+# Every contender logs from these loops: the same call sites, so the same work for any logger
+# that looks up its caller's line.
+def call_repeatedly(call, count):
+    for _ in range(count):
+        call(MESSAGE)
+
+
+def call_repeatedly_at(call, level, count):
+    for _ in range(count):
+        call(level, MESSAGE)
 
 
 def stdlib(path, fmt, count):
@@ -29,28 +46,26 @@ def stdlib(path, fmt, count):
     logger = logging.Logger("bench")
     logger.addHandler(handler)
     start = time.perf_counter()
-    for _ in range(count):
-        logger.info(MESSAGE)
+    call_repeatedly(logger.info, count)
     handler.close()
     return time.perf_counter() - start
 
 
-def scribo(path, pattern, count):
+def scribo(path, pattern, count, method="info"):
     start = time.perf_counter()
     logger = Logger("bench", handlers=[FileHandler(path, pattern=pattern, overwrite=True)])
-    info = logger.info
-    for _ in range(count):
-        info(MESSAGE)
-    del logger, info  # the last reference: the file is flushed and closed
+    if method == "log":
+        call_repeatedly_at(logger.log, Level.INFO, count)
+    else:
+        call_repeatedly(getattr(logger, method), count)
+    del logger  # the last reference: the file is flushed and closed
     return time.perf_counter() - start
 
 
-def minimal(floor, path, pattern, count):
+def minimal(floor, path, pattern, count, level="info"):
     start = time.perf_counter()
     floor.open(path, pattern)
-    info = floor.info
-    for _ in range(count):
-        info(MESSAGE)
+    call_repeatedly(getattr(floor, level), count)
     floor.close()
     return time.perf_counter() - start
 
@@ -73,6 +88,9 @@ def main():
         "minimal extension, caller": lambda p, n: minimal(logging_floor, p, SPD_CALLER, n),
         "spdlog from C++, caller": lambda p, n: logging_floor.spdlog_loop(p, SPD_CALLER, MESSAGE, n),
     }
+    for method in OTHER_METHODS:
+        contenders[f"Logger.{method}, caller"] = lambda p, n, method=method: scribo(p, SPD_CALLER, n, method)
+    contenders["minimal extension, error"] = lambda p, n: minimal(logging_floor, p, SPD_CALLER, n, "error")
     # Rounds, not one contender after another: the machine's speed drifts, and each ratio is
     # taken between runs of the same round.
     rates = {name: [] for name in contenders}
@@ -84,14 +102,15 @@ def main():
     for name, measured in rates.items():
         print(f"{name:28} {statistics.median(measured) / 1e3:9.1f} k messages/s (median of {args.rounds})")
 
-    ours = rates["Logger.info, caller"]
     print("\nratio: median [min - max] over the rounds")
-    for peer, target in (("logging, caller", 10.0), ("minimal extension, caller", 0.5),
-                         ("spdlog from C++, caller", None)):
-        ratios = [a / b for a, b in zip(ours, rates[peer])]
+    comparisons = [("Logger.info", "logging, caller", 10.0), ("Logger.info", "minimal extension, caller", 0.8)]
+    comparisons += [(f"Logger.{method}", floor, 0.8) for method, floor in OTHER_METHODS.items()]
+    comparisons.append(("Logger.info", "spdlog from C++, caller", None))
+    for ours, peer, target in comparisons:
+        ratios = [a / b for a, b in zip(rates[f"{ours}, caller"], rates[peer])]
         ratio = statistics.median(ratios)
         verdict = "" if target is None else f"  (target >= {target:g}: {'met' if ratio >= target else 'MISSED'})"
-        print(f"Logger.info / {peer:26} {ratio:6.2f}x [{min(ratios):.2f} - {max(ratios):.2f}]{verdict}")
+        print(f"{ours:16} / {peer:26} {ratio:6.2f}x [{min(ratios):.2f} - {max(ratios):.2f}]{verdict}")
 
 
 if __name__ == "__main__":

@@ -29,6 +29,11 @@ void append_color(fmt::memory_buffer& codes, unsigned value, unsigned base, cons
   }
 }
 
+bool names_an_effect(unsigned effect) { return (effect >= 1 && effect <= 7) || effect == 9; }
+
+// Whether `colorize` wraps the text at all: with no code named, every sink gets the plain text.
+bool names_a_code(unsigned fg, unsigned bg, unsigned effect) { return names_an_effect(effect) || fg < 256 || bg < 256; }
+
 template <class Sink>
 bool is_a(spdlog::sinks::sink* sink) {
   return dynamic_cast<Sink*>(sink) != nullptr;
@@ -50,11 +55,11 @@ void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where,
 }  // namespace
 
 std::string colorize(unsigned fg, unsigned bg, unsigned effect, std::string_view text) {
+  if (!names_a_code(fg, bg, effect)) return std::string(text);
   fmt::memory_buffer codes;
-  if ((effect >= 1 && effect <= 7) || effect == 9) fmt::format_to(std::back_inserter(codes), "{}", effect);
+  if (names_an_effect(effect)) fmt::format_to(std::back_inserter(codes), "{}", effect);
   append_color(codes, fg, 30, "38;5;");
   append_color(codes, bg, 40, "48;5;");
-  if (codes.size() == 0) return std::string(text);
   return fmt::format("\x1b[{}m{}\x1b[0m", fmt::string_view(codes.data(), codes.size()),
                      fmt::string_view(text.data(), text.size()));
 }
@@ -75,12 +80,16 @@ bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) {
 void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
                  Locate locate) {
   if (!logger.should_log(lvl)) return;
+  const auto ufg = static_cast<unsigned>(fg), ubg = static_cast<unsigned>(bg), ueffect = static_cast<unsigned>(effect);
+  // The common call names no colour: then no sink needs telling apart, which costs a chain of
+  // dynamic_casts per sink.
+  if (!names_a_code(ufg, ubg, ueffect)) return log_plain(logger, lvl, text, locate);
   const spdlog::string_view_t plain(text.data(), text.size());
   std::optional<std::string> colored;  // made for the first console sink, shared by the others
   deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
     if (!is_console_sink(sink)) return plain;
     if (!colored) {
-      colored = colorize(static_cast<unsigned>(fg), static_cast<unsigned>(bg), static_cast<unsigned>(effect), text);
+      colored = colorize(ufg, ubg, ueffect, text);
     }
     return *colored;
   });

@@ -4,8 +4,11 @@
 
 #include <cstring>
 #include <exception>
+#include <limits>
+#include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "scribo/logger_registry.hpp"
 
@@ -66,14 +69,78 @@ bool in_logging_package(const Frame& frame) {
   return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
 }
 
+// The file's base name and the function's name of a code object, as a location names them.
+const char* file_name_of(PyCodeObject* code) {
+  const char* path = utf8_or_null(code->co_filename);
+  if (path == nullptr) return "<unknown>";
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+const char* function_name_of(PyCodeObject* code) {
+  const char* function = utf8_or_null(code->co_name);
+  return function == nullptr ? "<module>" : function;
+}
+
+// A trace function may set a frame's line of its own, which PyFrame_GetLineNumber reports while
+// it is set; with none installed on this thread, a frame's line follows from its code and offset.
+bool tracing() { return PyThreadState_Get()->c_tracefunc != nullptr; }
+
+// What a code object tells every log call made from it, worked out once per code object and per
+// call site and kept with the code object (its co_extra slot frees it with the code). Finding the
+// line of an instruction walks the code's line table from its start, the dearest part of a
+// location.
+class CodeLocation {
+ public:
+  explicit CodeLocation(PyCodeObject* code)
+      : file_(file_name_of(code)), function_(function_name_of(code)),
+        lines_(static_cast<std::size_t>(Py_SIZE(code)), kUnknownLine) {}
+
+  // Null when the code object holds none and none can be attached.
+  static CodeLocation* of(PyCodeObject* code);
+
+  spdlog::source_loc at(PyFrameObject* frame) { return {file_, line_at(frame), function_}; }
+
+ private:
+  static constexpr int kUnknownLine = std::numeric_limits<int>::min();
+
+  int line_at(PyFrameObject* frame) {
+    const int offset = PyFrame_GetLasti(frame);  // in bytes; negative before the first instruction
+    const auto unit = static_cast<std::size_t>(offset) / sizeof(_Py_CODEUNIT);
+    if (offset < 0 || unit >= lines_.size() || tracing()) return PyFrame_GetLineNumber(frame);
+    int& line = lines_[unit];
+    if (line == kUnknownLine) line = PyFrame_GetLineNumber(frame);
+    return line;
+  }
+
+  const char* file_;      // in the UTF-8 of co_filename and co_name, which the code object keeps
+  const char* function_;
+  std::vector<int> lines_;  // by instruction (code unit); kUnknownLine until a call is made there
+};
+
+CodeLocation* CodeLocation::of(PyCodeObject* code) {
+  static const Py_ssize_t slot = PyUnstable_Eval_RequestCodeExtraIndex(
+      [](void* location) { delete static_cast<CodeLocation*>(location); });
+  auto* object = reinterpret_cast<PyObject*>(code);
+  void* found = nullptr;
+  if (slot < 0 || PyUnstable_Code_GetExtra(object, slot, &found) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (found != nullptr) return static_cast<CodeLocation*>(found);
+  auto made = std::make_unique<CodeLocation>(code);  // bad_alloc reaches Python as MemoryError
+  if (PyUnstable_Code_SetExtra(object, slot, made.get()) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return made.release();
+}
+
 spdlog::source_loc location_of(PyFrameObject* frame) {
-  const Ref<PyCodeObject> code(PyFrame_GetCode(frame));
+  const Ref<PyCodeObject> code(PyFrame_GetCode(frame));  // the running frame keeps it alive after
   if (!code) return unknown_location;
-  const char* path = utf8_or_null(code.get()->co_filename);
-  const char* slash = path ? std::strrchr(path, '/') : nullptr;
-  const char* function = utf8_or_null(code.get()->co_name);
-  return {path == nullptr ? "<unknown>" : slash ? slash + 1 : path, PyFrame_GetLineNumber(frame),
-          function == nullptr ? "<module>" : function};
+  if (CodeLocation* known = CodeLocation::of(code.get())) return known->at(frame);
+  return {file_name_of(code.get()), PyFrame_GetLineNumber(frame), function_name_of(code.get())};
 }
 
 // Thrown with the Python exception set; Cython's translation of C++ exceptions passes that on.
@@ -117,12 +184,17 @@ class Utf8Text {
   std::string_view view_;
 };
 
+// python_caller_location for a thread known to hold the interpreter lock.
+spdlog::source_loc caller_location_holding_gil() {
+  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
+  return innermost == nullptr ? unknown_location : location_of(innermost);
+}
+
 }  // namespace
 
 spdlog::source_loc python_caller_location() {
   const Gil gil;
-  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
-  return innermost == nullptr ? unknown_location : location_of(innermost);
+  return caller_location_holding_gil();
 }
 
 spdlog::source_loc python_logging_caller_location() {
@@ -136,9 +208,10 @@ spdlog::source_loc python_logging_caller_location() {
 
 namespace {
 
+// Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
 void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
   if (!logger.should_log(lvl)) return;  // then the text is not even read
-  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &python_caller_location);
+  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &caller_location_holding_gil);
 }
 
 }  // namespace

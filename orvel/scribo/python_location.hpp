@@ -12,7 +12,8 @@ namespace orvel::dispatch {
 // The Python code that called the level method: the innermost running Python frame, since the
 // level methods are native and push no frame of their own (nor does native code that calls them
 // through the method tables). The strings belong to the frame's code object, alive while that
-// frame runs. Takes the interpreter lock if the calling thread does not hold it.
+// frame runs; names and lines are worked out once per code object and call site and kept with the
+// code object. Takes the interpreter lock if the calling thread does not hold it.
 spdlog::source_loc python_caller_location();
 
 // The same for records of the standard logging package: the first frame outside that package,

@@ -2,10 +2,11 @@
 """Coloured logging through spdlog loggers built by libscribo: levels, colour schemes, handler
 descriptors, named and default loggers, and a bridge from the standard logging package."""
 cimport cython
-from cpython.exc cimport PyErr_Format
+from cpython.exc cimport PyErr_Format, PyErr_GetHandledException
 from cpython.number cimport PyIndex_Check, PyNumber_Index
 from cpython.object cimport Py_TYPE, PyTypeObject
 from cpython.pycapsule cimport PyCapsule_GetName, PyCapsule_GetPointer, PyCapsule_SetPointer
+from cpython.ref cimport PyObject, Py_XDECREF
 from cython.operator cimport dereference as deref
 from libcpp.memory cimport shared_ptr
 from libcpp.string cimport string
@@ -44,7 +45,6 @@ import logging as py_logging
 import traceback
 
 import inspect as _inspect
-import sys as _sys
 
 from orvel._signatures import C_TYPES, DocumentedSignature
 
@@ -475,8 +475,13 @@ cdef level_enum message_level(object level) except *:
 
 # msg with the traceback of the exception being handled appended, as logging.exception() does.
 cdef str with_traceback(str msg):
-    handled = _sys.exception()
-    if msg is None or handled is None:
+    # What sys.exception() gives, without looking the function up: a new reference, or NULL.
+    cdef PyObject* current = PyErr_GetHandledException()
+    if current == NULL:
+        return msg
+    handled = <object>current
+    Py_XDECREF(current)  # `handled` holds a reference of its own
+    if msg is None:
         return msg
     return msg + "\n" + "".join(traceback.format_exception(handled)).rstrip("\n")
 

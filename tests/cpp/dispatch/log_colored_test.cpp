@@ -57,10 +57,18 @@ TEST_F(LogColored, WrappedConsoleSinkIsColoured) {
   EXPECT_EQ(wrapped->records[0].payload, "\x1b[38;5;7;48;5;0mhi\x1b[0m");
 }
 
-TEST_F(LogColored, DefaultColoursLeaveTextAlone) {
-  orvel::dispatch::log_colored(logger, lv::info, "plain", -1, -1, -1, here);
-  EXPECT_EQ(console->records.at(0).payload, "plain");
-  EXPECT_EQ(plain->records.at(0).payload, "plain");
+// The defaults, and values that name no code (colours past the palette, effects 0 and 8).
+TEST_F(LogColored, ColoursNamingNothingLeaveTextAlone) {
+  const int nothing[][3] = {{-1, -1, -1}, {256, 256, 8}, {-1, 1000, 0}};
+  for (const auto& [fg, bg, effect] : nothing) {
+    orvel::dispatch::log_colored(logger, lv::info, "plain", fg, bg, effect, here);
+  }
+  ASSERT_EQ(console->records.size(), 3u);
+  ASSERT_EQ(plain->records.size(), 3u);
+  for (const auto& r : console->records) EXPECT_EQ(r.payload, "plain");
+  for (const auto& r : plain->records) EXPECT_EQ(r.payload, "plain");
+  EXPECT_EQ(console->records[0].file, "caller.py");
+  EXPECT_EQ(locate_calls, 3);
 }
 
 TEST_F(LogColored, LevelRejectedByLoggerCostsNothing) {

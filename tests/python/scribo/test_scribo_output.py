@@ -70,15 +70,17 @@ Logger("shadowed", handlers=[StdoutHandler(True, "%^%l%$|%v")], color_scheme=Sha
     assert (info, error, shadowed) == ("\x1b[38;5;196minfo\x1b[m|x", "\x1b[91merror\x1b[m|y", "\x1b[38;5;196minfo\x1b[m|z")
 
 
-# One call of each way to log, all on one line: Logger, DefaultLogger, Logger's native table (as
-# another extension module called from Python would log) and the standard-logging bridge.
+# One call of each way to log, all on one line: Logger (through a level method and two of the
+# logging package's spellings), DefaultLogger, Logger's native table (as another extension module
+# called from Python would log) and the standard-logging bridge.
 def site(kind):
-    return (f'(log.info("{kind}|Logger"), DefaultLogger().info("{kind}|DefaultLogger"), '
-            f'logger_info(log, "{kind}|table", 1, None), logging.warning("{kind}|logging"))')
+    return (f'(log.info("{kind}|Logger"), log.warning("{kind}|warning"), log.log(2, "{kind}|log"), '
+            f'DefaultLogger().info("{kind}|DefaultLogger"), logger_info(log, "{kind}|table", 1, None), '
+            f'logging.warning("{kind}|logging"))')
 
 
 PLACES = f"""\
-import asyncio, functools, logging
+import asyncio, functools, logging, sys, threading
 from orvel.scribo import DefaultLogger, Logger
 from native_tables import level_slot
 from __main__ import log
@@ -102,12 +104,33 @@ def decorate(f):
 @decorate
 def decorated():
     {site("decorated")}
+def generator():
+    yield {site("generator")}
+def in_thread():
+    {site("thread")}
+def traced():
+    {site("traced")}
+def tracer(frame, event, arg):
+    return tracer
+def sites_of_one_function():
+    for _ in range(3):  # each site twice or more, from one code object
+        {site("first of two sites")}
+        {site("second of two sites")}
 def run():
     calls_function()
     Service().method()
     asyncio.run(coroutine())
     in_lambda()
     decorated()
+    list(generator())
+    thread = threading.Thread(target=in_thread)
+    thread.start()
+    thread.join()
+    sys.settrace(tracer)  # a trace function may set the line a frame reports
+    traced()
+    sys.settrace(None)
+    sites_of_one_function()
+    function()  # once more, now that the names and lines are known
 """
 SCRIPT = f"""\
 import logging, sys
@@ -120,7 +143,7 @@ logger_info = level_slot(Logger, 3)
 import places
 places.run()
 """
-WAYS = ("Logger", "DefaultLogger", "table", "logging")
+WAYS = ("Logger", "warning", "log", "DefaultLogger", "table", "logging")
 
 
 def test_every_way_to_log_names_the_line_that_called_it(run_child, tmp_path):
@@ -135,19 +158,33 @@ def test_every_way_to_log_names_the_line_that_called_it(run_child, tmp_path):
     expected = {
         "script": where(SCRIPT, "<string>", "script", "<module>"),
         "imported module": where(PLACES, "places.py", "imported module", "<module>"),
-        "function": where(PLACES, "places.py", "function", "function"),
-        "method": where(PLACES, "places.py", "method", "method"),
-        "coroutine": where(PLACES, "places.py", "coroutine", "coroutine"),
-        "lambda": where(PLACES, "places.py", "lambda", "<lambda>"),
-        "decorated": where(PLACES, "places.py", "decorated", "decorated"),
+        **{kind: where(PLACES, "places.py", kind, function) for kind, function in (
+            ("function", "function"), ("method", "method"), ("coroutine", "coroutine"), ("lambda", "<lambda>"),
+            ("decorated", "decorated"), ("generator", "generator"), ("thread", "in_thread"),
+            ("traced", "traced"), ("first of two sites", "sites_of_one_function"),
+            ("second of two sites", "sites_of_one_function"))},
     }
     found = {}
     for line in child.stdout.splitlines():
         location, _, message = line.partition("|")
         kind, _, way = message.partition("|")
         if kind in expected:
-            found.setdefault(kind, {})[way] = location
-    assert found == {kind: dict.fromkeys(WAYS, location) for kind, location in expected.items()}
+            found.setdefault(kind, {}).setdefault(way, set()).add(location)
+    assert found == {kind: dict.fromkeys(WAYS, {location}) for kind, location in expected.items()}
+
+
+# Locations are worked out once per code object: code compiled anew at the same addresses, under
+# the same file and function names, still reports its own lines.
+def test_code_made_and_freed_again_and_again_reports_its_own_lines(run_child):
+    child = run_child("""\
+from orvel.scribo import *
+log = Logger("loc", handlers=[StdoutHandler(pattern="%s:%#:%!|%v", max_level=Level.OFF)])
+for n in range(300):
+    source = "\\n" * (n % 7) + "def f():\\n" + "    pass\\n" * (n % 5) + f"    log.info('{n}')\\nf()\\n"
+    exec(compile(source, f"generated{n % 3}.py", "exec"), {"log": log})
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [f"generated{n % 3}.py:{n % 7 + n % 5 + 2}:f|{n}" for n in range(300)]
 
 
 def test_default_logger_is_fetched_at_every_call(run_child):

@@ -3,6 +3,7 @@ flush, Level.WARNING), and what inspect and help() find in the logging modules."
 
 import inspect
 import re
+import sys
 
 import pytest
 
@@ -27,6 +28,22 @@ def test_warning_log_and_exception_write_at_their_levels(file_log):
     assert written[4] == "error|app|lookup failed"
     assert written[5] == "Traceback (most recent call last):"
     assert written[-1] == "KeyError: 'missing'"
+
+
+def test_exception_keeps_no_reference_to_the_exception_it_logs(file_log):
+    counts = []
+
+    def body(log):
+        try:
+            raise ValueError("logged")
+        except ValueError as error:
+            counts.append(sys.getrefcount(error))
+            for _ in range(10):
+                log.exception("again")
+            counts.append(sys.getrefcount(error))
+
+    assert file_log(body).count("ValueError: logged") == 10
+    assert counts[0] == counts[1]
 
 
 def test_exception_below_the_threshold_writes_nothing(file_log):
