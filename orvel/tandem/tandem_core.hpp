@@ -795,6 +795,7 @@ int BasicTandemCore<Index>::peek(void** data, std::size_t* length) noexcept {
   for (;;) {
     std::uint64_t r;
     if (const int result = oldest_record(/*may_wait=*/true, r); result != kSuccess) return result;
+    prefetch_ahead(r);
     const Slot& slot = slots_[r & mask_];  // relaxed, as in single_slot_pop()
     std::byte* bytes = (modes_ & kZerocopy) ? slot.data.load(std::memory_order_relaxed) : slot_storage(r);
     std::uint64_t n = slot.length.load(std::memory_order_relaxed);
