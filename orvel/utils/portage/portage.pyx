@@ -103,11 +103,13 @@ cdef const TandemCore* ring_of(Tandem queue) noexcept:
     return &queue._core if queue is not None else NULL
 
 
-cdef str describe(object owner, Tandem queue, str state):
+# A dispatcher's repr also counts what it has delivered, once set up (`stats`).
+cdef str describe(object owner, Tandem queue, str state, dict stats=None):
     if queue is None:
         return f"<{type(owner).__name__} not initialised>"
+    delivered = "" if stats is None or state.endswith("not set up") else f" delivered={stats['delivered']}"
     return (f"<{type(owner).__name__} capacity={queue._core.capacity()} "
-            f"slot_size={queue._core.slot_size()} {state}>")
+            f"slot_size={queue._core.slot_size()} {state}{delivered}>")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -454,7 +456,8 @@ cdef class SyncDispatcher:
             state = "ended"
         else:
             state = "not set up"
-        return describe(self, self._q, ("nonblocking " if self.nonblocking else "blocking ") + state)
+        return describe(self, self._q, ("nonblocking " if self.nonblocking else "blocking ") + state,
+                        self.stats())
 
     def __enter__(self):
         """Sets the dispatcher up unless it is already, and returns it."""
@@ -646,7 +649,7 @@ cdef class AsyncDispatcher:
             state = "ended"
         else:
             state = "running"
-        return describe(self, self._q, state)
+        return describe(self, self._q, state, self.stats())
 
     async def __aenter__(self):
         """Sets the dispatcher up on the running loop unless it is already, and returns it."""

@@ -31,11 +31,11 @@ def test_a_sync_dispatcher_as_a_context_manager_delivers_on_a_named_thread(nonbl
     with SyncDispatcher(callback, capacity=8, slot_size=64, nonblocking=nonblocking, detach=False) as d:
         assert d.worker_running and not d.closed
         mode = "nonblocking" if nonblocking else "blocking"
-        assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} running>"
+        assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} running delivered=0>"
         assert native.push(d, b"one") == 1 and native.push(d, b"two") == 1
         wait_until(lambda: len(seen) == 2)
     assert d.closed and not d.worker_running  # detach=False: close() waited for the worker
-    assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} closed>"
+    assert repr(d) == f"<SyncDispatcher capacity=8 slot_size=64 {mode} closed delivered=2>"
     assert [record for record, _ in seen] == [b"one", b"two"]
     name = seen[0][1]
     assert name.startswith("orvel-sync-") and len(name) <= 15 and seen[1][1] == name
@@ -119,12 +119,12 @@ def test_an_async_dispatcher_as_a_context_manager_awaits_its_reader(run_async):
         async with AsyncDispatcher(callback, capacity=8, slot_size=64) as d:
             task = d.task
             assert task.get_name() == "orvel-async-reader" and not d.closed
-            assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 running>"
+            assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 running delivered=0>"
             assert native.push(d, b"one") == 1
             while not seen:
                 await asyncio.sleep(0.001)
         assert task.done() and d.closed and d.task is None and d.error is None
-        assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 closed>"
+        assert repr(d) == "<AsyncDispatcher capacity=8 slot_size=64 closed delivered=1>"
         return seen
 
     assert run_async(main) == [b"one"]
