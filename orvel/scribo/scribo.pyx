@@ -46,7 +46,7 @@ import traceback
 
 import inspect as _inspect
 
-from orvel._signatures import C_TYPES, DocumentedSignature
+from orvel._signatures import C_TYPES, DocumentedSignature, constructor_signature
 
 # A docstring, and the standard logging package's spelling of WARN as an alias: iteration and the
 # members' names stay the seven above.
@@ -114,6 +114,9 @@ cdef class LogHandler:
         self.color = color
         self.pattern = pattern
         self.level = threshold
+
+    def __repr__(self):
+        return constructor_call(self)
 
 
 cdef class StdoutHandler(LogHandler):
@@ -221,6 +224,21 @@ cdef class ColorScheme:
         self.warn_color = warn
         self.error_color = error
         self.critical_color = critical
+
+    def __repr__(self):
+        return constructor_call(self)
+
+
+# The call of the constructor that makes a descriptor equal to `obj`: the parameters of the
+# constructor text of its nearest class here, with the values its fields hold now.
+cdef str constructor_call(object obj):
+    cls = next(base for base in type(obj).__mro__ if base.__module__ == __name__)
+    parameters = constructor_signature(cls.__doc__, LOGGING_TYPES, {}, {"Level": Level}).parameters
+    return f"{type(obj).__name__}({', '.join(f'{name}={field_text(getattr(obj, name))}' for name in parameters)})"
+
+
+cdef str field_text(object value):
+    return f"Level.{value.name}" if isinstance(value, Level) else repr(value)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -151,3 +151,29 @@ def test_modules_list_their_public_names_and_the_package_its_version():
     from importlib import metadata
     assert orvel.__version__ == metadata.version("orvel")
     assert all(hasattr(scribo, name) for name in scribo.__all__)
+
+
+@pytest.mark.parametrize("descriptor", [
+    scribo.StdoutHandler(True, "%v", scribo.Level.DEBUG, scribo.Level.WARN),
+    scribo.StderrHandler(level=scribo.Level.ERROR),
+    scribo.BasicConsoleHandler(pattern="it's %v"),
+    scribo.ConsoleHandler(False, max_stdout_level=scribo.Level.DEBUG),
+    scribo.FileHandler("/tmp/a b.log", overwrite=True),
+    scribo.RotatingFileHandler("r.log", max_size=4096, max_files=7),
+    scribo.ColorScheme(info_color=2, critical_color=9),
+])
+def test_a_descriptor_repr_is_the_constructor_call_that_makes_its_like(descriptor):
+    made = eval(repr(descriptor), vars(scribo))
+    assert type(made) is type(descriptor)
+    fields = inspect.signature(type(descriptor)).parameters
+    assert [getattr(made, name) for name in fields] == [getattr(descriptor, name) for name in fields]
+
+
+def test_a_descriptor_repr_follows_its_fields_and_names_a_subclass():
+    class Quiet(scribo.StderrHandler):
+        def __init__(self):
+            super().__init__()
+
+    handler = Quiet()
+    handler.level = scribo.Level.CRITICAL
+    assert repr(handler) == "Quiet(color=False, pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', level=Level.CRITICAL)"
