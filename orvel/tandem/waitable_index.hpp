@@ -43,6 +43,8 @@
 // the sleeper's next look sees the publication. A publisher that comes after the clearing finds
 // the bit clear and wakes.
 
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -104,6 +106,40 @@ bool spin_until(Ready ready) noexcept {
   }
 }
 
+// A waiter that may offer its CPU before it sleeps (WaitableIndex::wait_while_equal()) keeps
+// offering it for up to kYieldBudget, and stops at the first offer that comes back sooner than
+// kYieldFoundNobody: then no other thread wanted the CPU, and offering it again only burns it.
+inline constexpr std::chrono::microseconds kYieldBudget{100};
+inline constexpr std::chrono::microseconds kYieldFoundNobody{3};
+
+// Offers the CPU (sched_yield) until `ready` returns true (then true), or until kYieldBudget has
+// passed or an offer found nobody to take the CPU (then false).
+template <class Ready>
+bool yield_until(Ready ready) noexcept {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (auto offered = start; offered - start < kYieldBudget;) {
+    sched_yield();
+    if (ready()) return true;
+    const auto back = Clock::now();
+    if (back - offered < kYieldFoundNobody) return false;
+    offered = back;
+  }
+  return false;
+}
+
+// What a waiter does once its spin is over and before it sleeps.
+enum class BeforeSleeping : std::uint8_t {
+  kNothing,
+  // Offers its CPU for a while (yield_until()). For a producer waiting for room: its consumer has
+  // a full ring of work, so a late return costs nothing, while its sleep costs the consumer the
+  // wake and a woken producer competing for the CPU. bench/bridge, a SyncDispatcher waiting in
+  // the queue beside a CPU-bound process, two runs of 9 interleaved rounds: 0.54x and 0.62x the
+  // floor sleeping at once, 0.81x and 0.82x offering the CPU first; 1,886 and 1,843 wake-ups for
+  // 500,000 records against 350 and 339.
+  kOfferCpu,
+};
+
 class WaitableIndex {
  public:
   // Callers name the order and what it pairs with.
@@ -146,15 +182,18 @@ class WaitableIndex {
   // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
   // A wake-up that finds neither has changed goes back to sleep; so does a delivered signal.
   // True when the wait went to sleep (announced itself to the publishers), false when the spin
-  // saw the change.
-  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+  // or the offers of the CPU saw the change.
+  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running,
+                        BeforeSleeping before_sleeping = BeforeSleeping::kNothing) const noexcept {
     // Acquire: pairs with publish(), publish_if() and bump(), and with the release stores of
     // `running`, so a waiter that sees the change also sees what came before it.
     auto unchanged = [&] {
       return value_.load(std::memory_order_acquire) == old &&
              running.load(std::memory_order_acquire) != 0;
     };
-    if (!unchanged() || spin_until([&] { return !unchanged(); })) return false;
+    const auto changed = [&] { return !unchanged(); };
+    if (changed() || spin_until(changed)) return false;
+    if (before_sleeping == BeforeSleeping::kOfferCpu && yield_until(changed)) return false;
     sleep_while(unchanged);
     return true;
   }
@@ -216,7 +255,8 @@ class SpinningIndex {
   }
   void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
   bool notify() const noexcept { return false; }
-  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running) const noexcept {
+  bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running,
+                        BeforeSleeping = BeforeSleeping::kNothing) const noexcept {
     while (value_.load(std::memory_order_acquire) == old &&
            running.load(std::memory_order_acquire) != 0) {
       cpu_relax();

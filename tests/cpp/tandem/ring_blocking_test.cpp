@@ -1,5 +1,8 @@
 // Blocking operations: what wakes them, and that close() and notify() release them even when
 // they already sleep in the kernel.
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <future>
 #include <string>
@@ -81,6 +84,37 @@ TEST(RingWaking, BlockedPushSucceedsAsSoonAsOneRecordIsPopped) {
   EXPECT_EQ(blocked.get(), kSuccess);
   EXPECT_EQ(take(core, &TandemCore::pop).bytes, make_record(2, 16));
   EXPECT_EQ(take(core, &TandemCore::pop).bytes, make_record(3, 16));
+}
+
+// Both threads on one CPU, where the consumer can run only when the producer stops: a producer
+// waiting for room offers the CPU before it sleeps, and the consumer takes it. Sleeping at once,
+// the producer slept about once per ring filled (1,250 times here).
+TEST(RingWaking, AProducerWaitingForRoomHandsTheCpuToTheConsumer) {
+  constexpr std::uint64_t kRecords = 20'000, kCapacity = 16;
+  cpu_set_t all, one;
+  CPU_ZERO(&one);
+  CPU_SET(sched_getcpu(), &one);
+  // The threads started below inherit the CPU of the test's thread.
+  if (pthread_getaffinity_np(pthread_self(), sizeof all, &all) != 0 ||
+      pthread_setaffinity_np(pthread_self(), sizeof one, &one) != 0) {
+    GTEST_SKIP() << "this process may not choose its threads' CPUs";
+  }
+  TandemCore core;
+  core.configure(16, kCapacity, kBlockOnFull);
+  std::thread consumer([&] {
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      if (take(core, &TandemCore::pop).bytes != make_record(seq, 16)) return ADD_FAILURE() << "record " << seq;
+    }
+  });
+  std::thread producer([&] {
+    for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
+      if (put(core, &TandemCore::push, make_record(seq, 16)) != kSuccess) return ADD_FAILURE() << "push " << seq;
+    }
+  });
+  producer.join();
+  consumer.join();
+  pthread_setaffinity_np(pthread_self(), sizeof all, &all);
+  EXPECT_LT(TandemCoreTestAccess::producer_wakeups(core), kRecords / kCapacity / 10);
 }
 
 TEST(RingWaking, BlockedPopReturnsThePushedRecord) {

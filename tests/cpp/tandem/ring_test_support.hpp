@@ -39,6 +39,10 @@ class TandemCoreTestAccess {
   static bool producer_asleep(const TandemCore& core) {
     return WaitableIndexTestAccess::has_sleeper(core.consumer_.state.read);
   }
+  // The wake-ups the consumer sent: each one ended a sleep of the producer waiting for room.
+  static std::uint64_t producer_wakeups(const TandemCore& core) {
+    return core.counters().consumer.wakeups_sent;
+  }
 };
 
 namespace test {
