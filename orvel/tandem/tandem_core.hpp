@@ -607,7 +607,7 @@ int BasicTandemCore<Index>::make_room(bool may_wait, bool whole_message, std::ui
       drop_oldest(r, w, whole_message);
       dropped = true;
     } else if (may_wait && (modes_ & kBlockOnFull)) {
-      consumer_.state.read.wait_while_equal(r, running_, BeforeSleeping::kOfferCpu);
+      consumer_.state.read.wait_while_equal(r, running_, Waiter::kProducer);
     } else {
       break;
     }

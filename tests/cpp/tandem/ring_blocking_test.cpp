@@ -117,6 +117,14 @@ TEST(RingWaking, AProducerWaitingForRoomHandsTheCpuToTheConsumer) {
   EXPECT_LT(TandemCoreTestAccess::producer_wakeups(core), kRecords / kCapacity / 10);
 }
 
+// Each look takes the read index's line from the consumer: while it spins, a producer waiting for
+// room looks once per interval, not after every pause (some 600 times).
+TEST(RingWaking, AProducerWaitingForRoomLooksAtTheIndexOncePerInterval) {
+  unsigned looks = 0;
+  EXPECT_FALSE(spin_looking_every(kRoomLookInterval, [&] { return ++looks == 0; }));
+  EXPECT_LE(looks, kSpinBudget / kRoomLookInterval);
+}
+
 TEST(RingWaking, BlockedPopReturnsThePushedRecord) {
   TandemCore core;
   core.configure(16, 2, 0);
