@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orvel/tandem/tandem_core.hpp"
+#include "orvel/utils/portage/conversions.hpp"
 
 namespace orvel::portage {
 namespace {
@@ -36,7 +37,7 @@ struct Records {
   PyObject* pass_once;
   PyObject* ready;    // a completed future: "iterate again" when the re-check found a record
   PyObject* stashed;  // that record, given first by the next iteration
-  PyObject* spare;    // the bytes made last, which carries the next record once nobody else holds it
+  RecordBytes bytes;  // the reader's loop drops each record once its callback is done
   tandem::TandemRef queue;
   std::shared_ptr<WakeChannel> wake;
   bool running;
@@ -57,28 +58,6 @@ std::vector<Records*>& all_records() {
 
 int take(const Records* self, void** data, std::size_t* length) noexcept {
   return self->whole_messages ? self->queue.try_pop_var(data, length) : self->queue.try_pop(data, length);
-}
-
-// The record as bytes. The reader's loop lets go of each record once its callback is done, so
-// the bytes made last usually has no holder but `spare`: then it carries this record, if the
-// length is the same, instead of a new object freed one record later. Nothing can tell the two
-// apart (a bytes object nobody holds cannot be seen changing, and the allocator would most likely
-// hand out the same block again), and the allocation and deallocation it saves made draining a
-// full ring into a do-nothing callback about 15% slower.
-PyObject* record_bytes(Records* self, const void* data, std::size_t length) noexcept {
-  const auto size = static_cast<Py_ssize_t>(length);
-  PyObject* spare = self->spare;
-  if (spare != nullptr && Py_REFCNT(spare) == 1 && PyBytes_GET_SIZE(spare) == size) {
-    std::memcpy(PyBytes_AS_STRING(spare), data, length);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    reinterpret_cast<PyBytesObject*>(spare)->ob_shash = -1;  // the old contents' hash, if taken
-#pragma GCC diagnostic pop
-    return Py_NewRef(spare);
-  }
-  PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), size);
-  if (record != nullptr) Py_XSETREF(self->spare, Py_NewRef(record));
-  return record;
 }
 
 // asyncio.sleep(0): one pass of the loop.
@@ -122,7 +101,7 @@ PyObject* records_next(PyObject* object) {
       self->stop = result == kNothing ? Stop::kEmpty : Stop::kDone;  // closed: nothing will come again
       return nullptr;
     }
-    record = record_bytes(self, data, length);
+    record = self->bytes.make(data, length);
     if (record == nullptr) return nullptr;
   }
   self->handed_out = true;
@@ -156,7 +135,7 @@ PyObject* records_pause(PyObject* object, PyObject*) {
     self->wake->withdraw_wait();
     self->stop = Stop::kNone;
     if (result == kSuccess) {
-      self->stashed = record_bytes(self, data, length);
+      self->stashed = self->bytes.make(data, length);
       if (self->stashed == nullptr) return nullptr;
     } else if (result != kNothing) {
       self->stop = Stop::kDone;
@@ -180,7 +159,7 @@ PyObject* records_pause(PyObject* object, PyObject*) {
 PyObject* records_close_queue(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Records*>(object);
   self->queue.close();
-  Py_CLEAR(self->spare);  // as large as the last message: not kept for records that will not come
+  self->bytes.clear();  // as large as the last message: not kept for records that will not come
   Py_RETURN_NONE;
 }
 
@@ -201,7 +180,7 @@ int records_clear(PyObject* object) {
   settle(self);
   Py_CLEAR(self->error);
   Py_CLEAR(self->stashed);
-  Py_CLEAR(self->spare);
+  self->bytes.clear();
   Py_CLEAR(self->ready);
   Py_CLEAR(self->pass_once);
   Py_CLEAR(self->sock);
@@ -280,7 +259,7 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->pass_once = Py_NewRef(args.pass_once);
   self->ready = ready;
   self->stashed = nullptr;
-  self->spare = nullptr;
+  new (&self->bytes) RecordBytes;
   new (&self->queue) tandem::TandemRef(args.queue, args.table);
   new (&self->wake) std::shared_ptr<WakeChannel>(args.wake);
   self->running = true;

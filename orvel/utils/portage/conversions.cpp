@@ -1,5 +1,7 @@
 #include "orvel/utils/portage/conversions.hpp"
 
+#include <cstring>
+
 namespace orvel::portage {
 namespace {
 
@@ -46,6 +48,21 @@ int bytes_conversion(PyObject* message, PyObject** holder, const char** data, st
   *data = PyBytes_AS_STRING(*holder);
   *size = static_cast<std::size_t>(PyBytes_GET_SIZE(*holder));
   return 0;
+}
+
+PyObject* RecordBytes::make(const void* data, std::size_t length) noexcept {
+  const auto size = static_cast<Py_ssize_t>(length);
+  if (spare_ != nullptr && Py_REFCNT(spare_) == 1 && PyBytes_GET_SIZE(spare_) == size) {
+    std::memcpy(PyBytes_AS_STRING(spare_), data, length);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(spare_)->ob_shash = -1;  // the old contents' hash, if taken
+#pragma GCC diagnostic pop
+    return Py_NewRef(spare_);
+  }
+  PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), size);
+  if (record != nullptr) Py_XSETREF(spare_, Py_NewRef(record));
+  return record;
 }
 
 }  // namespace orvel::portage

@@ -1,7 +1,8 @@
 #pragma once
 
-// Python messages as (data, size) for native producers. Each needs the interpreter lock and
-// returns 0, or -1 with a Python exception set, *data null and *size left as it was.
+// Python messages as (data, size) for native producers, and records as bytes for the consumers
+// that hand them to Python. Everything here needs the interpreter lock. The message conversions
+// return 0, or -1 with a Python exception set, *data null and *size left as it was.
 
 #include <Python.h>
 
@@ -18,5 +19,28 @@ int buffer_contents(PyObject* message, Py_buffer* view, const char** data, std::
 // bytes(message) in *holder, a new reference the caller drops once done with the bytes; null on
 // failure.
 int bytes_conversion(PyObject* message, PyObject** holder, const char** data, std::size_t* size) noexcept;
+
+// Records as bytes, for a consumer that lets go of each record once its callback is done: the
+// bytes made last then usually has no holder but this object, and carries the next record of the
+// same length instead of a new object freed one record later. Nothing can tell the two apart (a
+// bytes object nobody holds cannot be seen changing, and the allocator would most likely hand out
+// the same block again); a record the callback keeps is never touched again.
+//
+// The owner calls clear() while it holds the lock; destruction does not, as a thread that the
+// interpreter's exit ends unwinds without the lock (the bytes kept are then left to the exit).
+class RecordBytes {
+ public:
+  RecordBytes() noexcept = default;
+  RecordBytes(const RecordBytes&) = delete;
+  RecordBytes& operator=(const RecordBytes&) = delete;
+
+  // The record as a new reference, or null with a Python exception set.
+  PyObject* make(const void* data, std::size_t length) noexcept;
+  // Lets go of the bytes kept, as large as the last record.
+  void clear() noexcept { Py_CLEAR(spare_); }
+
+ private:
+  PyObject* spare_ = nullptr;
+};
 
 }  // namespace orvel::portage

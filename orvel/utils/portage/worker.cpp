@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "orvel/utils/portage/conversions.hpp"
 #include "orvel/utils/portage/unraisable.hpp"
 
 namespace orvel::portage {
@@ -54,6 +55,7 @@ class InterpreterSession {
   }
 
   void leave() noexcept {
+    bytes_.clear();  // a record per entry at least: nothing is kept while the worker waits
     PyEval_SaveThread();
     count_out();
   }
@@ -67,7 +69,7 @@ class InterpreterSession {
   // A failure is reported and kept in `failure` (owned), the worker's error. Each outcome is
   // counted in `deliveries`.
   bool deliver(const void* data, std::size_t length) {
-    PyObject* record = PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(length));
+    PyObject* record = bytes_.make(data, length);
     const bool called = record != nullptr;
     PyObject* result = called ? PyObject_CallOneArg(callback_, record) : nullptr;
     Py_XDECREF(record);
@@ -90,6 +92,7 @@ class InterpreterSession {
   Deliveries& deliveries_;
   PyThreadState* thread_state_ = nullptr;
   PyGILState_STATE gil_state_{};
+  RecordBytes bytes_;  // the session drops each record once its callback is done
 };
 
 // threading.current_thread() on a thread threading did not start makes an entry for it, named

@@ -76,6 +76,34 @@ def test_every_record_arrives_in_order_on_the_worker_thread(nonblocking, variabl
     assert native.push(dispatcher, b"late") == -1
 
 
+@pytest.mark.parametrize("callback_keeps", ["nothing", "every third record"])
+@pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
+def test_records_reach_the_callback_whole_and_the_ones_it_keeps_stay_as_they_were(
+        nonblocking, variable_size, slot, name, callback_keeps):
+    # The worker may carry a record in the bytes of one the callback let go of: each record must
+    # still arrive with its own contents and hash, and a record that is kept must never change.
+    count, size = 20_000, 64
+    faults, kept, delivered = [], {}, 0
+
+    def callback(record):
+        nonlocal delivered
+        seq, delivered = delivered, delivered + 1
+        if record != feeder.record(seq, size, variable_size) or hash(record) != hash(bytes(bytearray(record))):
+            faults.append(seq)
+        if callback_keeps == "every third record" and seq % 3 == 0:
+            kept[seq] = record
+
+    dispatcher = SyncDispatcher(callback, capacity=256, slot_size=64, variable_size=variable_size,
+                                nonblocking=nonblocking, block_on_full=not nonblocking)
+    dispatcher.setup()
+    feed = feeder.Feed(dispatcher, count, size, variable_size, pause_one_in=64, max_pause_us=200).start()
+    wait_until(lambda: delivered == count)
+    assert feed.join()["pushed"] == count
+    dispatcher.close()
+    assert faults == []
+    assert [seq for seq, record in kept.items() if record != feeder.record(seq, size, variable_size)] == []
+
+
 @pytest.mark.parametrize("nonblocking, variable_size, slot, name", MODES)
 def test_a_failing_callback_is_reported_once_ends_the_worker_and_closes_the_queue(
         unraisable, nonblocking, variable_size, slot, name):
