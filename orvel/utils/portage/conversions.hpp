@@ -24,7 +24,9 @@ int bytes_conversion(PyObject* message, PyObject** holder, const char** data, st
 // bytes made last then usually has no holder but this object, and carries the next record of the
 // same length instead of a new object freed one record later. Nothing can tell the two apart (a
 // bytes object nobody holds cannot be seen changing, and the allocator would most likely hand out
-// the same block again); a record the callback keeps is never touched again.
+// the same block again); a record the callback keeps is never touched again. Without it, draining
+// a full ring into a do-nothing callback took the asyncio reader about 15% longer, and the worker
+// spent 94 to 100 ns of CPU time per record against 73 to 85 ns with it.
 //
 // The owner calls clear() while it holds the lock; destruction does not, as a thread that the
 // interpreter's exit ends unwinds without the lock (the bytes kept are then left to the exit).
