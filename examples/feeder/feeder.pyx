@@ -19,7 +19,11 @@ cdef extern from "native_thread.hpp" nogil:
     double seconds_now()
     int64_t steady_nanoseconds()
     void pause_microseconds(unsigned microseconds)
-    void yield_thread "std::this_thread::yield"()
+
+cdef extern from "orvel/tandem/waitable_index.hpp" namespace "orvel::tandem" nogil:
+    cdef cppclass FullQueueRetry:
+        FullQueueRetry() noexcept
+        void pause() noexcept
 
 
 ctypedef int (*push_t)(void* target, const void* data, size_t length) noexcept nogil
@@ -121,6 +125,7 @@ cdef void produce(void* arg) noexcept nogil:
     cdef size_t length
     cdef int result
     cdef int64_t now
+    cdef FullQueueRetry retry
     for seq in range(job.count):
         length = 1 if job.end_marker and seq + 1 == job.count else record_length(seq, job.size, job.varying)
         fill(job.buffer, length, seq)
@@ -128,9 +133,10 @@ cdef void produce(void* arg) noexcept nogil:
             now = steady_nanoseconds()
             memcpy(job.buffer, &now, min(length, sizeof(now)))
         result = job.push(job.target, job.buffer, length)
+        retry = FullQueueRetry()
         while result == -2:  # full: the consumer has not caught up yet
             job.full += 1
-            yield_thread()
+            retry.pause()
             result = job.push(job.target, job.buffer, length)
         if result != 1:
             job.refused = result

@@ -35,9 +35,10 @@ Fed produce(const native::Producer& producer, std::uint64_t count, std::size_t s
   for (std::uint64_t seq = 0; seq < count; ++seq) {
     std::memcpy(record.data(), &seq, std::min(size, sizeof seq));
     int result;
+    native::FullQueueRetry retry;
     while ((result = producer.push(record.data(), record.size())) == -2) {
       ++fed.full;
-      std::this_thread::yield();
+      retry.pause();
     }
     if (result != 1) {
       fed.refused = result;

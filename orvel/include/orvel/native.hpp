@@ -37,6 +37,7 @@
 
 namespace orvel::native {
 
+using tandem::FullQueueRetry;  // paces the tries of a push the queue refused as full
 using tandem::TandemTable;
 
 using PushRoutine = int (*)(PyObject* target, const void* data, std::size_t length);

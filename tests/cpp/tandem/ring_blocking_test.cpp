@@ -125,6 +125,20 @@ TEST(RingWaking, AProducerWaitingForRoomLooksAtTheIndexOncePerInterval) {
   EXPECT_LE(looks, kSpinBudget / kRoomLookInterval);
 }
 
+// A producer retrying a full queue lets time pass between its tries, as a push waiting for room
+// does: a look a microsecond at first, then offers of the CPU, then sleeps.
+TEST(RingWaking, RetriesOfAFullQueueArePacedLikeAWaitForRoom) {
+  using Clock = std::chrono::steady_clock;
+  FullQueueRetry retry;
+  const auto start = Clock::now();
+  retry.pause();
+  EXPECT_GE(Clock::now() - start, kRoomLookInterval);
+  while (Clock::now() - start < kYieldBudget) retry.pause();
+  const auto sleep_starts = Clock::now();
+  retry.pause();
+  EXPECT_GE(Clock::now() - sleep_starts, FullQueueRetry::kRetrySleep);
+}
+
 TEST(RingWaking, BlockedPopReturnsThePushedRecord) {
   TandemCore core;
   core.configure(16, 2, 0);
