@@ -101,14 +101,19 @@ TEST(RingWaking, AProducerWaitingForRoomHandsTheCpuToTheConsumer) {
   }
   TandemCore core;
   core.configure(16, kCapacity, kBlockOnFull);
+  // A failing side closes the queue, which releases the other.
+  const auto fail = [&](const char* what, std::uint64_t seq) {
+    core.close();
+    ADD_FAILURE() << what << " " << seq;
+  };
   std::thread consumer([&] {
     for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-      if (take(core, &TandemCore::pop).bytes != make_record(seq, 16)) return ADD_FAILURE() << "record " << seq;
+      if (take(core, &TandemCore::pop).bytes != make_record(seq, 16)) return fail("record", seq);
     }
   });
   std::thread producer([&] {
     for (std::uint64_t seq = 0; seq < kRecords; ++seq) {
-      if (put(core, &TandemCore::push, make_record(seq, 16)) != kSuccess) return ADD_FAILURE() << "push " << seq;
+      if (put(core, &TandemCore::push, make_record(seq, 16)) != kSuccess) return fail("push", seq);
     }
   });
   producer.join();
