@@ -193,14 +193,6 @@ bool request_interrupt(int signal_number) noexcept {
          syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0;
 }
 
-void restore_default_actions() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  for (int signal_number : kWatchedSignals) {
-    if (sigaction(signal_number, &action, nullptr) != 0) throw_system_error(errno, "sigaction");
-  }
-}
-
 // The actions the event library installs for the watched signals, while a watcher is running.
 // Python's signal.signal() replaces the action as well as the Python-level handler; its wrapper
 // (follow_python_handler) puts the watcher's back, so that the queues are still released first.
@@ -209,6 +201,11 @@ struct WatchActions {
   std::mutex lock;
   bool in_force = false;
   struct sigaction actions[std::size(kWatchedSignals)] = {};
+  // What each signal has when no watcher holds it, and gets back when the watcher stops: the
+  // action in place when Python code last set its handler (or when the watcher started), so a
+  // handler of the user's, SIG_IGN or a C-level handler; SIG_DFL for Python's own SIGINT handler,
+  // so that a second Ctrl-C ends the process.
+  struct sigaction given_back[std::size(kWatchedSignals)] = {};  // zeroed: SIG_DFL
 };
 WatchActions& watch_actions() {
   static WatchActions* const instance = new WatchActions;  // never destroyed, as the registry
@@ -221,30 +218,55 @@ int watched_index(long signal_number) noexcept {
   return found == std::end(kWatchedSignals) ? -1 : static_cast<int>(found - std::begin(kWatchedSignals));
 }
 
-// Called once a watcher's signal set is in place. Reading an action fails only for an invalid
-// signal number; the actions then just stay unfollowed.
+bool is_default_action(const struct sigaction& action) noexcept {
+  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+}
+
+// Called once a watcher's signal set is in place. A signal that was ignored or had a C-level
+// handler (faulthandler's, a native library's) while Python had no handler for it is left as it
+// was: nohup's SIGHUP stays ignored. Reading an action fails only for an invalid signal number;
+// the actions then just stay unfollowed.
 void watch_actions_in_force() noexcept {
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
   w.in_force = std::all_of(std::begin(kWatchedSignals), std::end(kWatchedSignals), [&w](int signal_number) {
     return sigaction(signal_number, nullptr, &w.actions[watched_index(signal_number)]) == 0;
   });
+  for (int signal_number : kWatchedSignals) {
+    const struct sigaction& before = w.given_back[watched_index(signal_number)];
+    const bool python_handles = (handled_in_python.load() >> signal_number & 1u) != 0;
+    if (!python_handles && !is_default_action(before)) sigaction(signal_number, &before, nullptr);
+  }
 }
 
-// Runs `give_back`, which hands the signals back, so that no wrapped signal.signal() call puts
-// the watcher's actions back afterwards.
-template <class GiveBack>
-void stop_watch_actions(GiveBack&& give_back) {
+// Hands the watched signals back, each the action it has without a watcher (given_back), after
+// running `release` (which lets go of them in the event library); no wrapped signal.signal() call
+// puts the watcher's actions back afterwards. The actions replace the watcher's directly, so a
+// signal never passes through SIG_DFL on the way. Returns 0, or the errno of the first action that
+// could not be installed.
+template <class Release>
+int give_signals_back(Release&& release) {
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
   w.in_force = false;
-  give_back();
+  release();
+  int error = 0;
+  for (int signal_number : kWatchedSignals) {
+    if (sigaction(signal_number, &w.given_back[watched_index(signal_number)], nullptr) != 0 && error == 0) {
+      error = errno;
+    }
+  }
+  return error;
 }
 
-// After Python code has set the handler of a signal to `handler` (interpreter lock held): a watched
-// signal with a callable handler gets the watcher's action back, and its handler will run in place
-// of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating system.
-// False, with OSError set, when the action cannot be put back.
+// signal.default_int_handler, the interpreter's own SIGINT handler; kept for good once wrapped.
+PyObject* python_default_int_handler = nullptr;
+
+// After Python code has set the handler of a signal to `handler` (interpreter lock held), or when
+// the watcher starts: the action now in place is what the signal gets back when the watcher stops.
+// A watched signal with a callable handler gets the watcher's action back, and its handler will
+// run in place of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating
+// system. False, with OSError set, when an action cannot be read or put back.
 bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
   const int index = watched_index(signal_number);
   if (index < 0) return true;
@@ -257,6 +279,13 @@ bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
   }
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
+  struct sigaction& given_back = w.given_back[index];
+  if (handler == python_default_int_handler) {
+    given_back = {};
+  } else if (sigaction(static_cast<int>(signal_number), nullptr, &given_back) != 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
   if (callable && w.in_force && sigaction(static_cast<int>(signal_number), &w.actions[index], nullptr) != 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
@@ -299,7 +328,10 @@ bool wrap_signal_function() {
   if (original_signal_function != nullptr) return true;
   PyObject* module = PyImport_ImportModule("signal");
   if (module == nullptr) return false;
-  bool done = true;
+  if (python_default_int_handler == nullptr) {
+    python_default_int_handler = PyObject_GetAttrString(module, "default_int_handler");
+  }
+  bool done = python_default_int_handler != nullptr;
   for (int signal_number : kWatchedSignals) {
     PyObject* handler = done ? PyObject_CallMethod(module, "getsignal", "i", signal_number) : nullptr;
     done = handler != nullptr && follow_python_handler(signal_number, handler);
@@ -342,10 +374,11 @@ class Vigil {
     });
   }
 
-  // Gives the signals back their default actions without handling them: in a forked child, which
-  // has a copy of its parent's watcher but not the thread that runs it.
+  // Gives the signals back without handling them: in a forked child, which has a copy of its
+  // parent's watcher but not the thread that runs it. Its registrations go, so that the child's
+  // own watcher can make its own.
   void abandon() {
-    stop_watch_actions([this] { signals_.clear(); });
+    if (const int error = give_signals_back([this] { signals_.clear(); })) throw_system_error(error, "sigaction");
   }
 
  private:
@@ -353,12 +386,12 @@ class Vigil {
     if (error) return;  // the wait was cancelled
     // A log sink may be stalled (a pipe nobody reads, a lock another thread holds), so the queues
     // are released, the signals handed back and the main thread interrupted before anything is
-    // logged. The default actions are back before the interrupt: a second signal acts as if we
-    // had never been there. The messages lock is taken before the interrupt, on which the
-    // interpreter may exit at once: its exit hook then waits for the messages.
+    // logged. The signals have their own actions back before the interrupt: a second signal acts
+    // as if we had never been there. The event library keeps its registrations, whose actions are
+    // gone; nobody waits on them any more. The messages lock is taken before the interrupt, on
+    // which the interpreter may exit at once: its exit hook then waits for the messages.
     const std::size_t contexts = notify_contexts();
-    boost::system::error_code cleared;
-    stop_watch_actions([&] { signals_.clear(cleared); });
+    const int given_back = give_signals_back([] {});
     std::unique_lock messages(messages_lock);
     if (!request_interrupt(signal_number)) {
       // The interpreter is exiting (or its main thread is gone): the signal takes its default
@@ -371,7 +404,7 @@ class Vigil {
     VIGIL_LOG("[SIGNAL] Received signal %d\n", signal_number);
     VIGIL_LOG("[SIGNAL] Stopping %zu contexts...\n", contexts);
     VIGIL_LOG("[SIGNAL] All contexts notified\n");
-    if (cleared) VIGIL_ERROR("[SIGNAL] Cannot restore the default actions: %s\n", cleared.message().c_str());
+    if (given_back != 0) VIGIL_ERROR("[SIGNAL] Cannot restore the signals' actions: %s\n", std::strerror(given_back));
     messages.unlock();
     loop_.stop();
   }
@@ -496,7 +529,9 @@ void interpreter_exiting() {
   } else {
     messages_abandoned.store(true);
   }
-  if (previous == kWatching && watcher != nullptr) stop_watch_actions(restore_default_actions);
+  if (previous == kWatching && watcher != nullptr) {
+    if (const int error = give_signals_back([] {})) throw_system_error(error, "sigaction");
+  }
 }
 
 void prepare_fork() noexcept {

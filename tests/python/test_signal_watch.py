@@ -523,6 +523,10 @@ try:
     deadline = time.monotonic() + 30
     while not caught and time.monotonic() < deadline:
         time.sleep(0.01)
+    # The watcher has stopped: a second signal goes to the handler as if it had never been there.
+    os.kill(os.getpid(), signal.SIGTERM)
+    while len(caught) < 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
     for t in threads:
         t.join(10)
     say("HANDLED", caught, results, signal.getsignal(signal.SIGTERM) is handler)
@@ -531,9 +535,44 @@ except KeyboardInterrupt:
 """)
     result = proc.finish()
     assert result.returncode == 0, result.stderr
-    assert "HANDLED [15] [-1] True" in result.stdout
+    assert "HANDLED [15, 15] [-1] True" in result.stdout
     assert "KeyboardInterrupt" not in result.stdout + result.stderr
     assert has_watcher_lines(result.stdout)
+
+
+# Set before the first queue, each leaves SIGHUP to something other than the watcher.
+LEFT_ALONE = {
+    "ignored": "signal.signal(signal.SIGHUP, signal.SIG_IGN)",
+    "C-level handler": "import faulthandler; faulthandler.register(signal.SIGHUP, file=sys.stdout, all_threads=False)",
+}
+
+
+@pytest.mark.parametrize("setting", [*LEFT_ALONE, "ignored from the start (nohup)"])
+def test_a_signal_left_to_something_else_before_the_first_queue_stays_with_it(child, setting):
+    source = PRELUDE + f"""
+import signal
+{LEFT_ALONE.get(setting, "")}
+queue = Tandem(8, 4)
+threads, results = block_in_pop(queue)
+os.kill(os.getpid(), signal.SIGHUP)
+time.sleep(0.5)
+say("AFTER SIGHUP", results)
+wait_for_interrupt(threads, results)
+"""
+    if setting not in LEFT_ALONE:  # as nohup starts a program: the ignored signal is inherited
+        source = f"""
+import os, signal, sys
+signal.signal(signal.SIGHUP, signal.SIG_IGN)
+os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
+"""
+    proc = child(source)
+    proc.wait_for("READY")
+    proc.send(signal.SIGTERM)  # the watcher still has the others
+    result = proc.finish()
+    assert result.returncode == 0, result.stderr
+    assert "AFTER SIGHUP []" in result.stdout and "INTERRUPTED [-1]" in result.stdout
+    assert ("Stack (most recent call first)" in result.stdout) == (setting == "C-level handler")
+    assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
 
 
 def test_orvel_signal_watch_0_starts_no_watcher(child):
