@@ -190,6 +190,48 @@ spdlog::source_loc caller_location_holding_gil() {
   return innermost == nullptr ? unknown_location : location_of(innermost);
 }
 
+spdlog::source_loc logging_caller_location_holding_gil() {
+  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
+  if (innermost == nullptr) return unknown_location;
+  Frame caller(PyFrame_GetBack(innermost));
+  while (caller && in_logging_package(caller)) caller = back_of(caller);
+  return location_of(caller ? caller.get() : innermost);
+}
+
+// Where a record of the standard logging package was logged, as the package found it (honouring
+// stacklevel, and on whichever thread the record was made); the strings belong to the record,
+// which outlives the dispatch. A record that names no place (the package's lookup turned off, a
+// record made by hand) is located by the frame walk. Interpreter lock held.
+class RecordLocation {
+ public:
+  explicit RecordLocation(PyObject* record)
+      : path_(PyObject_GetAttrString(record, "pathname")), function_(PyObject_GetAttrString(record, "funcName")) {
+    const Ref<PyObject> line(PyObject_GetAttrString(record, "lineno"));
+    line_ = line && PyLong_Check(line.get()) ? PyLong_AsLong(line.get()) : 0;
+    PyErr_Clear();  // a missing attribute, or a line out of range, names no place
+  }
+
+  spdlog::source_loc get() const {
+    const char* path = utf8_or_null(path_.get());
+    const char* function = utf8_or_null(function_.get());
+    if (path == nullptr || function == nullptr || line_ <= 0 || line_ > std::numeric_limits<int>::max()) {
+      return logging_caller_location_holding_gil();
+    }
+    const char* slash = std::strrchr(path, '/');
+    return {slash ? slash + 1 : path, static_cast<int>(line_), function};
+  }
+
+ private:
+  Ref<PyObject> path_, function_;
+  long line_;
+};
+
+// Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
+void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
+  if (!logger.should_log(lvl)) return;  // then the text is not even read
+  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &caller_location_holding_gil);
+}
+
 }  // namespace
 
 spdlog::source_loc python_caller_location() {
@@ -199,22 +241,8 @@ spdlog::source_loc python_caller_location() {
 
 spdlog::source_loc python_logging_caller_location() {
   const Gil gil;
-  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
-  if (innermost == nullptr) return unknown_location;
-  Frame caller(PyFrame_GetBack(innermost));
-  while (caller && in_logging_package(caller)) caller = back_of(caller);
-  return location_of(caller ? caller.get() : innermost);
+  return logging_caller_location_holding_gil();
 }
-
-namespace {
-
-// Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
-void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
-  if (!logger.should_log(lvl)) return;  // then the text is not even read
-  log_colored(logger, lvl, Utf8Text(msg).view(), fg, bg, effect, &caller_location_holding_gil);
-}
-
-}  // namespace
 
 void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
   require_text(msg);
@@ -226,11 +254,12 @@ void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect
   log_text(*scribo::LoggerRegistry::get_logger("", true), lvl, msg, fg, bg, effect);
 }
 
-void log_record_to_default(level lvl, PyObject* msg) {
+void log_record_to_default(level lvl, PyObject* msg, PyObject* record) {
   require_text(msg);
   const auto logger = scribo::LoggerRegistry::get_logger("", true);
   if (!logger->should_log(lvl)) return;
-  log_plain(*logger, lvl, Utf8Text(msg).view(), &python_logging_caller_location);
+  const RecordLocation where(record);
+  log_plain(*logger, lvl, Utf8Text(msg).view(), where.get());
 }
 
 }  // namespace orvel::dispatch

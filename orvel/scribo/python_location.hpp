@@ -29,6 +29,9 @@ void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int b
 
 // DefaultLogger and the bridge write to whichever logger is the default at the time of the call.
 void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect);
-void log_record_to_default(level lvl, PyObject* msg);
+// A record of the standard logging package is located where the record says it was logged, as
+// the package found it (so honouring stacklevel, and from a thread that handles records made on
+// another); one that names no place, at python_logging_caller_location().
+void log_record_to_default(level lvl, PyObject* msg, PyObject* record);
 
 }  // namespace orvel::dispatch

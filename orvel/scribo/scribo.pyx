@@ -19,7 +19,7 @@ from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, le
 cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
     void log_colored(logger& target, level_enum level, object msg, int fg, int bg, int effect) except +
     void log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except +
-    void log_record_to_default(level_enum level, object msg) except +
+    void log_record_to_default(level_enum level, object msg, object record) except +
 
 
 cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
@@ -246,7 +246,7 @@ cdef str field_text(object value):
 
 class PyLogHandler(py_logging.Handler):
     """Sends each record of the standard logging package to the default logger, plain text,
-    located at the code that called into the logging package."""
+    located where the record says it was logged."""
 
     @cython.embedsignature(False)
     def __init__(self, level):
@@ -283,7 +283,7 @@ class PyLogHandler(py_logging.Handler):
             level = level_enum.debug
         else:
             level = level_enum.trace
-        log_record_to_default(level, msg)
+        log_record_to_default(level, msg, record)
 
 
 # Makes a PyLogHandler the only handler of the standard root logger. The handlers dropped are

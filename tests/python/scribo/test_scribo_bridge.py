@@ -102,3 +102,39 @@ except TypeError:
     assert stack.startswith(
         f"info|bridge|<string>:{line_of(source, 'stack_info')}:<module>|with stack\nStack (most recent call last):\n")
     assert stack.endswith("TypeError propagated\n") and "--- Logging error ---" not in child.stderr
+
+
+def test_a_record_is_located_where_the_logging_package_located_it(run_child):
+    source = BRIDGED + """
+import logging.handlers, queue
+default("bridge")
+std = logging.getLogger("std")
+def warn_for_caller(text):
+    std.warning(text, stacklevel=2)
+def caller():
+    warn_for_caller("stacklevel 2")
+caller()
+# Handed over to another thread: the frames there are the logging package's and threading's.
+records = queue.Queue()
+listener = logging.handlers.QueueListener(records, PyLogHandler(logging.DEBUG))
+listener.start()
+queued = logging.getLogger("queued")
+queued.propagate = False
+queued.addHandler(logging.handlers.QueueHandler(records))
+def enqueue():
+    queued.warning("through a queue")
+enqueue()
+listener.stop()
+# A record that names no place: the code that called into the logging package.
+logging._srcfile = None
+def unlocated():
+    std.warning("no place in the record")
+unlocated()
+"""
+    child = run_child(source)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        f"warning|bridge|<string>:{line_of(source, 'warn_for_caller(' + chr(34))}:caller|stacklevel 2",
+        f"warning|bridge|<string>:{line_of(source, 'queued.warning')}:enqueue|through a queue",
+        f"warning|bridge|<string>:{line_of(source, 'std.warning(' + chr(34) + 'no place')}:unlocated|no place in the record",
+    ]
