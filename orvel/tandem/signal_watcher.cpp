@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -57,15 +59,6 @@ Registry& registry() {
 std::atomic<std::int32_t> live_queues{0};
 std::once_flag watcher_started;
 
-// ORVEL_SIGNAL_WATCH=0, read when the first queue would start the watcher, leaves signals to the
-// process: no watcher, no registry (queues are then released only by close()).
-bool watch_wanted() {
-  static const bool wanted = [] {
-    const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
-    return setting == nullptr || std::strcmp(setting, "0") != 0;
-  }();
-  return wanted;
-}
 
 [[noreturn]] void throw_system_error(int error, const char* what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -120,6 +113,33 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
   log_message(spdlog::level::info, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 #define VIGIL_ERROR(...) \
   log_message(spdlog::level::err, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+#define VIGIL_WARN(...) \
+  log_message(spdlog::level::warn, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+
+// ORVEL_SIGNAL_WATCH off (0, false, no or off, in any case, spaces around ignored), read when the
+// first queue would start the watcher, leaves signals to the process: no watcher, no registry
+// (queues are then released only by close()). Unset, empty or on (1, true, yes, on) keeps the
+// watcher, and so does any other value, with a warning: a signal should not stop a process that
+// relies on the watcher because of a typo.
+bool watch_wanted() {
+  static const bool wanted = [] {
+    const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
+    if (setting == nullptr) return true;
+    std::string word(setting);
+    word.erase(0, word.find_first_not_of(" \t"));
+    word.erase(word.find_last_not_of(" \t") + 1);
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto is_one_of = [&word](std::initializer_list<const char*> words) {
+      return std::any_of(words.begin(), words.end(), [&word](const char* w) { return word == w; });
+    };
+    if (is_one_of({"0", "false", "no", "off"})) return false;
+    if (!is_one_of({"", "1", "true", "yes", "on"})) {
+      VIGIL_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", setting);
+    }
+    return true;
+  }();
+  return wanted;
+}
 
 // Interrupting the main thread. PyErr_SetInterruptEx() marks a signal as caught from any thread, but
 // CPython 3.12 breaks into the evaluation loop only when the call runs on the main thread: made

@@ -9,7 +9,8 @@
 // ignored, or has a C-level handler, when the watcher starts stays so.
 // The main thread is woken with SIGURG, whose handler the watcher installs for good (see
 // signal_watcher.cpp). signal.signal is wrapped so that a Python handler set later keeps the
-// watcher in front of it. ORVEL_SIGNAL_WATCH=0 in the environment turns all of this off.
+// watcher in front of it. ORVEL_SIGNAL_WATCH=0 (or false, no, off) in the environment turns all
+// of this off.
 
 namespace orvel::vigil {
 
@@ -32,7 +33,7 @@ bool unregister_context_notify(void* context) noexcept;
 void clear_context_registry() noexcept;
 
 // A queue's membership: counts it among the live queues, starts the watcher and registers the
-// queue; nothing when ORVEL_SIGNAL_WATCH=0. Interpreter lock held. Strong guarantee: on a throw
+// queue; nothing when ORVEL_SIGNAL_WATCH is off. Interpreter lock held. Strong guarantee: on a throw
 // nothing is counted or registered (a Python exception may be set: Cython passes it on).
 void enrol_queue(void* core, NotifyCallback notify);
 // Undoes enrol_queue; does nothing for a queue that is not registered (its initialisation failed

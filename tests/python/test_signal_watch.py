@@ -72,8 +72,8 @@ def signal_messages(output: str) -> list[str]:
     return [line[line.index("[SIGNAL]"):] for line in lines_with(output, "[SIGNAL]")]
 
 
-def interrupt(child, source: str, signum=signal.SIGTERM):
-    proc = child(PRELUDE + source)
+def interrupt(child, source: str, signum=signal.SIGTERM, env=None):
+    proc = child(PRELUDE + source, env)
     proc.wait_for("READY")
     proc.send(signum)
     return proc
@@ -575,20 +575,34 @@ os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
     assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
 
 
-def test_orvel_signal_watch_0_starts_no_watcher(child):
+@pytest.mark.parametrize("setting", ["0", "false", " Off ", "NO"])
+def test_orvel_signal_watch_off_starts_no_watcher(child, setting):
     proc = child(PRELUDE + """
 queue = Tandem(8, 4)
 say("THREADS", threading.active_count(), len(os.listdir("/proc/self/task")))
 say("READY")
 time.sleep(60)
 say("SURVIVED")
-""", env={"ORVEL_SIGNAL_WATCH": "0"})
+""", env={"ORVEL_SIGNAL_WATCH": setting})
     proc.wait_for("READY")
     proc.send(signal.SIGTERM)
     result = proc.finish()
     assert result.returncode == -signal.SIGTERM  # the default action
     assert "THREADS 1 1" in result.stdout and "SURVIVED" not in result.stdout
     assert "[SIGNAL]" not in result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("setting, warned", [("1", False), ("", False), ("yes", False), ("disabled", True),
+                                             ("0x0", True)])
+def test_orvel_signal_watch_on_or_unknown_keeps_the_watcher(child, setting, warned):
+    result = interrupt(child, """
+queue = Tandem(8, 4)
+wait_for_interrupt(*block_in_pop(queue))
+""", env={"ORVEL_SIGNAL_WATCH": setting}).finish()
+    assert result.returncode == 0, result.stderr
+    assert "INTERRUPTED [-1]" in result.stdout
+    warnings = [line for line in signal_messages(result.stdout) if "ORVEL_SIGNAL_WATCH" in line]
+    assert warnings == ([f"[SIGNAL] ORVEL_SIGNAL_WATCH={setting!r} is neither on nor off: watching"] if warned else [])
 
 
 def test_asyncio_run_after_the_first_queue_leaves_sigint_with_the_watcher(child):
