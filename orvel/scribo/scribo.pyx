@@ -285,6 +285,11 @@ class PyLogHandler(py_logging.Handler):
             level = level_enum.trace
         log_record_to_default(level, msg, record)
 
+    def flush(self):
+        """Writes out what the default logger's sinks buffer: logging.shutdown() asks this of
+        every handler."""
+        deref(default_logger()).flush()
+
 
 # Makes a PyLogHandler the only handler of the standard root logger. The handlers dropped are
 # not closed: they may still be attached elsewhere.

@@ -138,3 +138,19 @@ unlocated()
         f"warning|bridge|<string>:{line_of(source, 'queued.warning')}:enqueue|through a queue",
         f"warning|bridge|<string>:{line_of(source, 'std.warning(' + chr(34) + 'no place')}:unlocated|no place in the record",
     ]
+
+
+# logging.shutdown() flushes every handler: what the bridge wrote is in the file before a worker
+# ends without the exit handlers.
+def test_logging_shutdown_writes_out_what_the_bridge_buffered(run_child, tmp_path):
+    path = tmp_path / "bridged.log"
+    child = run_child(f"""
+import logging, os
+from orvel.scribo import *
+Logger("d", handlers=[FileHandler({str(path)!r}, pattern="%v")], set_default=True)
+logging.warning("buffered below ERROR")
+logging.shutdown()
+os._exit(0)
+""")
+    assert child.returncode == 0, child.stderr
+    assert path.read_text().splitlines() == ["buffered below ERROR"]
