@@ -63,10 +63,13 @@ const char* utf8_or_null(PyObject* text) {
   return utf8;
 }
 
+bool in_logging_package(const char* path) {
+  return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
+}
+
 bool in_logging_package(const Frame& frame) {
   const Ref<PyCodeObject> code(PyFrame_GetCode(frame.get()));
-  const char* path = code ? utf8_or_null(code.get()->co_filename) : nullptr;
-  return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
+  return code && in_logging_package(utf8_or_null(code.get()->co_filename));
 }
 
 // The file's base name and the function's name of a code object, as a location names them.
@@ -190,18 +193,20 @@ spdlog::source_loc caller_location_holding_gil() {
   return innermost == nullptr ? unknown_location : location_of(innermost);
 }
 
+// The innermost frame outside the logging package: the code that called into it, or that called
+// the handler's emit itself. None when the package was called from native code with no Python
+// code behind it: a line of the package's own would name no place of the user's.
 spdlog::source_loc logging_caller_location_holding_gil() {
-  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
-  if (innermost == nullptr) return unknown_location;
-  Frame caller(PyFrame_GetBack(innermost));
-  while (caller && in_logging_package(caller)) caller = back_of(caller);
-  return location_of(caller ? caller.get() : innermost);
+  Frame frame = Frame::borrow(PyEval_GetFrame());
+  while (frame && in_logging_package(frame)) frame = back_of(frame);
+  return frame ? location_of(frame.get()) : unknown_location;
 }
 
 // Where a record of the standard logging package was logged, as the package found it (honouring
 // stacklevel, and on whichever thread the record was made); the strings belong to the record,
 // which outlives the dispatch. A record that names no place (the package's lookup turned off, a
-// record made by hand) is located by the frame walk. Interpreter lock held.
+// record made by hand), or a place in the package itself (which it names when nothing called it
+// from Python), is located by the frame walk. Interpreter lock held.
 class RecordLocation {
  public:
   explicit RecordLocation(PyObject* record)
@@ -214,7 +219,8 @@ class RecordLocation {
   spdlog::source_loc get() const {
     const char* path = utf8_or_null(path_.get());
     const char* function = utf8_or_null(function_.get());
-    if (path == nullptr || function == nullptr || line_ <= 0 || line_ > std::numeric_limits<int>::max()) {
+    if (path == nullptr || function == nullptr || line_ <= 0 || line_ > std::numeric_limits<int>::max() ||
+        in_logging_package(path)) {
       return logging_caller_location_holding_gil();
     }
     const char* slash = std::strrchr(path, '/');

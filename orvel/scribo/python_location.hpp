@@ -16,8 +16,8 @@ namespace orvel::dispatch {
 // code object. Takes the interpreter lock if the calling thread does not hold it.
 spdlog::source_loc python_caller_location();
 
-// The same for records of the standard logging package: the first frame outside that package,
-// behind the innermost one (the package's own, which called the native handler).
+// The same for records of the standard logging package: the innermost frame outside that package
+// (whose frames called the native handler); "<unknown>" when there is none.
 spdlog::source_loc python_logging_caller_location();
 
 // The level methods. `msg` is a str (or a subclass); it is written whole, NULs included, with

@@ -125,18 +125,39 @@ def enqueue():
     queued.warning("through a queue")
 enqueue()
 listener.stop()
-# A record that names no place: the code that called into the logging package.
+# Called from native code, with no Python code behind the logging package: no place at all.
+import _thread
+class Done(logging.Handler):  # after the bridge's handler on the root logger
+    def emit(self, record):
+        finished.release()
+finished = _thread.allocate_lock()
+def native_thread(function, *args):
+    finished.acquire()
+    logging.getLogger().addHandler(done := Done())
+    _thread.start_new_thread(function, args)
+    finished.acquire()
+    logging.getLogger().removeHandler(done)
+    finished.release()
+native_thread(lambda: logging.warning("sent"))
+native_thread(std.warning, "from native code")
+# A record that names no place: the code that called into the logging package, or emit itself.
 logging._srcfile = None
 def unlocated():
     std.warning("no place in the record")
 unlocated()
+def by_hand():
+    PyLogHandler(0).emit(logging.makeLogRecord({"msg": "made by hand", "levelno": 30}))
+by_hand()
 """
     child = run_child(source)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == [
         f"warning|bridge|<string>:{line_of(source, 'warn_for_caller(' + chr(34))}:caller|stacklevel 2",
         f"warning|bridge|<string>:{line_of(source, 'queued.warning')}:enqueue|through a queue",
+        f"warning|bridge|<string>:{line_of(source, 'sent')}:<lambda>|sent",
+        "warning|bridge|::|from native code",
         f"warning|bridge|<string>:{line_of(source, 'std.warning(' + chr(34) + 'no place')}:unlocated|no place in the record",
+        f"warning|bridge|<string>:{line_of(source, 'made by hand')}:by_hand|made by hand",
     ]
 
 
