@@ -59,7 +59,6 @@ Registry& registry() {
 std::atomic<std::int32_t> live_queues{0};
 std::once_flag watcher_started;
 
-
 [[noreturn]] void throw_system_error(int error, const char* what) {
   throw std::system_error(error, std::generic_category(), what);
 }
@@ -259,22 +258,33 @@ void watch_actions_in_force() noexcept {
   }
 }
 
-// Hands the watched signals back, each the action it has without a watcher (given_back), after
-// running `release` (which lets go of them in the event library); no wrapped signal.signal() call
-// puts the watcher's actions back afterwards. The actions replace the watcher's directly, so a
-// signal never passes through SIG_DFL on the way. Returns 0, or the errno of the first action that
-// could not be installed.
+bool same_handler(const struct sigaction& a, const struct sigaction& b) noexcept {
+  const bool siginfo = (a.sa_flags & SA_SIGINFO) != 0;
+  return siginfo == ((b.sa_flags & SA_SIGINFO) != 0) &&
+         (siginfo ? a.sa_sigaction == b.sa_sigaction : a.sa_handler == b.sa_handler);
+}
+
+// Hands back the watched signals that still have the watcher's action, each the action it has
+// without a watcher (given_back), after running `release` (which lets go of them in the event
+// library, setting SIG_DFL); a signal that native code took over since (faulthandler.register)
+// keeps its action, and no wrapped signal.signal() call puts the watcher's actions back afterwards.
+// The actions replace the watcher's directly, so a signal never passes through SIG_DFL on the way.
+// Returns 0, or the errno of the first action that could not be read or installed.
 template <class Release>
 int give_signals_back(Release&& release) {
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
   w.in_force = false;
-  release();
+  struct sigaction current[std::size(kWatchedSignals)] = {};
   int error = 0;
   for (int signal_number : kWatchedSignals) {
-    if (sigaction(signal_number, &w.given_back[watched_index(signal_number)], nullptr) != 0 && error == 0) {
-      error = errno;
-    }
+    if (sigaction(signal_number, nullptr, &current[watched_index(signal_number)]) != 0 && error == 0) error = errno;
+  }
+  release();
+  for (int signal_number : kWatchedSignals) {
+    const int index = watched_index(signal_number);
+    const struct sigaction& next = same_handler(current[index], w.actions[index]) ? w.given_back[index] : current[index];
+    if (sigaction(signal_number, &next, nullptr) != 0 && error == 0) error = errno;
   }
   return error;
 }
@@ -414,8 +424,8 @@ class Vigil {
     const int given_back = give_signals_back([] {});
     std::unique_lock messages(messages_lock);
     if (!request_interrupt(signal_number)) {
-      // The interpreter is exiting (or its main thread is gone): the signal takes its default
-      // action, as it would without us.
+      // The interpreter is exiting (or its main thread is gone): the signal takes the action it
+      // has without us.
       messages.unlock();
       loop_.stop();
       if (kill(getpid(), signal_number) != 0) VIGIL_ERROR("[SIGNAL] Cannot raise signal %d\n", signal_number);

@@ -540,29 +540,38 @@ except KeyboardInterrupt:
     assert has_watcher_lines(result.stdout)
 
 
-# Set before the first queue, each leaves SIGHUP to something other than the watcher.
+IGNORE_SIGHUP = "signal.signal(signal.SIGHUP, signal.SIG_IGN)"
+DUMP_ON_SIGHUP = "import faulthandler; faulthandler.register(signal.SIGHUP, file=sys.stdout, all_threads=False)"
+# Each leaves SIGHUP to something other than the watcher: (before the first queue, after it).
 LEFT_ALONE = {
-    "ignored": "signal.signal(signal.SIGHUP, signal.SIG_IGN)",
-    "C-level handler": "import faulthandler; faulthandler.register(signal.SIGHUP, file=sys.stdout, all_threads=False)",
+    "ignored": (IGNORE_SIGHUP, ""),
+    "ignored from the start (nohup)": ("", ""),  # see below
+    "C-level handler": (DUMP_ON_SIGHUP, ""),
+    "C-level handler set after the first queue": ("", DUMP_ON_SIGHUP),
 }
 
 
-@pytest.mark.parametrize("setting", [*LEFT_ALONE, "ignored from the start (nohup)"])
-def test_a_signal_left_to_something_else_before_the_first_queue_stays_with_it(child, setting):
+@pytest.mark.parametrize("setting", LEFT_ALONE)
+def test_a_signal_left_to_something_else_stays_with_it_before_and_after_the_watcher_acts(child, setting):
+    before, after = LEFT_ALONE[setting]
     source = PRELUDE + f"""
 import signal
-{LEFT_ALONE.get(setting, "")}
+{before}
 queue = Tandem(8, 4)
+{after}
 threads, results = block_in_pop(queue)
 os.kill(os.getpid(), signal.SIGHUP)
 time.sleep(0.5)
 say("AFTER SIGHUP", results)
 wait_for_interrupt(threads, results)
+os.kill(os.getpid(), signal.SIGHUP)
+time.sleep(0.5)
+say("AFTER THE WATCHER")
 """
-    if setting not in LEFT_ALONE:  # as nohup starts a program: the ignored signal is inherited
+    if setting.endswith("(nohup)"):  # as nohup starts a program: the ignored signal is inherited
         source = f"""
 import os, signal, sys
-signal.signal(signal.SIGHUP, signal.SIG_IGN)
+{IGNORE_SIGHUP}
 os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
 """
     proc = child(source)
@@ -571,7 +580,8 @@ os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
     result = proc.finish()
     assert result.returncode == 0, result.stderr
     assert "AFTER SIGHUP []" in result.stdout and "INTERRUPTED [-1]" in result.stdout
-    assert ("Stack (most recent call first)" in result.stdout) == (setting == "C-level handler")
+    assert "AFTER THE WATCHER" in result.stdout
+    assert result.stdout.count("Stack (most recent call first)") == (2 if "C-level" in setting else 0)
     assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
 
 
