@@ -179,7 +179,8 @@ int python_signal_for(int signal_number) noexcept {
 // forked), whose thread id is the process id.
 pid_t main_thread_id() noexcept { return getpid(); }
 
-// The SIGURG handler that ours replaced; SIGURGs that are no wake-up go on to it.
+// The SIGURG action that ours replaced, at the start or since through signal.signal(); SIGURGs
+// that are no wake-up go on to it.
 struct sigaction chained_wake_action;
 
 void on_wake(int signal_number, siginfo_t* info, void* context) {
@@ -193,15 +194,21 @@ void on_wake(int signal_number, siginfo_t* info, void* context) {
   }
 }
 
-void install_wake_handler() {
+// Whether on_wake has been installed (it stays for good). Used with the interpreter lock held.
+bool wake_handler_installed = false;
+
+// Puts on_wake in front of SIGURG's current action, which it chains. Returns 0 or an errno.
+int install_wake_handler() noexcept {
   struct sigaction current {};
-  if (sigaction(kWakeSignal, nullptr, &current) != 0) throw_system_error(errno, "sigaction");
-  if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_wake) return;  // a retried start
-  chained_wake_action = current;
+  if (sigaction(kWakeSignal, nullptr, &current) != 0) return errno;
+  if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_wake) return 0;  // a retried start
+  chained_wake_action = current;  // on_wake is not SIGURG's action now: nothing reads this meanwhile
   struct sigaction action {};
   action.sa_sigaction = on_wake;
   action.sa_flags = SA_SIGINFO;  // and no SA_RESTART: see kWakeSignal
-  if (sigaction(kWakeSignal, &action, nullptr) != 0) throw_system_error(errno, "sigaction");
+  if (sigaction(kWakeSignal, &action, nullptr) != 0) return errno;
+  wake_handler_installed = true;
+  return 0;
 }
 
 // False when the interpreter is exiting or its main thread is gone: then it must be left alone.
@@ -298,6 +305,16 @@ PyObject* python_default_int_handler = nullptr;
 // run in place of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating
 // system. False, with OSError set, when an action cannot be read or put back.
 bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
+  // signal.signal() replaced the wake-up handler: it goes back in front of what was set, which gets
+  // the SIGURGs that are no wake-up.
+  if (signal_number == kWakeSignal && wake_handler_installed) {
+    if (const int error = install_wake_handler()) {
+      errno = error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return false;
+    }
+    return true;
+  }
   const int index = watched_index(signal_number);
   if (index < 0) return true;
   const bool callable = PyCallable_Check(handler) != 0;
@@ -494,7 +511,7 @@ void restore_mask_after_fork() {
 void init_vigil() {
   std::call_once(watcher_started, [] {
     if (!wrap_signal_function()) throw std::runtime_error("signal.signal");  // the Python error is set
-    install_wake_handler();
+    if (const int error = install_wake_handler()) throw_system_error(error, "sigaction");
     watcher = launch(std::make_unique<Watcher>());
     watch_actions_in_force();
     VIGIL_LOG("[SIGNAL] Handler initialized\n");
