@@ -245,11 +245,6 @@ spdlog::source_loc python_caller_location() {
   return caller_location_holding_gil();
 }
 
-spdlog::source_loc python_logging_caller_location() {
-  const Gil gil;
-  return logging_caller_location_holding_gil();
-}
-
 void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
   require_text(msg);
   log_text(logger, lvl, msg, fg, bg, effect);
