@@ -22,6 +22,10 @@ cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
     void log_record_to_default(level_enum level, object msg, object record) except +
 
 
+cdef extern from "Python.h":
+    bytes PyUnicode_EncodeFSDefault(object text)
+
+
 cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
     void* held_per_thread(void* by_value) noexcept
 
@@ -308,6 +312,15 @@ cdef inline level_enum level_from(object value) except *:
     return <level_enum>to_int(value)
 
 
+# A file name as open() encodes it: the file system's encoding, and back to their bytes the
+# surrogates that stand for bytes os.listdir() could not decode. Anything but a str (None, what a
+# subclass's property gives) fails as encoding it would.
+cdef bytes file_name(object filename):
+    if not isinstance(filename, str):
+        return filename.encode()
+    return PyUnicode_EncodeFSDefault(filename)
+
+
 # One LoggerFactory call per descriptor, its fields read through its attributes (so that a
 # subclass's properties count), in the order the call takes them.
 cdef int add_handler(LoggerFactory& factory, object handler) except -1:
@@ -323,11 +336,11 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
         factory.add_basic_console_handler(handler.color, handler.pattern.encode(),
                                           level_from(handler.level))
     elif isinstance(handler, RotatingFileHandler):
-        factory.add_rotating_file_handler(handler.filename.encode(), to_size(handler.max_size),
+        factory.add_rotating_file_handler(file_name(handler.filename), to_size(handler.max_size),
                                           to_size(handler.max_files), handler.pattern.encode(),
                                           level_from(handler.level))
     elif isinstance(handler, FileHandler):
-        factory.add_file_handler(handler.filename.encode(), handler.pattern.encode(),
+        factory.add_file_handler(file_name(handler.filename), handler.pattern.encode(),
                                  level_from(handler.level), handler.overwrite)
     else:
         raise TypeError("Unknown handler type")
