@@ -97,8 +97,13 @@ void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int f
 
 void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate) {
   if (!logger.should_log(lvl)) return;
+  log_plain(logger, lvl, text, locate());
+}
+
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where) {
+  if (!logger.should_log(lvl)) return;
   const spdlog::string_view_t plain(text.data(), text.size());
-  deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr&) { return plain; });
+  deliver(logger, lvl, where, [&](const spdlog::sink_ptr&) { return plain; });
 }
 
 }  // namespace orvel::dispatch

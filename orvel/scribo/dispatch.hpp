@@ -38,5 +38,7 @@ void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int f
 
 // As log_colored without colours: every admitting sink gets the plain text.
 void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate);
+// The same from a place known beforehand.
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where);
 
 }  // namespace orvel::dispatch

@@ -63,10 +63,13 @@ const char* utf8_or_null(PyObject* text) {
   return utf8;
 }
 
+bool in_logging_package(const char* path) {
+  return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
+}
+
 bool in_logging_package(const Frame& frame) {
   const Ref<PyCodeObject> code(PyFrame_GetCode(frame.get()));
-  const char* path = code ? utf8_or_null(code.get()->co_filename) : nullptr;
-  return path != nullptr && std::strstr(path, "logging") != nullptr && std::strstr(path, "__init__.py") != nullptr;
+  return code && in_logging_package(utf8_or_null(code.get()->co_filename));
 }
 
 // The file's base name and the function's name of a code object, as a location names them.
@@ -190,23 +193,44 @@ spdlog::source_loc caller_location_holding_gil() {
   return innermost == nullptr ? unknown_location : location_of(innermost);
 }
 
-}  // namespace
-
-spdlog::source_loc python_caller_location() {
-  const Gil gil;
-  return caller_location_holding_gil();
+// The innermost frame outside the logging package: the code that called into it, or that called
+// the handler's emit itself. None when the package was called from native code with no Python
+// code behind it: a line of the package's own would name no place of the user's.
+spdlog::source_loc logging_caller_location_holding_gil() {
+  Frame frame = Frame::borrow(PyEval_GetFrame());
+  while (frame && in_logging_package(frame)) frame = back_of(frame);
+  return frame ? location_of(frame.get()) : unknown_location;
 }
 
-spdlog::source_loc python_logging_caller_location() {
-  const Gil gil;
-  PyFrameObject* innermost = PyEval_GetFrame();  // borrowed
-  if (innermost == nullptr) return unknown_location;
-  Frame caller(PyFrame_GetBack(innermost));
-  while (caller && in_logging_package(caller)) caller = back_of(caller);
-  return location_of(caller ? caller.get() : innermost);
-}
+// Where a record of the standard logging package was logged, as the package found it (honouring
+// stacklevel, and on whichever thread the record was made); the strings belong to the record,
+// which outlives the dispatch. A record that names no place (the package's lookup turned off, a
+// record made by hand), or a place in the package itself (which it names when nothing called it
+// from Python), is located by the frame walk. Interpreter lock held.
+class RecordLocation {
+ public:
+  explicit RecordLocation(PyObject* record)
+      : path_(PyObject_GetAttrString(record, "pathname")), function_(PyObject_GetAttrString(record, "funcName")) {
+    const Ref<PyObject> line(PyObject_GetAttrString(record, "lineno"));
+    line_ = line && PyLong_Check(line.get()) ? PyLong_AsLong(line.get()) : 0;
+    PyErr_Clear();  // a missing attribute, or a line out of range, names no place
+  }
 
-namespace {
+  spdlog::source_loc get() const {
+    const char* path = utf8_or_null(path_.get());
+    const char* function = utf8_or_null(function_.get());
+    if (path == nullptr || function == nullptr || line_ <= 0 || line_ > std::numeric_limits<int>::max() ||
+        in_logging_package(path)) {
+      return logging_caller_location_holding_gil();
+    }
+    const char* slash = std::strrchr(path, '/');
+    return {slash ? slash + 1 : path, static_cast<int>(line_), function};
+  }
+
+ private:
+  Ref<PyObject> path_, function_;
+  long line_;
+};
 
 // Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
 void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
@@ -215,6 +239,11 @@ void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, 
 }
 
 }  // namespace
+
+spdlog::source_loc python_caller_location() {
+  const Gil gil;
+  return caller_location_holding_gil();
+}
 
 void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {
   require_text(msg);
@@ -226,11 +255,12 @@ void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect
   log_text(*scribo::LoggerRegistry::get_logger("", true), lvl, msg, fg, bg, effect);
 }
 
-void log_record_to_default(level lvl, PyObject* msg) {
+void log_record_to_default(level lvl, PyObject* msg, PyObject* record) {
   require_text(msg);
   const auto logger = scribo::LoggerRegistry::get_logger("", true);
   if (!logger->should_log(lvl)) return;
-  log_plain(*logger, lvl, Utf8Text(msg).view(), &python_logging_caller_location);
+  const RecordLocation where(record);
+  log_plain(*logger, lvl, Utf8Text(msg).view(), where.get());
 }
 
 }  // namespace orvel::dispatch

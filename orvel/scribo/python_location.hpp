@@ -16,10 +16,6 @@ namespace orvel::dispatch {
 // code object. Takes the interpreter lock if the calling thread does not hold it.
 spdlog::source_loc python_caller_location();
 
-// The same for records of the standard logging package: the first frame outside that package,
-// behind the innermost one (the package's own, which called the native handler).
-spdlog::source_loc python_logging_caller_location();
-
 // The level methods. `msg` is a str (or a subclass); it is written whole, NULs included, with
 // lone surrogates, which UTF-8 cannot carry, as backslash escapes (as the standard logging
 // package's stream handlers write them), so that no text makes a log call fail. A message the
@@ -29,6 +25,10 @@ void log_colored(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int b
 
 // DefaultLogger and the bridge write to whichever logger is the default at the time of the call.
 void log_colored_to_default(level lvl, PyObject* msg, int fg, int bg, int effect);
-void log_record_to_default(level lvl, PyObject* msg);
+// A record of the standard logging package is located where the record says it was logged, as
+// the package found it (so honouring stacklevel, and from a thread that handles records made on
+// another); one that names no place, or a line of the package itself, at the innermost frame
+// outside the package, or nowhere ("<unknown>") when there is none.
+void log_record_to_default(level lvl, PyObject* msg, PyObject* record);
 
 }  // namespace orvel::dispatch

@@ -19,7 +19,11 @@ from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, le
 cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
     void log_colored(logger& target, level_enum level, object msg, int fg, int bg, int effect) except +
     void log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except +
-    void log_record_to_default(level_enum level, object msg) except +
+    void log_record_to_default(level_enum level, object msg, object record) except +
+
+
+cdef extern from "Python.h":
+    bytes PyUnicode_EncodeFSDefault(object text)
 
 
 cdef extern from "orvel/scribo/logger_ptr_adapter.hpp" namespace "orvel::capi":
@@ -246,7 +250,7 @@ cdef str field_text(object value):
 
 class PyLogHandler(py_logging.Handler):
     """Sends each record of the standard logging package to the default logger, plain text,
-    located at the code that called into the logging package."""
+    located where the record says it was logged."""
 
     @cython.embedsignature(False)
     def __init__(self, level):
@@ -283,7 +287,12 @@ class PyLogHandler(py_logging.Handler):
             level = level_enum.debug
         else:
             level = level_enum.trace
-        log_record_to_default(level, msg)
+        log_record_to_default(level, msg, record)
+
+    def flush(self):
+        """Writes out what the default logger's sinks buffer: logging.shutdown() asks this of
+        every handler."""
+        deref(default_logger()).flush()
 
 
 # Makes a PyLogHandler the only handler of the standard root logger. The handlers dropped are
@@ -303,6 +312,15 @@ cdef inline level_enum level_from(object value) except *:
     return <level_enum>to_int(value)
 
 
+# A file name as open() encodes it: the file system's encoding, and back to their bytes the
+# surrogates that stand for bytes os.listdir() could not decode. Anything but a str (None, what a
+# subclass's property gives) fails as encoding it would.
+cdef bytes file_name(object filename):
+    if not isinstance(filename, str):
+        return filename.encode()
+    return PyUnicode_EncodeFSDefault(filename)
+
+
 # One LoggerFactory call per descriptor, its fields read through its attributes (so that a
 # subclass's properties count), in the order the call takes them.
 cdef int add_handler(LoggerFactory& factory, object handler) except -1:
@@ -318,11 +336,11 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
         factory.add_basic_console_handler(handler.color, handler.pattern.encode(),
                                           level_from(handler.level))
     elif isinstance(handler, RotatingFileHandler):
-        factory.add_rotating_file_handler(handler.filename.encode(), to_size(handler.max_size),
+        factory.add_rotating_file_handler(file_name(handler.filename), to_size(handler.max_size),
                                           to_size(handler.max_files), handler.pattern.encode(),
                                           level_from(handler.level))
     elif isinstance(handler, FileHandler):
-        factory.add_file_handler(handler.filename.encode(), handler.pattern.encode(),
+        factory.add_file_handler(file_name(handler.filename), handler.pattern.encode(),
                                  level_from(handler.level), handler.overwrite)
     else:
         raise TypeError("Unknown handler type")

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -56,16 +58,6 @@ Registry& registry() {
 
 std::atomic<std::int32_t> live_queues{0};
 std::once_flag watcher_started;
-
-// ORVEL_SIGNAL_WATCH=0, read when the first queue would start the watcher, leaves signals to the
-// process: no watcher, no registry (queues are then released only by close()).
-bool watch_wanted() {
-  static const bool wanted = [] {
-    const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
-    return setting == nullptr || std::strcmp(setting, "0") != 0;
-  }();
-  return wanted;
-}
 
 [[noreturn]] void throw_system_error(int error, const char* what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -120,6 +112,33 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
   log_message(spdlog::level::info, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 #define VIGIL_ERROR(...) \
   log_message(spdlog::level::err, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+#define VIGIL_WARN(...) \
+  log_message(spdlog::level::warn, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+
+// ORVEL_SIGNAL_WATCH off (0, false, no or off, in any case, spaces around ignored), read when the
+// first queue would start the watcher, leaves signals to the process: no watcher, no registry
+// (queues are then released only by close()). Unset, empty or on (1, true, yes, on) keeps the
+// watcher, and so does any other value, with a warning: a signal should not stop a process that
+// relies on the watcher because of a typo.
+bool watch_wanted() {
+  static const bool wanted = [] {
+    const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
+    if (setting == nullptr) return true;
+    std::string word(setting);
+    word.erase(0, word.find_first_not_of(" \t"));
+    word.erase(word.find_last_not_of(" \t") + 1);
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto is_one_of = [&word](std::initializer_list<const char*> words) {
+      return std::any_of(words.begin(), words.end(), [&word](const char* w) { return word == w; });
+    };
+    if (is_one_of({"0", "false", "no", "off"})) return false;
+    if (!is_one_of({"", "1", "true", "yes", "on"})) {
+      VIGIL_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", setting);
+    }
+    return true;
+  }();
+  return wanted;
+}
 
 // Interrupting the main thread. PyErr_SetInterruptEx() marks a signal as caught from any thread, but
 // CPython 3.12 breaks into the evaluation loop only when the call runs on the main thread: made
@@ -160,7 +179,8 @@ int python_signal_for(int signal_number) noexcept {
 // forked), whose thread id is the process id.
 pid_t main_thread_id() noexcept { return getpid(); }
 
-// The SIGURG handler that ours replaced; SIGURGs that are no wake-up go on to it.
+// The SIGURG action that ours replaced, at the start or since through signal.signal(); SIGURGs
+// that are no wake-up go on to it.
 struct sigaction chained_wake_action;
 
 void on_wake(int signal_number, siginfo_t* info, void* context) {
@@ -174,15 +194,21 @@ void on_wake(int signal_number, siginfo_t* info, void* context) {
   }
 }
 
-void install_wake_handler() {
+// Whether on_wake has been installed (it stays for good). Used with the interpreter lock held.
+bool wake_handler_installed = false;
+
+// Puts on_wake in front of SIGURG's current action, which it chains. Returns 0 or an errno.
+int install_wake_handler() noexcept {
   struct sigaction current {};
-  if (sigaction(kWakeSignal, nullptr, &current) != 0) throw_system_error(errno, "sigaction");
-  if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_wake) return;  // a retried start
-  chained_wake_action = current;
+  if (sigaction(kWakeSignal, nullptr, &current) != 0) return errno;
+  if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_wake) return 0;  // a retried start
+  chained_wake_action = current;  // on_wake is not SIGURG's action now: nothing reads this meanwhile
   struct sigaction action {};
   action.sa_sigaction = on_wake;
   action.sa_flags = SA_SIGINFO;  // and no SA_RESTART: see kWakeSignal
-  if (sigaction(kWakeSignal, &action, nullptr) != 0) throw_system_error(errno, "sigaction");
+  if (sigaction(kWakeSignal, &action, nullptr) != 0) return errno;
+  wake_handler_installed = true;
+  return 0;
 }
 
 // False when the interpreter is exiting or its main thread is gone: then it must be left alone.
@@ -193,14 +219,6 @@ bool request_interrupt(int signal_number) noexcept {
          syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0;
 }
 
-void restore_default_actions() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  for (int signal_number : kWatchedSignals) {
-    if (sigaction(signal_number, &action, nullptr) != 0) throw_system_error(errno, "sigaction");
-  }
-}
-
 // The actions the event library installs for the watched signals, while a watcher is running.
 // Python's signal.signal() replaces the action as well as the Python-level handler; its wrapper
 // (follow_python_handler) puts the watcher's back, so that the queues are still released first.
@@ -209,6 +227,11 @@ struct WatchActions {
   std::mutex lock;
   bool in_force = false;
   struct sigaction actions[std::size(kWatchedSignals)] = {};
+  // What each signal has when no watcher holds it, and gets back when the watcher stops: the
+  // action in place when Python code last set its handler (or when the watcher started), so a
+  // handler of the user's, SIG_IGN or a C-level handler; SIG_DFL for Python's own SIGINT handler,
+  // so that a second Ctrl-C ends the process.
+  struct sigaction given_back[std::size(kWatchedSignals)] = {};  // zeroed: SIG_DFL
 };
 WatchActions& watch_actions() {
   static WatchActions* const instance = new WatchActions;  // never destroyed, as the registry
@@ -221,31 +244,77 @@ int watched_index(long signal_number) noexcept {
   return found == std::end(kWatchedSignals) ? -1 : static_cast<int>(found - std::begin(kWatchedSignals));
 }
 
-// Called once a watcher's signal set is in place. Reading an action fails only for an invalid
-// signal number; the actions then just stay unfollowed.
+bool is_default_action(const struct sigaction& action) noexcept {
+  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+}
+
+// Called once a watcher's signal set is in place. A signal that was ignored or had a C-level
+// handler (faulthandler's, a native library's) while Python had no handler for it is left as it
+// was: nohup's SIGHUP stays ignored. Reading an action fails only for an invalid signal number;
+// the actions then just stay unfollowed.
 void watch_actions_in_force() noexcept {
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
   w.in_force = std::all_of(std::begin(kWatchedSignals), std::end(kWatchedSignals), [&w](int signal_number) {
     return sigaction(signal_number, nullptr, &w.actions[watched_index(signal_number)]) == 0;
   });
+  for (int signal_number : kWatchedSignals) {
+    const struct sigaction& before = w.given_back[watched_index(signal_number)];
+    const bool python_handles = (handled_in_python.load() >> signal_number & 1u) != 0;
+    if (!python_handles && !is_default_action(before)) sigaction(signal_number, &before, nullptr);
+  }
 }
 
-// Runs `give_back`, which hands the signals back, so that no wrapped signal.signal() call puts
-// the watcher's actions back afterwards.
-template <class GiveBack>
-void stop_watch_actions(GiveBack&& give_back) {
+bool same_handler(const struct sigaction& a, const struct sigaction& b) noexcept {
+  const bool siginfo = (a.sa_flags & SA_SIGINFO) != 0;
+  return siginfo == ((b.sa_flags & SA_SIGINFO) != 0) &&
+         (siginfo ? a.sa_sigaction == b.sa_sigaction : a.sa_handler == b.sa_handler);
+}
+
+// Hands back the watched signals that still have the watcher's action, each the action it has
+// without a watcher (given_back), after running `release` (which lets go of them in the event
+// library, setting SIG_DFL); a signal that native code took over since (faulthandler.register)
+// keeps its action, and no wrapped signal.signal() call puts the watcher's actions back afterwards.
+// The actions replace the watcher's directly, so a signal never passes through SIG_DFL on the way.
+// Returns 0, or the errno of the first action that could not be read or installed.
+template <class Release>
+int give_signals_back(Release&& release) {
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
   w.in_force = false;
-  give_back();
+  struct sigaction current[std::size(kWatchedSignals)] = {};
+  int error = 0;
+  for (int signal_number : kWatchedSignals) {
+    if (sigaction(signal_number, nullptr, &current[watched_index(signal_number)]) != 0 && error == 0) error = errno;
+  }
+  release();
+  for (int signal_number : kWatchedSignals) {
+    const int index = watched_index(signal_number);
+    const struct sigaction& next = same_handler(current[index], w.actions[index]) ? w.given_back[index] : current[index];
+    if (sigaction(signal_number, &next, nullptr) != 0 && error == 0) error = errno;
+  }
+  return error;
 }
 
-// After Python code has set the handler of a signal to `handler` (interpreter lock held): a watched
-// signal with a callable handler gets the watcher's action back, and its handler will run in place
-// of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating system.
-// False, with OSError set, when the action cannot be put back.
+// signal.default_int_handler, the interpreter's own SIGINT handler; kept for good once wrapped.
+PyObject* python_default_int_handler = nullptr;
+
+// After Python code has set the handler of a signal to `handler` (interpreter lock held), or when
+// the watcher starts: the action now in place is what the signal gets back when the watcher stops.
+// A watched signal with a callable handler gets the watcher's action back, and its handler will
+// run in place of KeyboardInterrupt. SIG_DFL and SIG_IGN set now leave the signal to the operating
+// system. False, with OSError set, when an action cannot be read or put back.
 bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
+  // signal.signal() replaced the wake-up handler: it goes back in front of what was set, which gets
+  // the SIGURGs that are no wake-up.
+  if (signal_number == kWakeSignal && wake_handler_installed) {
+    if (const int error = install_wake_handler()) {
+      errno = error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return false;
+    }
+    return true;
+  }
   const int index = watched_index(signal_number);
   if (index < 0) return true;
   const bool callable = PyCallable_Check(handler) != 0;
@@ -257,6 +326,13 @@ bool follow_python_handler(long signal_number, PyObject* handler) noexcept {
   }
   WatchActions& w = watch_actions();
   std::lock_guard guard(w.lock);
+  struct sigaction& given_back = w.given_back[index];
+  if (handler == python_default_int_handler) {
+    given_back = {};
+  } else if (sigaction(static_cast<int>(signal_number), nullptr, &given_back) != 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
   if (callable && w.in_force && sigaction(static_cast<int>(signal_number), &w.actions[index], nullptr) != 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
@@ -299,7 +375,10 @@ bool wrap_signal_function() {
   if (original_signal_function != nullptr) return true;
   PyObject* module = PyImport_ImportModule("signal");
   if (module == nullptr) return false;
-  bool done = true;
+  if (python_default_int_handler == nullptr) {
+    python_default_int_handler = PyObject_GetAttrString(module, "default_int_handler");
+  }
+  bool done = python_default_int_handler != nullptr;
   for (int signal_number : kWatchedSignals) {
     PyObject* handler = done ? PyObject_CallMethod(module, "getsignal", "i", signal_number) : nullptr;
     done = handler != nullptr && follow_python_handler(signal_number, handler);
@@ -342,10 +421,11 @@ class Vigil {
     });
   }
 
-  // Gives the signals back their default actions without handling them: in a forked child, which
-  // has a copy of its parent's watcher but not the thread that runs it.
+  // Gives the signals back without handling them: in a forked child, which has a copy of its
+  // parent's watcher but not the thread that runs it. Its registrations go, so that the child's
+  // own watcher can make its own.
   void abandon() {
-    stop_watch_actions([this] { signals_.clear(); });
+    if (const int error = give_signals_back([this] { signals_.clear(); })) throw_system_error(error, "sigaction");
   }
 
  private:
@@ -353,16 +433,16 @@ class Vigil {
     if (error) return;  // the wait was cancelled
     // A log sink may be stalled (a pipe nobody reads, a lock another thread holds), so the queues
     // are released, the signals handed back and the main thread interrupted before anything is
-    // logged. The default actions are back before the interrupt: a second signal acts as if we
-    // had never been there. The messages lock is taken before the interrupt, on which the
-    // interpreter may exit at once: its exit hook then waits for the messages.
+    // logged. The signals have their own actions back before the interrupt: a second signal acts
+    // as if we had never been there. The event library keeps its registrations, whose actions are
+    // gone; nobody waits on them any more. The messages lock is taken before the interrupt, on
+    // which the interpreter may exit at once: its exit hook then waits for the messages.
     const std::size_t contexts = notify_contexts();
-    boost::system::error_code cleared;
-    stop_watch_actions([&] { signals_.clear(cleared); });
+    const int given_back = give_signals_back([] {});
     std::unique_lock messages(messages_lock);
     if (!request_interrupt(signal_number)) {
-      // The interpreter is exiting (or its main thread is gone): the signal takes its default
-      // action, as it would without us.
+      // The interpreter is exiting (or its main thread is gone): the signal takes the action it
+      // has without us.
       messages.unlock();
       loop_.stop();
       if (kill(getpid(), signal_number) != 0) VIGIL_ERROR("[SIGNAL] Cannot raise signal %d\n", signal_number);
@@ -371,7 +451,7 @@ class Vigil {
     VIGIL_LOG("[SIGNAL] Received signal %d\n", signal_number);
     VIGIL_LOG("[SIGNAL] Stopping %zu contexts...\n", contexts);
     VIGIL_LOG("[SIGNAL] All contexts notified\n");
-    if (cleared) VIGIL_ERROR("[SIGNAL] Cannot restore the default actions: %s\n", cleared.message().c_str());
+    if (given_back != 0) VIGIL_ERROR("[SIGNAL] Cannot restore the signals' actions: %s\n", std::strerror(given_back));
     messages.unlock();
     loop_.stop();
   }
@@ -431,7 +511,7 @@ void restore_mask_after_fork() {
 void init_vigil() {
   std::call_once(watcher_started, [] {
     if (!wrap_signal_function()) throw std::runtime_error("signal.signal");  // the Python error is set
-    install_wake_handler();
+    if (const int error = install_wake_handler()) throw_system_error(error, "sigaction");
     watcher = launch(std::make_unique<Watcher>());
     watch_actions_in_force();
     VIGIL_LOG("[SIGNAL] Handler initialized\n");
@@ -496,7 +576,9 @@ void interpreter_exiting() {
   } else {
     messages_abandoned.store(true);
   }
-  if (previous == kWatching && watcher != nullptr) stop_watch_actions(restore_default_actions);
+  if (previous == kWatching && watcher != nullptr) {
+    if (const int error = give_signals_back([] {})) throw_system_error(error, "sigaction");
+  }
 }
 
 void prepare_fork() noexcept {

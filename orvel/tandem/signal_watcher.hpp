@@ -3,11 +3,14 @@
 // The process-wide signal watcher. Queue operations sleep without the interpreter lock, so an
 // interrupt would never reach a thread blocked in a queue. The first queue starts a watcher
 // thread; the first SIGINT, SIGTERM, SIGHUP, SIGTSTP or SIGQUIT then releases every registered
-// queue, stops the watcher (the signals fall back to their default actions) and makes the main
-// thread run the Python handler the user set for that signal, or else raise KeyboardInterrupt.
+// queue, stops the watcher (each signal gets back the action it has without a watcher: the
+// default action, or the handler or SIG_IGN the process set) and makes the main thread run the
+// Python handler the user set for that signal, or else raise KeyboardInterrupt. A signal that is
+// ignored, or has a C-level handler, when the watcher starts stays so.
 // The main thread is woken with SIGURG, whose handler the watcher installs for good (see
 // signal_watcher.cpp). signal.signal is wrapped so that a Python handler set later keeps the
-// watcher in front of it. ORVEL_SIGNAL_WATCH=0 in the environment turns all of this off.
+// watcher in front of it. ORVEL_SIGNAL_WATCH=0 (or false, no, off) in the environment turns all
+// of this off.
 
 namespace orvel::vigil {
 
@@ -30,7 +33,7 @@ bool unregister_context_notify(void* context) noexcept;
 void clear_context_registry() noexcept;
 
 // A queue's membership: counts it among the live queues, starts the watcher and registers the
-// queue; nothing when ORVEL_SIGNAL_WATCH=0. Interpreter lock held. Strong guarantee: on a throw
+// queue; nothing when ORVEL_SIGNAL_WATCH is off. Interpreter lock held. Strong guarantee: on a throw
 // nothing is counted or registered (a Python exception may be set: Cython passes it on).
 void enrol_queue(void* core, NotifyCallback notify);
 // Undoes enrol_queue; does nothing for a queue that is not registered (its initialisation failed
@@ -39,11 +42,11 @@ void withdraw_queue(void* core) noexcept;
 
 // The interpreter's life around the watcher, each called on a thread holding the interpreter lock.
 // At exit, before finalisation: from then on nothing touches the interpreter and the watched
-// signals take their default actions. Throws std::system_error when they cannot be restored.
+// signals have their own actions back. Throws std::system_error when they cannot be restored.
 void interpreter_exiting();
 // Around fork(): the child gets a watcher of its own when the parent's was running. The child's
 // hook throws (boost::system::system_error, std::system_error) when it cannot start one; the
-// watched signals then take their default actions in the child. Both hooks throw
+// watched signals then have their own actions back in the child. Both hooks throw
 // std::system_error when the forking thread's signal mask cannot be restored.
 void prepare_fork() noexcept;
 void after_fork_in_parent();

@@ -72,8 +72,8 @@ def signal_messages(output: str) -> list[str]:
     return [line[line.index("[SIGNAL]"):] for line in lines_with(output, "[SIGNAL]")]
 
 
-def interrupt(child, source: str, signum=signal.SIGTERM):
-    proc = child(PRELUDE + source)
+def interrupt(child, source: str, signum=signal.SIGTERM, env=None):
+    proc = child(PRELUDE + source, env)
     proc.wait_for("READY")
     proc.send(signum)
     return proc
@@ -314,17 +314,23 @@ os._exit(0)  # an orderly exit would write to the full pipe as well
     assert proc.finish().returncode == 0
 
 
-def test_a_sigurg_handler_set_before_the_first_queue_keeps_working(child):
-    result = interrupt(child, """
+# The watcher wakes the main thread with SIGURG: a handler of the user's for it gets every other
+# SIGURG, and the wake-up still interrupts.
+@pytest.mark.parametrize("installed", ["before the first queue", "after the first queue"])
+def test_a_sigurg_handler_of_the_user_keeps_working(child, installed):
+    install = "signal.signal(signal.SIGURG, lambda *_: caught.append(True))"
+    result = interrupt(child, f"""
 import signal
 caught = []
-signal.signal(signal.SIGURG, lambda *_: caught.append(True))
+{install if installed.startswith("before") else ""}
 queue = Tandem(8, 4)
+{install if installed.startswith("after") else ""}
 signal.raise_signal(signal.SIGURG)
 say("CAUGHT", len(caught))
 wait_for_interrupt(*block_in_pop(queue))
+say("CAUGHT", len(caught))
 """).finish()
-    assert "CAUGHT 1" in result.stdout and "INTERRUPTED [-1]" in result.stdout
+    assert result.stdout.count("CAUGHT 1") == 2 and "INTERRUPTED [-1]" in result.stdout
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGHUP, signal.SIGTSTP, signal.SIGQUIT])
@@ -523,6 +529,10 @@ try:
     deadline = time.monotonic() + 30
     while not caught and time.monotonic() < deadline:
         time.sleep(0.01)
+    # The watcher has stopped: a second signal goes to the handler as if it had never been there.
+    os.kill(os.getpid(), signal.SIGTERM)
+    while len(caught) < 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
     for t in threads:
         t.join(10)
     say("HANDLED", caught, results, signal.getsignal(signal.SIGTERM) is handler)
@@ -531,25 +541,84 @@ except KeyboardInterrupt:
 """)
     result = proc.finish()
     assert result.returncode == 0, result.stderr
-    assert "HANDLED [15] [-1] True" in result.stdout
+    assert "HANDLED [15, 15] [-1] True" in result.stdout
     assert "KeyboardInterrupt" not in result.stdout + result.stderr
     assert has_watcher_lines(result.stdout)
 
 
-def test_orvel_signal_watch_0_starts_no_watcher(child):
+IGNORE_SIGHUP = "signal.signal(signal.SIGHUP, signal.SIG_IGN)"
+DUMP_ON_SIGHUP = "import faulthandler; faulthandler.register(signal.SIGHUP, file=sys.stdout, all_threads=False)"
+# Each leaves SIGHUP to something other than the watcher: (before the first queue, after it).
+LEFT_ALONE = {
+    "ignored": (IGNORE_SIGHUP, ""),
+    "ignored from the start (nohup)": ("", ""),  # see below
+    "C-level handler": (DUMP_ON_SIGHUP, ""),
+    "C-level handler set after the first queue": ("", DUMP_ON_SIGHUP),
+}
+
+
+@pytest.mark.parametrize("setting", LEFT_ALONE)
+def test_a_signal_left_to_something_else_stays_with_it_before_and_after_the_watcher_acts(child, setting):
+    before, after = LEFT_ALONE[setting]
+    source = PRELUDE + f"""
+import signal
+{before}
+queue = Tandem(8, 4)
+{after}
+threads, results = block_in_pop(queue)
+os.kill(os.getpid(), signal.SIGHUP)
+time.sleep(0.5)
+say("AFTER SIGHUP", results)
+wait_for_interrupt(threads, results)
+os.kill(os.getpid(), signal.SIGHUP)
+time.sleep(0.5)
+say("AFTER THE WATCHER")
+"""
+    if setting.endswith("(nohup)"):  # as nohup starts a program: the ignored signal is inherited
+        source = f"""
+import os, signal, sys
+{IGNORE_SIGHUP}
+os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
+"""
+    proc = child(source)
+    proc.wait_for("READY")
+    proc.send(signal.SIGTERM)  # the watcher still has the others
+    result = proc.finish()
+    assert result.returncode == 0, result.stderr
+    assert "AFTER SIGHUP []" in result.stdout and "INTERRUPTED [-1]" in result.stdout
+    assert "AFTER THE WATCHER" in result.stdout
+    assert result.stdout.count("Stack (most recent call first)") == (2 if "C-level" in setting else 0)
+    assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
+
+
+@pytest.mark.parametrize("setting", ["0", "false", " Off ", "NO"])
+def test_orvel_signal_watch_off_starts_no_watcher(child, setting):
     proc = child(PRELUDE + """
 queue = Tandem(8, 4)
 say("THREADS", threading.active_count(), len(os.listdir("/proc/self/task")))
 say("READY")
 time.sleep(60)
 say("SURVIVED")
-""", env={"ORVEL_SIGNAL_WATCH": "0"})
+""", env={"ORVEL_SIGNAL_WATCH": setting})
     proc.wait_for("READY")
     proc.send(signal.SIGTERM)
     result = proc.finish()
     assert result.returncode == -signal.SIGTERM  # the default action
     assert "THREADS 1 1" in result.stdout and "SURVIVED" not in result.stdout
     assert "[SIGNAL]" not in result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("setting, warned", [("1", False), ("", False), ("yes", False), ("disabled", True),
+                                             ("0x0", True)])
+def test_orvel_signal_watch_on_or_unknown_keeps_the_watcher(child, setting, warned):
+    result = interrupt(child, """
+queue = Tandem(8, 4)
+wait_for_interrupt(*block_in_pop(queue))
+""", env={"ORVEL_SIGNAL_WATCH": setting}).finish()
+    assert result.returncode == 0, result.stderr
+    assert "INTERRUPTED [-1]" in result.stdout
+    warnings = [line for line in signal_messages(result.stdout) if "ORVEL_SIGNAL_WATCH" in line]
+    assert warnings == ([f"[SIGNAL] ORVEL_SIGNAL_WATCH={setting!r} is neither on nor off: watching"] if warned else [])
 
 
 def test_asyncio_run_after_the_first_queue_leaves_sigint_with_the_watcher(child):

@@ -102,3 +102,76 @@ except TypeError:
     assert stack.startswith(
         f"info|bridge|<string>:{line_of(source, 'stack_info')}:<module>|with stack\nStack (most recent call last):\n")
     assert stack.endswith("TypeError propagated\n") and "--- Logging error ---" not in child.stderr
+
+
+def test_a_record_is_located_where_the_logging_package_located_it(run_child):
+    source = BRIDGED + """
+import logging.handlers, queue
+default("bridge")
+std = logging.getLogger("std")
+def warn_for_caller(text):
+    std.warning(text, stacklevel=2)
+def caller():
+    warn_for_caller("stacklevel 2")
+caller()
+# Handed over to another thread: the frames there are the logging package's and threading's.
+records = queue.Queue()
+listener = logging.handlers.QueueListener(records, PyLogHandler(logging.DEBUG))
+listener.start()
+queued = logging.getLogger("queued")
+queued.propagate = False
+queued.addHandler(logging.handlers.QueueHandler(records))
+def enqueue():
+    queued.warning("through a queue")
+enqueue()
+listener.stop()
+# Called from native code, with no Python code behind the logging package: no place at all.
+import _thread
+class Done(logging.Handler):  # after the bridge's handler on the root logger
+    def emit(self, record):
+        finished.release()
+finished = _thread.allocate_lock()
+def native_thread(function, *args):
+    finished.acquire()
+    logging.getLogger().addHandler(done := Done())
+    _thread.start_new_thread(function, args)
+    finished.acquire()
+    logging.getLogger().removeHandler(done)
+    finished.release()
+native_thread(lambda: logging.warning("sent"))
+native_thread(std.warning, "from native code")
+# A record that names no place: the code that called into the logging package, or emit itself.
+logging._srcfile = None
+def unlocated():
+    std.warning("no place in the record")
+unlocated()
+def by_hand():
+    PyLogHandler(0).emit(logging.makeLogRecord({"msg": "made by hand", "levelno": 30}))
+by_hand()
+"""
+    child = run_child(source)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        f"warning|bridge|<string>:{line_of(source, 'warn_for_caller(' + chr(34))}:caller|stacklevel 2",
+        f"warning|bridge|<string>:{line_of(source, 'queued.warning')}:enqueue|through a queue",
+        f"warning|bridge|<string>:{line_of(source, 'sent')}:<lambda>|sent",
+        "warning|bridge|::|from native code",
+        f"warning|bridge|<string>:{line_of(source, 'std.warning(' + chr(34) + 'no place')}:unlocated|no place in the record",
+        f"warning|bridge|<string>:{line_of(source, 'made by hand')}:by_hand|made by hand",
+    ]
+
+
+# logging.shutdown() flushes every handler: what the bridge wrote is in the file before a worker
+# ends without the exit handlers.
+def test_logging_shutdown_writes_out_what_the_bridge_buffered(run_child, tmp_path):
+    path = tmp_path / "bridged.log"
+    child = run_child(f"""
+import logging, os
+from orvel.scribo import *
+Logger("d", handlers=[FileHandler({str(path)!r}, pattern="%v")], set_default=True)
+logging.warning("buffered below ERROR")
+logging.shutdown()
+os._exit(0)
+""")
+    assert child.returncode == 0, child.stderr
+    assert path.read_text().splitlines() == ["buffered below ERROR"]

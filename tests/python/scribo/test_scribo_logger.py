@@ -115,6 +115,17 @@ def test_names_holding_nul_are_refused(tmp_path, build):
     assert list(tmp_path.iterdir()) == []  # no "audit"
 
 
+# A name that os.listdir() gives for bytes that are no UTF-8 opens the file open() would.
+@pytest.mark.parametrize("handler", [FileHandler, RotatingFileHandler])
+def test_file_names_are_encoded_as_open_encodes_them(tmp_path, handler):
+    directory = tmp_path / os.fsdecode(b"caf\xe9")
+    directory.mkdir()
+    logger = Logger("app", handlers=[handler(str(directory / "app.log"), pattern="%v")])
+    logger.error("written")
+    del logger
+    assert (directory / "app.log").read_text() == "written\n"
+
+
 def test_rotation_sizes_changed_after_construction_are_refused_by_the_logger(tmp_path):
     handler = RotatingFileHandler(str(tmp_path / "app.log"))
     handler.max_size = 0
