@@ -142,8 +142,8 @@ cdef void tandem_notify(void* core) noexcept nogil:
 
 
 def _interpreter_exiting():
-    """Tells the watcher that the interpreter is exiting: from now on the watched signals take
-    their default actions, since the main thread acts on no interrupt any more. Registered with
+    """Tells the watcher that the interpreter is exiting: from now on the watched signals have
+    the actions they would have without it, since the main thread acts on no interrupt any more. Registered with
     atexit; an exit hook of another orvel module that waits calls it first, as atexit runs this one
     last. Compiled, not Python code, so that no pending signal can interrupt it before it runs."""
     interpreter_exiting()
