@@ -8,7 +8,8 @@
 //   - boost::lockfree::spsc_queue: push / pop(T&), which cannot wait: retried;
 //   - moodycamel::ReaderWriterQueue: try_enqueue / try_dequeue, retried;
 //   - moodycamel::BlockingReaderWriterCircularBuffer: wait_enqueue / wait_dequeue (spin, then
-//     sleep on a semaphore), or try_dequeue retried for the hot latency runs.
+//     sleep on a semaphore), or try_dequeue retried for the hot latency runs;
+//   - OneCacheLine, the floor of the hot latency runs: one cache line handed over, no queue.
 // Every retry loop pauses the same way (cpu_relax). Every queue holds kCapacity records.
 
 #include <cstddef>
@@ -127,6 +128,33 @@ class MoodyBlocking {
 
  private:
   moodycamel::BlockingReaderWriterCircularBuffer<Rec> queue_{kCapacity};
+};
+
+// Not a queue: the hardware's floor beneath them all. The sender's store to one cache line, which
+// the receiver polls, carries the record's sequence number and stamp; the rest of the record is
+// rebuilt from them. For ping-pong only: a sender stores again only after the receiver answered.
+class OneCacheLine {
+ public:
+  using Rec = Record<64>;
+  void send(const Rec& r) noexcept {
+    seq_.store(r.seq, std::memory_order_relaxed);
+    stamp_.store(r.stamp, std::memory_order_relaxed);
+    // Release: pairs with the acquire load in receive(), which then sees the two stores above.
+    sends_.store(sends_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  void receive(Rec& r) noexcept {
+    std::uint64_t sends;
+    while ((sends = sends_.load(std::memory_order_acquire)) == received_) tandem::cpu_relax();
+    received_ = sends;
+    r.seq = r.tail = seq_.load(std::memory_order_relaxed);
+    r.stamp = stamp_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  alignas(64) std::atomic<std::uint64_t> sends_{0};
+  std::atomic<std::uint64_t> seq_{0};
+  std::atomic<std::uint64_t> stamp_{0};
+  alignas(64) std::uint64_t received_ = 0;  // the receiver's own line
 };
 
 }  // namespace orvel::bench

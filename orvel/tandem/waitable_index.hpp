@@ -150,6 +150,11 @@ bool yield_until(Ready ready) noexcept {
   return false;
 }
 
+// What a waiter does between its looks while it spins: by default nothing but the pause.
+struct NothingBetweenLooks {
+  void operator()() const noexcept {}
+};
+
 // Who waits on an index, which decides how the wait passes the time before it sleeps.
 enum class Waiter : std::uint8_t {
   // A consumer waiting for a record, whose latency is what it waits for: it looks continuously.
@@ -236,9 +241,11 @@ class WaitableIndex {
   // Returns once the index differs from `old` or `running` is 0; spins briefly, then sleeps.
   // A wake-up that finds neither has changed goes back to sleep; so does a delivered signal.
   // True when the wait went to sleep (announced itself to the publishers), false when the spin
-  // or the offers of the CPU saw the change.
+  // or the offers of the CPU saw the change. A consumer calls `between_looks` before each look of
+  // its spin.
+  template <class BetweenLooks = NothingBetweenLooks>
   bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running,
-                        Waiter waiter = Waiter::kConsumer) const noexcept {
+                        Waiter waiter = Waiter::kConsumer, BetweenLooks between_looks = {}) const noexcept {
     // Acquire: pairs with publish(), publish_if() and bump(), and with the release stores of
     // `running`, so a waiter that sees the change also sees what came before it.
     auto unchanged = [&] {
@@ -247,7 +254,11 @@ class WaitableIndex {
     };
     const auto changed = [&] { return !unchanged(); };
     if (changed()) return false;
-    if (waiter == Waiter::kConsumer ? spin_until(changed)
+    const auto spin_changed = [&] {
+      between_looks();
+      return changed();
+    };
+    if (waiter == Waiter::kConsumer ? spin_until(spin_changed)
                                     : spin_looking_every(kRoomLookInterval, changed) || yield_until(changed)) {
       return false;
     }
@@ -312,11 +323,13 @@ class SpinningIndex {
   }
   void bump() noexcept { value_.fetch_add(1, std::memory_order_release); }
   bool notify() const noexcept { return false; }
+  template <class BetweenLooks = NothingBetweenLooks>
   bool wait_while_equal(std::uint64_t old, const std::atomic<std::uint64_t>& running,
-                        Waiter = Waiter::kConsumer) const noexcept {
+                        Waiter waiter = Waiter::kConsumer, BetweenLooks between_looks = {}) const noexcept {
     while (value_.load(std::memory_order_acquire) == old &&
            running.load(std::memory_order_acquire) != 0) {
       cpu_relax();
+      if (waiter == Waiter::kConsumer) between_looks();
     }
     return false;
   }
