@@ -460,7 +460,10 @@ cdef class SyncDispatcher:
                         self.stats())
 
     def __enter__(self):
-        """Sets the dispatcher up unless it is already, and returns it."""
+        """Sets the dispatcher up unless it is already, and returns it. RuntimeError once it is
+        closed: it would deliver nothing."""
+        if not self.running.load():
+            raise RuntimeError("this SyncDispatcher is closed")
         if not self.worker.get().started() and not self._setting_up:
             self.setup()
         return self
@@ -652,7 +655,10 @@ cdef class AsyncDispatcher:
         return describe(self, self._q, state, self.stats())
 
     async def __aenter__(self):
-        """Sets the dispatcher up on the running loop unless it is already, and returns it."""
+        """Sets the dispatcher up on the running loop unless it is already, and returns it.
+        RuntimeError once it is closed: it would deliver nothing."""
+        if not self.running:
+            raise RuntimeError("this AsyncDispatcher is closed")
         if self._wake.get().fd() == -1 and not self._setting_up:
             self.setup()
         return self
