@@ -3,6 +3,7 @@ package: a source build's here, and scripts/test-downstream runs this file again
 environments holding the wheel and the source distribution."""
 
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -128,6 +129,53 @@ del log
     # Compiled against the wheel's spdlog headers, or a source build's: the system's.
     spdlog = version_of(BUNDLED if BUNDLED.exists() else pathlib.Path("/usr/include"))
     assert log_path.read_text().splitlines() == [f"downstream|hello from spdlog {spdlog}"]
+
+
+CYTHON_MODULE = """\
+from orvel.scribo.scribo cimport Logger, get_logger_ptr
+from orvel.tandem.tandem cimport Tandem
+
+
+def relay(Tandem queue, bytes record, Logger log):
+    cdef void* data
+    cdef size_t length
+    if queue.try_push(<const char*>record, len(record)) != 1 or queue.try_pop(&data, &length) != 1:
+        return None
+    log.info((<const char*>data)[:length].decode())
+    return get_logger_ptr("").get().name().decode()
+"""
+
+
+def test_the_guides_cython_project_builds_a_logging_module(tmp_path, run_child):
+    guide = (SOURCE_TREE / "docs" / "native.md").read_text()
+    [project] = [block for block in re.findall(r"^```cmake\n(.*?)^```$", guide, re.S | re.M) if "cython" in block]
+    source, build = tmp_path / "source", tmp_path / "build"
+    source.mkdir()
+    (source / "CMakeLists.txt").write_text(project)
+    (source / "mine.pyx").write_text(CYTHON_MODULE)
+
+    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
+    assert configured.returncode == 0, configured.stdout + configured.stderr
+    built = run(["cmake", "--build", build, "-j2"])
+    assert built.returncode == 0, built.stdout + built.stderr
+
+    log_path = tmp_path / "cython.log"
+    child = run_child(f"""\
+import sys
+sys.path.insert(0, {str(build)!r})
+import mine
+from orvel.scribo import FileHandler, Level, Logger, StderrHandler
+from orvel.tandem.tandem import Tandem
+queue = Tandem(16, 4)  # before the logger: the signal watcher's messages stay out of its file
+log = Logger("cython", handlers=[FileHandler({str(log_path)!r}, pattern="%n|%v")], set_default=True)
+print(mine.relay(queue, b"relayed", log))
+Logger("quiet", Level.OFF, handlers=[StderrHandler()], set_default=True)
+del log
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[-1] == "cython"
+    assert log_path.read_text().splitlines() == ["cython|relayed"]
 
 
 def version_of(include):
