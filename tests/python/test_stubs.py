@@ -114,6 +114,18 @@ def test_a_stub_class_names_its_members_with_their_signatures(cls, stub):
             assert isinstance(node, ast.AsyncFunctionDef) == inspect.iscoroutinefunction(getattr(cls, name)), name
 
 
+# The protocol methods help() lists for a class, beside its public names.
+PROTOCOL_METHODS = ("__init__", "__enter__", "__exit__", "__aenter__", "__aexit__", "__aiter__", "__anext__")
+
+
+@pytest.mark.parametrize("cls, stub", list(stub_classes()))
+def test_help_describes_every_member_of_a_class(cls, stub):
+    names = [name for name in vars(cls) if not name.startswith("_") or name in PROTOCOL_METHODS]
+    undocumented = [name for name in names
+                    if not isinstance(vars(cls)[name], cls) and not (getattr(cls, name).__doc__ or "").strip()]
+    assert undocumented == []
+
+
 def test_stub_functions_have_the_module_signatures():
     module = importlib.import_module("orvel.utils.portage.portage")
     for name, node in stub_names(stub_of(module).body).items():

@@ -861,6 +861,7 @@ cdef class AsyncQueue:
         return describe(self, self._q, state)
 
     def __aiter__(self):
+        """Returns the queue: `async for` takes its messages as __anext__() gives them."""
         return self
 
     async def __anext__(self):
@@ -878,6 +879,7 @@ cdef class AsyncQueue:
                 await self._notify_cond.wait()
 
     async def __aenter__(self):
+        """Returns the queue; leaving the block shuts it down."""
         return self
 
     async def __aexit__(self, *excinfo):
@@ -930,6 +932,12 @@ cdef int install_face(type cls, object face) except -1:
 
 install_face(SyncDispatcher, sync_setup_face())
 install_face(AsyncDispatcher, async_setup_face())
+
+# The attribute Cython made for the readonly field `task` has no docstring for help() to show.
+replace_in_class(AsyncDispatcher, "task", property(
+    AsyncDispatcher.__dict__["task"].__get__,
+    doc="The reader task setup() started on the running loop, to await; None before setup() and "
+        "after close()."))
 
 
 # The Python types of what Cython's functions show untyped or as C types.
