@@ -178,6 +178,55 @@ del log
     assert log_path.read_text().splitlines() == ["cython|relayed"]
 
 
+# Two modules built against headers of different releases: the stale one expects a larger Tandem.
+TWO_RELEASES = """\
+cmake_minimum_required(VERSION 3.25)
+project(releases LANGUAGES CXX)
+find_package(Python 3.12 REQUIRED COMPONENTS Interpreter Development.Module)
+find_package(orvel CONFIG REQUIRED)
+foreach(name current stale)
+  python_add_library(${name} MODULE WITH_SOABI ${name}.cpp)
+  target_link_libraries(${name} PRIVATE orvel::native)
+endforeach()
+target_include_directories(stale BEFORE PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/stale_include)
+"""
+
+
+@pytest.mark.parametrize("imports", [["stale"], ["current", "stale"]], ids=["alone", "after another module"])
+def test_a_module_built_against_another_release_is_refused_at_import(tmp_path, run_child, imports):
+    source, build = tmp_path / "source", tmp_path / "build"
+    stale_header = source / "stale_include" / "orvel" / "native.hpp"
+    stale_header.parent.mkdir(parents=True)
+    header = (pathlib.Path(orvel.get_include()) / "orvel" / "native.hpp").read_text()
+    assert header.count("  tandem::TandemCore core;\n") == 1
+    stale_header.write_text(header.replace("  tandem::TandemCore core;\n",
+                                           "  tandem::TandemCore core;\n  char added_in_another_release[64];\n"))
+    (source / "CMakeLists.txt").write_text(TWO_RELEASES)
+    for name in ("current", "stale"):
+        (source / f"{name}.cpp").write_text(MODULE.format(
+            includes="#include <orvel/native.hpp>", name=name, import_function="import_bridge", body=NATIVE_BODY))
+
+    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
+    assert configured.returncode == 0, configured.stdout + configured.stderr
+    built = run(["cmake", "--build", build, "-j2"])
+    assert built.returncode == 0, built.stdout + built.stderr
+
+    child = run_child(f"""\
+import importlib, sys
+sys.path.insert(0, {str(build)!r})
+for name in {imports!r}:
+    try:
+        importlib.import_module(name)
+        print(name, "imported")
+    except ImportError as error:
+        print(name, error)
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[-1].startswith("stale orvel.tandem.tandem.Tandem instances are ")
+    assert "bytes, this header expects" in child.stdout.splitlines()[-1]
+
+
 def version_of(include):
     lines = (include / "spdlog" / "version.h").read_text().splitlines()
     parts = {line.split()[1]: line.split()[2] for line in lines if line.startswith("#define SPDLOG_VER_")}

@@ -35,6 +35,12 @@
 #include "orvel/tandem/tandem_core.hpp"
 #include "orvel/tandem/tandem_table.hpp"
 
+// Everything below stays inside the module that includes it. Visible, the table import_bridge()
+// fills would be one object for the whole process (a GNU unique symbol, whatever the flags the
+// modules are loaded with): the first module to import would fill it, and a module built against
+// another release would find it filled and skip the checks of its own header.
+#pragma GCC visibility push(hidden)
+
 namespace orvel::native {
 
 using tandem::FullQueueRetry;  // paces the tries of a push the queue refused as full
@@ -337,3 +343,5 @@ class PipeReader {
 };
 
 }  // namespace orvel::native
+
+#pragma GCC visibility pop

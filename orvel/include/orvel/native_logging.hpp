@@ -23,6 +23,9 @@
 #include "orvel/native.hpp"
 #include "scribo/spd_logger.hpp"
 
+// Inside the including module only, as native.hpp is: each module checks the functions it imports.
+#pragma GCC visibility push(hidden)
+
 namespace orvel::native {
 
 // The optional arguments of get_logger_ptr and get_logger: `count` says how many of the fields
@@ -94,3 +97,5 @@ inline std::shared_ptr<spdlog::logger> logger(const char* name) noexcept {
 }
 
 }  // namespace orvel::native
+
+#pragma GCC visibility pop
