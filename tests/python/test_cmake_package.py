@@ -77,6 +77,13 @@ def test_python_m_orvel_wants_one_option():
     assert run([sys.executable, "-I", "-m", "orvel"]).returncode == 2
 
 
+def test_importing_the_command_line_module_runs_nothing():
+    # As documentation and API tools import every module of a package, with arguments of their own.
+    imported = run([sys.executable, "-I", "-c", "import sys; sys.argv[1:] = ['--bogus']; import orvel.__main__; "
+                    "print(orvel.__main__.__doc__.partition(':')[0])"])
+    assert (imported.returncode, imported.stdout, imported.stderr) == (0, "python -m orvel --includedir | --cmakedir\n", "")
+
+
 def test_the_include_folder_holds_headers_only():
     include = pathlib.Path(orvel.get_include())
     files = [path.relative_to(include) for path in include.rglob("*") if path.is_file()]
