@@ -77,6 +77,28 @@ def test_python_m_orvel_wants_one_option():
     assert run([sys.executable, "-I", "-m", "orvel"]).returncode == 2
 
 
+def test_the_directories_are_the_built_packages_when_the_python_files_are_elsewhere(run_child, tmp_path):
+    # As an editable install lays it out: the Python files in the source tree, what CMake built
+    # (the modules, the headers, the CMake package) in site-packages.
+    child = run_child(f"""\
+import importlib.util, pathlib, shutil, sys
+installed = pathlib.Path(importlib.util.find_spec("orvel").origin).parent
+source = pathlib.Path({str(tmp_path)!r}) / "orvel"
+(source / "include" / "orvel").mkdir(parents=True)  # a source tree holds some headers too
+for name in ("__init__.py", "__main__.py", "_signatures.py"):
+    shutil.copy(installed / name, source)
+spec = importlib.util.spec_from_file_location("orvel", source / "__init__.py",
+                                              submodule_search_locations=[str(source), str(installed)])
+orvel = sys.modules["orvel"] = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(orvel)
+print(orvel.__file__, orvel.get_include(), orvel.get_cmake_dir(), installed)
+""")
+    assert child.returncode == 0, child.stderr
+    init, include, cmake_dir, installed = child.stdout.split()
+    assert init == str(tmp_path / "orvel" / "__init__.py")
+    assert (include, cmake_dir) == (f"{installed}/include", f"{installed}/share/cmake/orvel")
+
+
 def test_importing_the_command_line_module_runs_nothing():
     # As documentation and API tools import every module of a package, with arguments of their own.
     imported = run([sys.executable, "-I", "-c", "import sys; sys.argv[1:] = ['--bogus']; import orvel.__main__; "
