@@ -6,6 +6,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -205,6 +206,32 @@ del log
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines()[-1] == "cython"
     assert log_path.read_text().splitlines() == ["cython|relayed"]
+
+
+# A user's types holding the handles, compiled as strictly as a module may be.
+HOLDERS = """\
+#include <{header}>
+
+struct Feed {{
+  orvel::native::Producer producer;
+  orvel::native::Queue queue;
+  orvel::native::PipeReader reader;
+  orvel::native::Api api;
+}};
+class QueueOfMine : public orvel::native::Queue {{}};
+"""
+
+
+@pytest.mark.parametrize("header", ["orvel/native.hpp", "orvel/native_logging.hpp"])
+def test_a_public_header_compiles_alone_into_a_users_types(tmp_path, header):
+    source = tmp_path / "holders.cpp"
+    source.write_text(HOLDERS.format(header=header))
+    include = pathlib.Path(orvel.get_include())
+    system = [include / "bundled"] if BUNDLED.exists() else []
+    compiled = run(["g++", "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion",
+                    "-Werror", f"-I{include}", *(f"-isystem{path}" for path in [*system, sysconfig.get_path("include")]),
+                    "-DSPDLOG_COMPILED_LIB", "-DSPDLOG_SHARED_LIB", "-DSPDLOG_FMT_EXTERNAL", "-DFMT_SHARED", source])
+    assert compiled.returncode == 0, compiled.stderr
 
 
 # Two modules built against headers of different releases: the stale one expects a larger Tandem.

@@ -35,12 +35,6 @@
 #include "orvel/tandem/tandem_core.hpp"
 #include "orvel/tandem/tandem_table.hpp"
 
-// Everything below stays inside the module that includes it. Visible, the table import_bridge()
-// fills would be one object for the whole process (a GNU unique symbol, whatever the flags the
-// modules are loaded with): the first module to import would fill it, and a module built against
-// another release would find it filled and skip the checks of its own header.
-#pragma GCC visibility push(hidden)
-
 namespace orvel::native {
 
 using tandem::FullQueueRetry;  // paces the tries of a push the queue refused as full
@@ -107,6 +101,13 @@ struct Api {
   int (*bytes_to_cbuf)(PyObject* obj, const char** data, std::size_t* size);  // obj must be bytes
   int (*str_to_cbuf)(PyObject* obj, const char** data, std::size_t* size);
 };
+
+// The functions from here to api() stay inside the module that includes them; the types keep
+// the default visibility, so that a module's own types may hold them. Visible, the table
+// import_bridge() fills would be one object for the whole process (a GNU unique symbol, whatever
+// the flags the modules are loaded with): the first module to import would fill it, and a module
+// built against another release would find it filled and skip the checks of its own header.
+#pragma GCC visibility push(hidden)
 
 namespace detail {
 
@@ -230,6 +231,8 @@ inline int import_bridge() noexcept {
 // The table import_bridge() filled.
 inline const Api& api() noexcept { return detail::api_storage(); }
 
+#pragma GCC visibility pop
+
 // A Tandem queue, driven through its table of native operations.
 class Queue {
  public:
@@ -343,5 +346,3 @@ class PipeReader {
 };
 
 }  // namespace orvel::native
-
-#pragma GCC visibility pop

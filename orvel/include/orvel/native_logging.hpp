@@ -23,9 +23,6 @@
 #include "orvel/native.hpp"
 #include "scribo/spd_logger.hpp"
 
-// Inside the including module only, as native.hpp is: each module checks the functions it imports.
-#pragma GCC visibility push(hidden)
-
 namespace orvel::native {
 
 // The optional arguments of get_logger_ptr and get_logger: `count` says how many of the fields
@@ -46,6 +43,10 @@ struct LoggingApi {
   // Makes `out` hold what get_logger_ptr would give; on failure `out` keeps what it held.
   void (*get_logger)(scribo::SpdLogger& out, LoggerLookup* lookup);
 };
+
+// The functions from here on stay inside the module that includes them, as native.hpp's do: each
+// module checks the functions it imports.
+#pragma GCC visibility push(hidden)
 
 namespace detail {
 
@@ -96,6 +97,6 @@ inline std::shared_ptr<spdlog::logger> logger(const char* name) noexcept {
   return found;
 }
 
-}  // namespace orvel::native
-
 #pragma GCC visibility pop
+
+}  // namespace orvel::native
