@@ -349,7 +349,10 @@ cdef class Logger:
     @cython.embedsignature(False)
     def __init__(self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[],
                  color_scheme=None, set_default=False, intercept_stdlib_logging=True):
-        """Builds the logger, the first time it is called: see the class."""
+        """__init__($self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[], color_scheme=None, set_default=False, intercept_stdlib_logging=True)
+--
+
+Builds the logger, the first time it is called: see the class."""
         if self.handle.get() != NULL:
             return
         cdef level_enum threshold = <level_enum>to_int(level)
