@@ -624,6 +624,8 @@ cdef int install_signatures() except -1:
                            if parameter != "self"}
             annotations["return"] = None
             method.__annotations__ = annotations
+    PyLogHandler.__init__.__annotations__ = {"level": int, "return": None}
+    PyLogHandler.emit.__annotations__ = {"record": py_logging.LogRecord, "return": None}
     return 0
 
 

@@ -3,6 +3,7 @@ module's own signatures, and `mypy --strict` accepts the examples and a file tha
 public name (tests/typing/public_api.py), which also runs."""
 
 import ast
+import enum
 import importlib
 import inspect
 import pathlib
@@ -124,6 +125,13 @@ def test_help_describes_every_member_of_a_class(cls, stub):
     undocumented = [name for name in names
                     if not isinstance(vars(cls)[name], cls) and not (getattr(cls, name).__doc__ or "").strip()]
     assert undocumented == []
+
+
+@pytest.mark.parametrize("cls, stub", [param for param in stub_classes() if not issubclass(param.values[0], enum.Enum)])
+def test_inspect_shows_each_constructor_with_python_types(cls, stub):
+    untyped = [parameter.name for parameter in inspect.signature(cls).parameters.values()
+               if parameter.annotation is parameter.empty]
+    assert untyped == []
 
 
 def test_stub_functions_have_the_module_signatures():
