@@ -63,6 +63,15 @@ def run(command, cwd=None):
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=BUILD_TIMEOUT)
 
 
+def build_project(source, build):
+    """Configures and builds the CMake project in `source` against the installed orvel."""
+    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
+    assert configured.returncode == 0, configured.stdout + configured.stderr
+    built = run(["cmake", "--build", build, "-j2"])
+    assert built.returncode == 0, built.stdout + built.stderr
+
+
 @pytest.mark.parametrize("option, expected", [
     ("--includedir", orvel.get_include()),
     ("--cmakedir", orvel.get_cmake_dir()),
@@ -135,11 +144,7 @@ def test_a_project_builds_against_both_targets_in_a_fresh_build_folder(tmp_path,
     (source / "with_logging.cpp").write_text(MODULE.format(
         includes="#include <orvel/native_logging.hpp>\n#include <spdlog/version.h>", name="with_logging", import_function="import_logging", body=LOGGING_BODY))
 
-    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
-    assert configured.returncode == 0, configured.stdout + configured.stderr
-    built = run(["cmake", "--build", build, "-j2"])
-    assert built.returncode == 0, built.stdout + built.stderr
+    build_project(source, build)
 
     log_path = tmp_path / "downstream.log"
     child = run_child(f"""\
@@ -184,11 +189,7 @@ def test_the_guides_cython_project_builds_a_logging_module(tmp_path, run_child):
     (source / "CMakeLists.txt").write_text(project)
     (source / "mine.pyx").write_text(CYTHON_MODULE)
 
-    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
-    assert configured.returncode == 0, configured.stdout + configured.stderr
-    built = run(["cmake", "--build", build, "-j2"])
-    assert built.returncode == 0, built.stdout + built.stderr
+    build_project(source, build)
 
     log_path = tmp_path / "cython.log"
     child = run_child(f"""\
@@ -262,11 +263,7 @@ def test_a_module_built_against_another_release_is_refused_at_import(tmp_path, r
         (source / f"{name}.cpp").write_text(MODULE.format(
             includes="#include <orvel/native.hpp>", name=name, import_function="import_bridge", body=NATIVE_BODY))
 
-    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
-    assert configured.returncode == 0, configured.stdout + configured.stderr
-    built = run(["cmake", "--build", build, "-j2"])
-    assert built.returncode == 0, built.stdout + built.stderr
+    build_project(source, build)
 
     child = run_child(f"""\
 import importlib, sys
