@@ -144,8 +144,9 @@ class ColorScheme:
 
 @disjoint_base
 class Logger:
-    def __new__(
-        cls,
+    # A subclass may have a constructor of its own, which builds the logger by calling this one.
+    def __init__(
+        self,
         name: str,
         level: int = 0,
         pattern: str = "[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v",
@@ -153,7 +154,7 @@ class Logger:
         color_scheme: ColorScheme | None = None,
         set_default: bool = False,
         intercept_stdlib_logging: bool = True,
-    ) -> Logger: ...
+    ) -> None: ...
     def trace(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def debug(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def info(self, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...

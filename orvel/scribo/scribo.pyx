@@ -347,11 +347,32 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
     return 0
 
 
+# A subclass whose constructor never called Logger.__init__ has no logger to log through.
+cdef inline int check_built(Logger logger) except -1:
+    if logger.handle.get() == NULL:
+        raise RuntimeError("Logger.__init__() has not run")
+    return 0
+
+
 cdef class Logger:
     """Logger(str name, int level=0, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', list handlers=[], ColorScheme color_scheme=None, bool set_default=False, bool intercept_stdlib_logging=True)"""
 
-    def __cinit__(self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[],
-                  color_scheme=None, set_default=False, intercept_stdlib_logging=True):
+    # A Logger, and a subclass without a constructor of its own, is built here: none exists half
+    # made. A subclass's own constructor takes arguments of its choosing and builds the logger when
+    # it calls Logger.__init__.
+    def __cinit__(self, *args, **kwargs):
+        if type(self).__init__ is Logger.__init__:
+            Logger.__init__(self, *args, **kwargs)
+
+    @cython.embedsignature(False)
+    def __init__(self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[],
+                 color_scheme=None, set_default=False, intercept_stdlib_logging=True):
+        """__init__($self, name, level=0, pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', handlers=[], color_scheme=None, set_default=False, intercept_stdlib_logging=True)
+--
+
+Builds the logger, the first time it is called: see the class."""
+        if self.handle.get() != NULL:
+            return
         cdef level_enum threshold = <level_enum>to_int(level)
         cdef bint make_default = set_default, intercept = intercept_stdlib_logging
         expect(name, str, "name")
@@ -379,21 +400,27 @@ cdef class Logger:
         return self.handle
 
     cpdef void trace(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.trace, msg, fg_color, bg_color, effect)
 
     cpdef void debug(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.debug, msg, fg_color, bg_color, effect)
 
     cpdef void info(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.info, msg, fg_color, bg_color, effect)
 
     cpdef void warn(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.warn, msg, fg_color, bg_color, effect)
 
     cpdef void error(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.err, msg, fg_color, bg_color, effect)
 
     cpdef void critical(self, str msg, int fg_color=-1, int bg_color=-1, int effect=-1) except *:
+        check_built(self)
         log_colored(deref(self.handle), level_enum.critical, msg, fg_color, bg_color, effect)
 
     # The vocabulary of the standard logging package, as plain methods: the native table stays.
@@ -407,6 +434,7 @@ cdef class Logger:
     def exception(self, str msg, fg_color=-1, bg_color=-1, effect=-1):
         """Logs msg at ERROR followed by the traceback of the exception being handled, if any.
         Raises as error() does."""
+        check_built(self)
         if deref(self.handle).should_log(level_enum.err):
             msg = with_traceback(msg)
         logger_say(self, level_enum.err, msg, fg_color, bg_color, effect)
@@ -420,6 +448,7 @@ cdef class Logger:
     @cython.embedsignature(False)
     def flush(self):
         """Writes out what the logger's sinks buffer (file sinks keep levels below ERROR)."""
+        check_built(self)
         deref(self.handle).flush()
 
 
@@ -489,6 +518,7 @@ cdef object integer_field(object field):
 # argument"), as the wrapper it replaces did; the bodies are shared.
 cdef inline int logger_say(Logger self, level_enum level, str msg, fg_color, bg_color, effect) except -1:
     cdef int fg = to_int(fg_color), bg = to_int(bg_color), fx = to_int(effect)
+    check_built(self)
     log_colored(deref(self.handle), level, msg, fg, bg, fx)
     return 0
 
@@ -612,6 +642,8 @@ cdef int install_signatures() except -1:
                            if parameter != "self"}
             annotations["return"] = None
             method.__annotations__ = annotations
+    PyLogHandler.__init__.__annotations__ = {"level": int, "return": None}
+    PyLogHandler.emit.__annotations__ = {"record": py_logging.LogRecord, "return": None}
     return 0
 
 

@@ -3,8 +3,10 @@ package: a source build's here, and scripts/test-downstream runs this file again
 environments holding the wheel and the source distribution."""
 
 import pathlib
+import re
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -61,6 +63,15 @@ def run(command, cwd=None):
     return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=BUILD_TIMEOUT)
 
 
+def build_project(source, build):
+    """Configures and builds the CMake project in `source` against the installed orvel."""
+    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
+                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
+    assert configured.returncode == 0, configured.stdout + configured.stderr
+    built = run(["cmake", "--build", build, "-j2"])
+    assert built.returncode == 0, built.stdout + built.stderr
+
+
 @pytest.mark.parametrize("option, expected", [
     ("--includedir", orvel.get_include()),
     ("--cmakedir", orvel.get_cmake_dir()),
@@ -74,6 +85,35 @@ def test_python_m_orvel_prints_the_directories(option, expected):
 
 def test_python_m_orvel_wants_one_option():
     assert run([sys.executable, "-I", "-m", "orvel"]).returncode == 2
+
+
+def test_the_directories_are_the_built_packages_when_the_python_files_are_elsewhere(run_child, tmp_path):
+    # As an editable install lays it out: the Python files in the source tree, what CMake built
+    # (the modules, the headers, the CMake package) in site-packages.
+    child = run_child(f"""\
+import importlib.util, pathlib, shutil, sys
+installed = pathlib.Path(importlib.util.find_spec("orvel").origin).parent
+source = pathlib.Path({str(tmp_path)!r}) / "orvel"
+(source / "include" / "orvel").mkdir(parents=True)  # a source tree holds some headers too
+for name in ("__init__.py", "__main__.py", "_signatures.py"):
+    shutil.copy(installed / name, source)
+spec = importlib.util.spec_from_file_location("orvel", source / "__init__.py",
+                                              submodule_search_locations=[str(source), str(installed)])
+orvel = sys.modules["orvel"] = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(orvel)
+print(orvel.__file__, orvel.get_include(), orvel.get_cmake_dir(), installed)
+""")
+    assert child.returncode == 0, child.stderr
+    init, include, cmake_dir, installed = child.stdout.split()
+    assert init == str(tmp_path / "orvel" / "__init__.py")
+    assert (include, cmake_dir) == (f"{installed}/include", f"{installed}/share/cmake/orvel")
+
+
+def test_importing_the_command_line_module_runs_nothing():
+    # As documentation and API tools import every module of a package, with arguments of their own.
+    imported = run([sys.executable, "-I", "-c", "import sys; sys.argv[1:] = ['--bogus']; import orvel.__main__; "
+                    "print(orvel.__main__.__doc__.partition(':')[0])"])
+    assert (imported.returncode, imported.stdout, imported.stderr) == (0, "python -m orvel --includedir | --cmakedir\n", "")
 
 
 def test_the_include_folder_holds_headers_only():
@@ -104,11 +144,7 @@ def test_a_project_builds_against_both_targets_in_a_fresh_build_folder(tmp_path,
     (source / "with_logging.cpp").write_text(MODULE.format(
         includes="#include <orvel/native_logging.hpp>\n#include <spdlog/version.h>", name="with_logging", import_function="import_logging", body=LOGGING_BODY))
 
-    configured = run(["cmake", "-S", source, "-B", build, f"-DPython_EXECUTABLE={sys.executable}",
-                      f"-Dorvel_DIR={orvel.get_cmake_dir()}", "-DCMAKE_BUILD_TYPE=Release"])
-    assert configured.returncode == 0, configured.stdout + configured.stderr
-    built = run(["cmake", "--build", build, "-j2"])
-    assert built.returncode == 0, built.stdout + built.stderr
+    build_project(source, build)
 
     log_path = tmp_path / "downstream.log"
     child = run_child(f"""\
@@ -128,6 +164,120 @@ del log
     # Compiled against the wheel's spdlog headers, or a source build's: the system's.
     spdlog = version_of(BUNDLED if BUNDLED.exists() else pathlib.Path("/usr/include"))
     assert log_path.read_text().splitlines() == [f"downstream|hello from spdlog {spdlog}"]
+
+
+CYTHON_MODULE = """\
+from orvel.scribo.scribo cimport Logger, get_logger_ptr
+from orvel.tandem.tandem cimport Tandem
+
+
+def relay(Tandem queue, bytes record, Logger log):
+    cdef void* data
+    cdef size_t length
+    if queue.try_push(<const char*>record, len(record)) != 1 or queue.try_pop(&data, &length) != 1:
+        return None
+    log.info((<const char*>data)[:length].decode())
+    return get_logger_ptr("").get().name().decode()
+"""
+
+
+def test_the_guides_cython_project_builds_a_logging_module(tmp_path, run_child):
+    guide = (SOURCE_TREE / "docs" / "native.md").read_text()
+    [project] = [block for block in re.findall(r"^```cmake\n(.*?)^```$", guide, re.S | re.M) if "cython" in block]
+    source, build = tmp_path / "source", tmp_path / "build"
+    source.mkdir()
+    (source / "CMakeLists.txt").write_text(project)
+    (source / "mine.pyx").write_text(CYTHON_MODULE)
+
+    build_project(source, build)
+
+    log_path = tmp_path / "cython.log"
+    child = run_child(f"""\
+import sys
+sys.path.insert(0, {str(build)!r})
+import mine
+from orvel.scribo import FileHandler, Level, Logger, StderrHandler
+from orvel.tandem.tandem import Tandem
+queue = Tandem(16, 4)  # before the logger: the signal watcher's messages stay out of its file
+log = Logger("cython", handlers=[FileHandler({str(log_path)!r}, pattern="%n|%v")], set_default=True)
+print(mine.relay(queue, b"relayed", log))
+Logger("quiet", Level.OFF, handlers=[StderrHandler()], set_default=True)
+del log
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[-1] == "cython"
+    assert log_path.read_text().splitlines() == ["cython|relayed"]
+
+
+# A user's types holding the handles, compiled as strictly as a module may be.
+HOLDERS = """\
+#include <{header}>
+
+struct Feed {{
+  orvel::native::Producer producer;
+  orvel::native::Queue queue;
+  orvel::native::PipeReader reader;
+  orvel::native::Api api;
+}};
+class QueueOfMine : public orvel::native::Queue {{}};
+"""
+
+
+@pytest.mark.parametrize("header", ["orvel/native.hpp", "orvel/native_logging.hpp"])
+def test_a_public_header_compiles_alone_into_a_users_types(tmp_path, header):
+    source = tmp_path / "holders.cpp"
+    source.write_text(HOLDERS.format(header=header))
+    include = pathlib.Path(orvel.get_include())
+    system = [include / "bundled"] if BUNDLED.exists() else []
+    compiled = run(["g++", "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion",
+                    "-Werror", f"-I{include}", *(f"-isystem{path}" for path in [*system, sysconfig.get_path("include")]),
+                    "-DSPDLOG_COMPILED_LIB", "-DSPDLOG_SHARED_LIB", "-DSPDLOG_FMT_EXTERNAL", "-DFMT_SHARED", source])
+    assert compiled.returncode == 0, compiled.stderr
+
+
+# Two modules built against headers of different releases: the stale one expects a larger Tandem.
+TWO_RELEASES = """\
+cmake_minimum_required(VERSION 3.25)
+project(releases LANGUAGES CXX)
+find_package(Python 3.12 REQUIRED COMPONENTS Interpreter Development.Module)
+find_package(orvel CONFIG REQUIRED)
+foreach(name current stale)
+  python_add_library(${name} MODULE WITH_SOABI ${name}.cpp)
+  target_link_libraries(${name} PRIVATE orvel::native)
+endforeach()
+target_include_directories(stale BEFORE PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/stale_include)
+"""
+
+
+@pytest.mark.parametrize("imports", [["stale"], ["current", "stale"]], ids=["alone", "after another module"])
+def test_a_module_built_against_another_release_is_refused_at_import(tmp_path, run_child, imports):
+    source, build = tmp_path / "source", tmp_path / "build"
+    stale_header = source / "stale_include" / "orvel" / "native.hpp"
+    stale_header.parent.mkdir(parents=True)
+    header = (pathlib.Path(orvel.get_include()) / "orvel" / "native.hpp").read_text()
+    assert header.count("  tandem::TandemCore core;\n") == 1
+    stale_header.write_text(header.replace("  tandem::TandemCore core;\n",
+                                           "  tandem::TandemCore core;\n  char added_in_another_release[64];\n"))
+    (source / "CMakeLists.txt").write_text(TWO_RELEASES)
+    for name in ("current", "stale"):
+        (source / f"{name}.cpp").write_text(MODULE.format(
+            includes="#include <orvel/native.hpp>", name=name, import_function="import_bridge", body=NATIVE_BODY))
+
+    build_project(source, build)
+
+    child = run_child(f"""\
+import importlib, sys
+sys.path.insert(0, {str(build)!r})
+for name in {imports!r}:
+    try:
+        importlib.import_module(name)
+        print(name, "imported")
+    except ImportError as error:
+        print(name, error)
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines()[-1].startswith("stale orvel.tandem.tandem.Tandem instances are ")
+    assert "bytes, this header expects" in child.stdout.splitlines()[-1]
 
 
 def version_of(include):

@@ -3,6 +3,7 @@ module's own signatures, and `mypy --strict` accepts the examples and a file tha
 public name (tests/typing/public_api.py), which also runs."""
 
 import ast
+import enum
 import importlib
 import inspect
 import pathlib
@@ -112,6 +113,25 @@ def test_a_stub_class_names_its_members_with_their_signatures(cls, stub):
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and not node.decorator_list:
             assert parameters(node.args) == runtime_parameters(getattr(cls, name)), name
             assert isinstance(node, ast.AsyncFunctionDef) == inspect.iscoroutinefunction(getattr(cls, name)), name
+
+
+# The protocol methods help() lists for a class, beside its public names.
+PROTOCOL_METHODS = ("__init__", "__enter__", "__exit__", "__aenter__", "__aexit__", "__aiter__", "__anext__")
+
+
+@pytest.mark.parametrize("cls, stub", list(stub_classes()))
+def test_help_describes_every_member_of_a_class(cls, stub):
+    names = [name for name in vars(cls) if not name.startswith("_") or name in PROTOCOL_METHODS]
+    undocumented = [name for name in names
+                    if not isinstance(vars(cls)[name], cls) and not (getattr(cls, name).__doc__ or "").strip()]
+    assert undocumented == []
+
+
+@pytest.mark.parametrize("cls, stub", [param for param in stub_classes() if not issubclass(param.values[0], enum.Enum)])
+def test_inspect_shows_each_constructor_with_python_types(cls, stub):
+    untyped = [parameter.name for parameter in inspect.signature(cls).parameters.values()
+               if parameter.annotation is parameter.empty]
+    assert untyped == []
 
 
 def test_stub_functions_have_the_module_signatures():

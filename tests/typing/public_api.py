@@ -70,6 +70,14 @@ def descriptors(directory: str) -> list[LogHandler]:
             BasicConsoleHandler(color=False, pattern="%v", level=Level.OFF), console, file, rotating]
 
 
+class JobLogger(Logger):
+    """A subclass with a constructor of its own."""
+
+    def __init__(self, directory: str, job: str) -> None:
+        super().__init__(job, Level.INFO, handlers=[FileHandler(os.path.join(directory, "jobs.log"))])
+        self.job = job
+
+
 def logging_(directory: str) -> None:
     colors = ColorScheme(trace_color=-1, debug_color=-1, info_color=208, warn_color=33, error_color=31,
                          critical_color=-1)
@@ -91,6 +99,7 @@ def logging_(directory: str) -> None:
             speaker.exception("exception", fg_color=-1, bg_color=-1, effect=-1)
         speaker.flush()
     logger.info("through the bridge module's logger")
+    JobLogger(directory, "job-7").info("done")
     handler = PyLogHandler(level=logging.INFO)
     handler.emit(logging.LogRecord("typing", logging.INFO, "public_api.py", 1, "a standard record", None, None))
 

@@ -102,6 +102,13 @@ struct Api {
   int (*str_to_cbuf)(PyObject* obj, const char** data, std::size_t* size);
 };
 
+// The functions from here to api() stay inside the module that includes them; the types keep
+// the default visibility, so that a module's own types may hold them. Visible, the table
+// import_bridge() fills would be one object for the whole process (a GNU unique symbol, whatever
+// the flags the modules are loaded with): the first module to import would fill it, and a module
+// built against another release would find it filled and skip the checks of its own header.
+#pragma GCC visibility push(hidden)
+
 namespace detail {
 
 inline Api& api_storage() noexcept {
@@ -223,6 +230,8 @@ inline int import_bridge() noexcept {
 
 // The table import_bridge() filled.
 inline const Api& api() noexcept { return detail::api_storage(); }
+
+#pragma GCC visibility pop
 
 // A Tandem queue, driven through its table of native operations.
 class Queue {

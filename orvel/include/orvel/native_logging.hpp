@@ -44,6 +44,10 @@ struct LoggingApi {
   void (*get_logger)(scribo::SpdLogger& out, LoggerLookup* lookup);
 };
 
+// The functions from here on stay inside the module that includes them, as native.hpp's do: each
+// module checks the functions it imports.
+#pragma GCC visibility push(hidden)
+
 namespace detail {
 
 inline LoggingApi& logging_storage() noexcept {
@@ -92,5 +96,7 @@ inline std::shared_ptr<spdlog::logger> logger(const char* name) noexcept {
   Py_DECREF(text);
   return found;
 }
+
+#pragma GCC visibility pop
 
 }  // namespace orvel::native

@@ -460,7 +460,10 @@ cdef class SyncDispatcher:
                         self.stats())
 
     def __enter__(self):
-        """Sets the dispatcher up unless it is already, and returns it."""
+        """Sets the dispatcher up unless it is already, and returns it. RuntimeError once it is
+        closed: it would deliver nothing."""
+        if not self.running.load():
+            raise RuntimeError("this SyncDispatcher is closed")
         if not self.worker.get().started() and not self._setting_up:
             self.setup()
         return self
@@ -652,7 +655,10 @@ cdef class AsyncDispatcher:
         return describe(self, self._q, state, self.stats())
 
     async def __aenter__(self):
-        """Sets the dispatcher up on the running loop unless it is already, and returns it."""
+        """Sets the dispatcher up on the running loop unless it is already, and returns it.
+        RuntimeError once it is closed: it would deliver nothing."""
+        if not self.running:
+            raise RuntimeError("this AsyncDispatcher is closed")
         if self._wake.get().fd() == -1 and not self._setting_up:
             self.setup()
         return self
@@ -855,6 +861,7 @@ cdef class AsyncQueue:
         return describe(self, self._q, state)
 
     def __aiter__(self):
+        """Returns the queue: `async for` takes its messages as __anext__() gives them."""
         return self
 
     async def __anext__(self):
@@ -872,6 +879,7 @@ cdef class AsyncQueue:
                 await self._notify_cond.wait()
 
     async def __aenter__(self):
+        """Returns the queue; leaving the block shuts it down."""
         return self
 
     async def __aexit__(self, *excinfo):
@@ -924,6 +932,12 @@ cdef int install_face(type cls, object face) except -1:
 
 install_face(SyncDispatcher, sync_setup_face())
 install_face(AsyncDispatcher, async_setup_face())
+
+# The attribute Cython made for the readonly field `task` has no docstring for help() to show.
+replace_in_class(AsyncDispatcher, "task", property(
+    AsyncDispatcher.__dict__["task"].__get__,
+    doc="The reader task setup() started on the running loop, to await; None before setup() and "
+        "after close()."))
 
 
 # The Python types of what Cython's functions show untyped or as C types.

@@ -61,6 +61,31 @@ def test_a_sync_dispatcher_set_up_already_is_kept_and_closes_on_an_error():
     assert SyncDispatcher.__new__(SyncDispatcher).capacity is None
 
 
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_sync_dispatcher_closed_after_use_cannot_be_entered_again(nonblocking):
+    with SyncDispatcher(lambda record: None, nonblocking=nonblocking) as d:
+        with d as inner:  # nested while open: the same dispatcher
+            assert inner is d and d.worker_running
+    with pytest.raises(RuntimeError, match="this SyncDispatcher is closed"), d:
+        pass
+
+
+def test_an_async_dispatcher_closed_after_use_cannot_be_entered_again(run_async):
+    async def callback(record):
+        pass
+
+    async def main():
+        async with AsyncDispatcher(callback) as d:
+            async with d as inner:
+                assert inner is d and not d.closed
+        with pytest.raises(RuntimeError, match="this AsyncDispatcher is closed"):
+            async with d:
+                pass
+        return d.closed
+
+    assert run_async(main)
+
+
 def test_the_kernel_knows_the_worker_by_its_name():
     names = []
 

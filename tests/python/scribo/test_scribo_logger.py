@@ -3,6 +3,7 @@ native tables. Output is read back from files, or from a child process for conso
 process-wide default logger."""
 
 import copy
+import inspect
 import os
 import pickle
 
@@ -102,6 +103,45 @@ def test_argument_errors_name_the_level_method(cls, method):
 def test_logger_construction_errors(args, kwargs, error, message):
     with pytest.raises(error, match=message):
         Logger(*args, **kwargs)
+
+
+class ServiceLogger(Logger):
+    """A subclass with a constructor of its own, passing other arguments on."""
+
+    def __init__(self, path, service="svc"):
+        super().__init__(service, Level.INFO, handlers=[FileHandler(path, pattern="%l|%n|%v")])
+        self.service = service
+
+
+def test_a_subclass_with_a_constructor_of_its_own_builds_its_logger_there(tmp_path):
+    path = tmp_path / "service.log"
+    log = ServiceLogger(str(path), service="billing")
+    log.debug("below the level")
+    log.info("through the subclass")
+    assert log.service == "billing" and list(inspect.signature(ServiceLogger).parameters) == ["path", "service"]
+    log.__init__(str(tmp_path / "other.log"), "other")  # built once: a second call changes nothing
+    del log
+    assert path.read_text().splitlines() == ["info|billing|through the subclass"]
+    assert not (tmp_path / "other.log").exists()
+
+
+class Unbuilt(Logger):
+    def __init__(self):
+        pass  # never builds the logger
+
+
+@pytest.mark.parametrize("call", [
+    lambda log, native: log.info("x"),
+    lambda log, native: Logger.critical(log, "x"),
+    lambda log, native: log.warning("x"),
+    lambda log, native: log.log(Level.INFO, "x"),
+    lambda log, native: log.exception("x"),
+    lambda log, native: log.flush(),
+    lambda log, native: native.level_slot(Logger, 3)(log, "x", 1, None),
+], ids=["info", "critical through the class", "warning", "log", "exception", "flush", "native table"])
+def test_a_subclass_that_never_built_its_logger_refuses_to_log(native, call):
+    with pytest.raises(RuntimeError, match=r"^Logger.__init__\(\) has not run$"):
+        call(Unbuilt(), native)
 
 
 @pytest.mark.parametrize("build", [
