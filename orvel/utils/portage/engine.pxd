@@ -18,6 +18,12 @@ cdef extern from "orvel/tandem/tandem_table.hpp" namespace "orvel::tandem" nogil
         pass
 
 
+cdef extern from "orvel/utils/portage/producer_turn.hpp" namespace "orvel::portage" nogil:
+    cdef cppclass ProducerTurn:
+        void take() noexcept
+        void give() noexcept
+
+
 cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portage" nogil:
     sockaddr_in wake_address(const char* ip, uint16_t port) noexcept
     void send_wake(int fd, const sockaddr_in& address) noexcept
@@ -29,6 +35,7 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         void withdraw_wait() noexcept
         void notify() noexcept
         void ring() noexcept
+        ProducerTurn producer_turn
 
 
 cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portage" nogil:

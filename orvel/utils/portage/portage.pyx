@@ -469,26 +469,47 @@ cdef class SyncDispatcher:
         """Closes the dispatcher; an exception of the block propagates."""
         self.close()
 
+    # Every push takes the producers' turn (producer_turn.hpp), and keeps it while it counts and
+    # wakes: those counters have one writer too. A refused variable-size message gives it back
+    # before its error propagates.
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef WakeChannel* wake = &self.worker.get().wake
+        wake.producer_turn.take()
         cdef int result = self._q.try_push(data, length)
         if result > 0:
-            self.worker.get().wake.notify()
+            wake.notify()
+        wake.producer_turn.give()
         return result
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push_var(data, length)
-        if published_any(result):
-            self.worker.get().wake.notify()
+        cdef WakeChannel* wake = &self.worker.get().wake
+        cdef int result
+        wake.producer_turn.take()
+        try:
+            result = self._q.try_push_var(data, length)
+            if published_any(result):
+                wake.notify()
+        finally:
+            wake.producer_turn.give()
         return result
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
+        cdef Worker* worker = self.worker.get()
+        worker.wake.producer_turn.take()
         cdef int result = self._q.push(data, length)
         if result > 0:
-            self.worker.get().pushed_one()
+            worker.pushed_one()
+        worker.wake.producer_turn.give()
         return result
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        return self._q.push_var(data, length)
+        cdef WakeChannel* wake = &self.worker.get().wake
+        wake.producer_turn.take()
+        try:
+            return self._q.push_var(data, length)
+        finally:
+            wake.producer_turn.give()
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -665,16 +686,27 @@ cdef class AsyncDispatcher:
         if task is not None:
             await asyncio.wait((task,))
 
+    # As SyncDispatcher's: one producer at a time.
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
+        cdef WakeChannel* wake = self._wake.get()
+        wake.producer_turn.take()
         cdef int result = self._q.try_push(data, length)
         if result > 0:
-            self._wake.get().notify()
+            wake.notify()
+        wake.producer_turn.give()
         return result
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push_var(data, length)
-        if published_any(result):
-            self._wake.get().notify()
+        cdef WakeChannel* wake = self._wake.get()
+        cdef int result
+        wake.producer_turn.take()
+        try:
+            result = self._q.try_push_var(data, length)
+            if published_any(result):
+                wake.notify()
+        finally:
+            wake.producer_turn.give()
         return result
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its

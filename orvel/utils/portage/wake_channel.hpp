@@ -24,6 +24,7 @@
 
 #include "orvel/tandem/counter.hpp"
 #include "orvel/tandem/waitable_index.hpp"
+#include "orvel/utils/portage/producer_turn.hpp"
 
 namespace orvel::portage {
 
@@ -71,6 +72,8 @@ class WakeChannel {
   }
   // Sends a datagram whether or not anybody waits (close). Not counted: it wakes for no record.
   void ring() const noexcept;
+  // Taken around every push of the dispatcher: its producers push one at a time.
+  ProducerTurn producer_turn;
 
   // ---- counters, from any thread (relaxed; see bridge_stats.hpp) -----------------------------
   std::uint64_t wakeups_sent() const noexcept { return tandem::detail::counted(wakeups_sent_); }

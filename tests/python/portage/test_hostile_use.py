@@ -3,6 +3,7 @@ ring, objects initialised twice, consumers that end, interpreter exit, sub-inter
 foreign datagrams. Crashes, hangs and exits are observed in child interpreters."""
 
 import asyncio
+import collections
 import ctypes
 import decimal
 import gc
@@ -74,6 +75,84 @@ print("RESULT", json.dumps(out))
     assert [report[:2] for report in overwrite_reports] == [[name, "ValueError"]]
     assert "more than the 4 slots of an overwriting queue" in overwrite_reports[0][2]
     assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
+
+
+# ---- producers that do not keep to one thread ---------------------------------------------------
+
+OVERLAPPING_PRODUCERS = {  # construction from the callback; whether records are variable-size
+    "SyncDispatcher": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32), False),
+    "SyncDispatcher variable": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, variable_size=True), True),
+    "SyncDispatcher blocking": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, nonblocking=False,
+                                                          block_on_full=True), False),
+    "SyncDispatcher blocking variable": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, nonblocking=False,
+                                                                   block_on_full=True, variable_size=True), True),
+    "AsyncDispatcher": (lambda cb: AsyncDispatcher(cb, capacity=64, slot_size=32), False),
+    "AsyncDispatcher variable": (lambda cb: AsyncDispatcher(cb, capacity=64, slot_size=32, variable_size=True), True),
+}
+
+
+@pytest.mark.parametrize("route", OVERLAPPING_PRODUCERS)
+def test_native_threads_pushing_into_one_dispatcher_at_once_lose_nothing(route):
+    make, variable = OVERLAPPING_PRODUCERS[route]
+    producers, count, size = 4, 5000, 100 if variable else 32
+    expected = collections.Counter([feeder.record(seq, size, True) for seq in range(count)] * producers)
+    records = []
+    feeds = []
+
+    def feed(dispatcher):
+        feeds.extend(feeder.Feed(dispatcher, count, size, varying=True, pause_one_in=64, max_pause_us=20, seed=n + 1)
+                     for n in range(producers))
+        for each in feeds:
+            each.start()
+
+    # Closing the dispatcher, also when the records do not all come, ends the producers.
+    if route.startswith("Sync"):
+        with make(records.append) as dispatcher:
+            feed(dispatcher)
+            wait_until(lambda: len(records) >= producers * count)
+    else:
+        async def main():
+            async def callback(record):
+                records.append(record)
+
+            async with make(callback) as dispatcher:
+                feed(dispatcher)
+                await until(lambda: len(records) >= producers * count)
+        asyncio.run(main())
+    assert [each.join()["pushed"] for each in feeds] == [count] * producers
+    assert collections.Counter(records) == expected
+
+
+def test_a_push_held_up_when_the_process_forked_does_not_hold_up_the_child(run_child):
+    """A producer waiting for room has the dispatcher's turn when the process forks; the child,
+    which has not that thread, sets the dispatcher up and pushes into it."""
+    result = run_child("""
+import os, signal, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+got = []
+dispatcher = SyncDispatcher(got.append, capacity=2, slot_size=8, nonblocking=False, block_on_full=True)
+feed = feeder.Feed(dispatcher, 3, 8).start()  # the third push waits: nothing consumes yet
+while dispatcher.stats()["pushed"] < 2:
+    time.sleep(0.001)
+time.sleep(0.05)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(10)  # a child held up for good ends, and the parent with it
+    dispatcher.setup()
+    print("CHILD", feeder.push_natively(dispatcher, [5]), flush=True)
+    while len(got) < 3:
+        time.sleep(0.001)
+    print("CHILD GOT", [len(record) for record in got], flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+dispatcher.setup()
+print("PARENT", feed.join()["pushed"], flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "CHILD [1]" in result.stdout and "CHILD GOT [8, 8, 5]" in result.stdout and "PARENT 3" in result.stdout
 
 
 # ---- messages longer than the ring -------------------------------------------------------------
