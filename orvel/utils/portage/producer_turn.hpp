@@ -7,8 +7,11 @@
 // messages, and records reported pushed are never delivered. A dispatcher's push routine is
 // called by native code of other modules, which may not keep to one thread; producers that
 // overlap there take turns instead, the later one waiting until the earlier one's push returns.
-// Uncontended, a turn costs a compare-and-swap and an exchange on a cache line of its own, which
-// only producers touch.
+//
+// Uncontended, a turn costs one compare-and-swap and one plain store, on a cache line of its own
+// that only producers touch. A producer kept waiting is a program that breaks the one-producer
+// rule, so waiting is cheap for the one that keeps to it rather than fast: nothing wakes the
+// waiter, which looks again at the pace of a push retried on a full queue.
 //
 // A fork may copy a turn that a thread the child does not have was holding. A turn remembers the
 // fork generation it was taken in; one taken in an earlier generation is free.
@@ -27,27 +30,23 @@ class alignas(64) ProducerTurn {
  public:
   void take() noexcept {
     std::uint32_t free = kFree;
-    // Acquire: pairs with the release exchange in give(); the ring's producer fields come as the
+    // Acquire: pairs with the release store in give(); the ring's producer fields come as the
     // previous producer left them.
-    if (!state_.compare_exchange_strong(free, held(kTaken), std::memory_order_acquire, std::memory_order_relaxed))
+    if (!state_.compare_exchange_strong(free, taken(), std::memory_order_acquire, std::memory_order_relaxed))
         [[unlikely]] {
       wait_for_turn();
     }
   }
 
-  void give() noexcept {
-    // Release: pairs with the acquire operations of take() and wait_for_turn().
-    if ((state_.exchange(kFree, std::memory_order_release) & kFlags) == kContended) [[unlikely]] {
-      state_.notify_one();
-    }
-  }
+  // Release: pairs with the acquire compare-and-swaps of take() and wait_for_turn().
+  void give() noexcept { state_.store(kFree, std::memory_order_release); }
 
  private:
-  static constexpr std::uint32_t kFree = 0, kTaken = 1, kContended = 2, kFlags = 3;
+  static constexpr std::uint32_t kFree = 0;
 
-  // Taken (or contended) in this process image's generation.
-  static std::uint32_t held(std::uint32_t flags) noexcept {
-    return detail::fork_generation.load(std::memory_order_relaxed) << 2 | flags;
+  // Taken in this process image's generation: never kFree.
+  static std::uint32_t taken() noexcept {
+    return detail::fork_generation.load(std::memory_order_relaxed) << 1 | 1;
   }
 
   void wait_for_turn() noexcept;
