@@ -103,6 +103,9 @@ class Worker {
   // (pushed_, and the channel's waiting_ flag, which every push loads).
   Deliveries deliveries_;
   std::thread::id thread_;  // set by start(), under the interpreter lock
+  // This worker's thread forked, from its callback: in the child it is the interpreter's main
+  // thread (set in the child, on that thread).
+  bool forked_here_ = false;
   // Written and read under the interpreter lock.
   PyObject* error_ = nullptr;  // owned
   bool error_forgotten_ = false;

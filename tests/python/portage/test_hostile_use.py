@@ -462,6 +462,48 @@ asyncio.run(main())
     assert "CHILD [[-1], [-1], [-1], [1]]" in result.stdout and "PARENT [[1], [1], [1]]" in result.stdout
 
 
+CHILD_ENDINGS = {  # what the callback does in the child its fork made: (statement, exit status)
+    "closes its dispatcher": ("dispatcher.close()", 0),
+    "raises": ("raise ValueError('in the child')", 1),
+    "exits": ("sys.exit(7)", 7),
+}
+
+
+@pytest.mark.parametrize("ending", CHILD_ENDINGS)
+def test_a_child_forked_by_a_callback_ends_as_a_program_once_its_worker_ends(run_child, ending):
+    """In the child, the worker that forked is the interpreter's main thread: when its loop ends,
+    the child's program has ended, and the interpreter exits as at the end of a script."""
+    statement, status = CHILD_ENDINGS[ending]
+    result = run_child(f"""
+import atexit, os, signal, sys, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+children = []
+
+def callback(record):
+    pid = os.fork()
+    if pid != 0:
+        children.append(pid)
+        return
+    signal.alarm(10)  # a child that does not end is ended, with SIGALRM
+    atexit.register(print, "CHILD EXITS", flush=True)
+    {statement}
+
+dispatcher = SyncDispatcher(callback)
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [1]) == [1]
+while not children:
+    time.sleep(0.001)
+print("CHILD STATUS", os.waitstatus_to_exitcode(os.waitpid(children[0], 0)[1]), flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert f"CHILD STATUS {status}" in result.stdout and "CHILD EXITS" in result.stdout, result.stdout
+    assert "threading" not in result.stderr  # its shutdown takes the worker's thread as its main thread
+
+
 # ---- setup() against close() and itself ------------------------------------------------------
 
 MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
