@@ -18,12 +18,6 @@ cdef extern from "orvel/tandem/tandem_table.hpp" namespace "orvel::tandem" nogil
         pass
 
 
-cdef extern from "orvel/utils/portage/producer_turn.hpp" namespace "orvel::portage" nogil:
-    cdef cppclass ProducerTurn:
-        void take() noexcept
-        void give() noexcept
-
-
 cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portage" nogil:
     sockaddr_in wake_address(const char* ip, uint16_t port) noexcept
     void send_wake(int fd, const sockaddr_in& address) noexcept
@@ -33,9 +27,10 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         int fd() noexcept
         bint announce_wait() noexcept
         void withdraw_wait() noexcept
+        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
         void notify() noexcept
         void ring() noexcept
-        ProducerTurn producer_turn
 
 
 cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portage" nogil:
@@ -71,7 +66,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         WakeChannel wake
 
         void count_pushes(bint enabled) noexcept
-        void pushed_one() noexcept
+        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
 
         @staticmethod
         void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,

@@ -294,13 +294,6 @@ cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) excep
     return wake.fd()
 
 
-# Whether a variable-size push may have published fragments: -2 can come after some of them. A
-# consumer asleep must be woken to drain them, or they fill the ring for good; the wake-up goes
-# only to a consumer that announced a wait, so otherwise this costs a load.
-cdef inline bint published_any(int result) noexcept nogil:
-    return result > 0 or result == -2
-
-
 # ---------------------------------------------------------------------------------------------
 # SyncDispatcher: records to a callback on a worker thread
 
@@ -469,47 +462,20 @@ cdef class SyncDispatcher:
         """Closes the dispatcher; an exception of the block propagates."""
         self.close()
 
-    # Every push takes the producers' turn (producer_turn.hpp), and keeps it while it counts and
-    # wakes: those counters have one writer too. A refused variable-size message gives it back
-    # before its error propagates.
+    # Every push takes the producers' turn (producer_turn.hpp); the engine pushes through the
+    # queue's table. A refused variable-size message leaves its error pending for the caller.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef WakeChannel* wake = &self.worker.get().wake
-        wake.producer_turn.take()
-        cdef int result = self._q.try_push(data, length)
-        if result > 0:
-            wake.notify()
-        wake.producer_turn.give()
-        return result
+        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef WakeChannel* wake = &self.worker.get().wake
-        cdef int result
-        wake.producer_turn.take()
-        try:
-            result = self._q.try_push_var(data, length)
-            if published_any(result):
-                wake.notify()
-        finally:
-            wake.producer_turn.give()
-        return result
+        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, True)
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        cdef Worker* worker = self.worker.get()
-        worker.wake.producer_turn.take()
-        cdef int result = self._q.push(data, length)
-        if result > 0:
-            worker.pushed_one()
-        worker.wake.producer_turn.give()
-        return result
+        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        cdef WakeChannel* wake = &self.worker.get().wake
-        wake.producer_turn.take()
-        try:
-            return self._q.push_var(data, length)
-        finally:
-            wake.producer_turn.give()
+        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, True)
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -686,28 +652,13 @@ cdef class AsyncDispatcher:
         if task is not None:
             await asyncio.wait((task,))
 
-    # As SyncDispatcher's: one producer at a time.
+    # As SyncDispatcher's.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef WakeChannel* wake = self._wake.get()
-        wake.producer_turn.take()
-        cdef int result = self._q.try_push(data, length)
-        if result > 0:
-            wake.notify()
-        wake.producer_turn.give()
-        return result
+        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef WakeChannel* wake = self._wake.get()
-        cdef int result
-        wake.producer_turn.take()
-        try:
-            result = self._q.try_push_var(data, length)
-            if published_any(result):
-                wake.notify()
-        finally:
-            wake.producer_turn.give()
-        return result
+        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, True)
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its
     # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it

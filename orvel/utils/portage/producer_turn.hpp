@@ -26,6 +26,7 @@ namespace detail {
 extern std::atomic<std::uint32_t> fork_generation;
 }  // namespace detail
 
+// Use TurnHeld.
 class alignas(64) ProducerTurn {
  public:
   void take() noexcept {
@@ -52,6 +53,21 @@ class alignas(64) ProducerTurn {
   void wait_for_turn() noexcept;
 
   std::atomic<std::uint32_t> state_{kFree};
+};
+
+// Holds a producers' turn for its scope. A producer thread the interpreter ends by unwinding it
+// (a refused message reported while the interpreter finalises, which ends a thread that asks for
+// the interpreter lock) gives the turn back on its way out, so that no frame between the
+// producer and the push may be noexcept.
+class [[nodiscard]] TurnHeld {
+ public:
+  explicit TurnHeld(ProducerTurn& turn) noexcept : turn_(turn) { turn_.take(); }
+  ~TurnHeld() { turn_.give(); }
+  TurnHeld(const TurnHeld&) = delete;
+  TurnHeld& operator=(const TurnHeld&) = delete;
+
+ private:
+  ProducerTurn& turn_;
 };
 
 }  // namespace orvel::portage

@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "orvel/tandem/counter.hpp"
+#include "orvel/tandem/tandem_table.hpp"
 #include "orvel/tandem/waitable_index.hpp"
 #include "orvel/utils/portage/producer_turn.hpp"
 
@@ -64,6 +65,20 @@ class WakeChannel {
   void count_sleep() noexcept { tandem::detail::count(sleeps_); }
 
   // ---- producer -----------------------------------------------------------------------------
+  // A dispatcher's push that never waits: try_push (or try_push_var for `whole_messages`) on
+  // `queue` through its `table`, in the producers' turn, then notify() when the push published
+  // records: a successful one, or a variable-size one refused as full (-2), which may have
+  // published some fragments already (a consumer asleep must drain them, or they fill the ring
+  // for good). The wake-up goes only to a consumer that announced a wait, so otherwise this
+  // costs a load. Returns the queue's result. Not noexcept: see TurnHeld.
+  int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
+           bool whole_messages) {
+    TurnHeld held(producer_turn);  // kept while notify() counts: one writer
+    const int result = whole_messages ? table.try_push_var(queue, data, length) : table.try_push(queue, data, length);
+    if (result > 0 || (whole_messages && result == -2)) notify();
+    return result;
+  }
+
   // After a successful push: wakes the consumer if it announced a wait. A load and a compiler
   // barrier when nobody waits.
   void notify() noexcept {

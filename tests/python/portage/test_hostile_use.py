@@ -365,6 +365,30 @@ print("ENDING", flush=True)
     assert "terminate" not in result.stderr and "Fatal" not in result.stderr
 
 
+@pytest.mark.parametrize("target", [
+    "SyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
+    "SyncDispatcher(len, capacity=4, slot_size=8, variable_size=True, nonblocking=False)",
+    "AsyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
+    "LumPipe(capacity=4, slot_size=8, variable_size=True)",
+], ids=lambda target: target.split(",")[0] + (" blocking" if "nonblocking" in target else ""))
+def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target):
+    """Each refused message is reported with the interpreter lock, which the interpreter ends a
+    thread for asking for while it finalises: by unwinding it, through the push."""
+    result = run_child(f"""
+import sys, threading, time
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+target = {target}
+for _ in range(2):  # two producers: each push waits for the other's turn
+    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()
+time.sleep(0.2)
+print("ENDING", flush=True)
+""", timeout=30)
+    assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda signum: signum.name)
 def test_a_signal_during_exit_ends_the_process(run_child, signum):
     """Exit waits a moment for a callback in progress, with the main thread in no state to act on
