@@ -371,7 +371,8 @@ cdef class SyncDispatcher:
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         """Binds the wake-up socket to (host, a free port) in non-blocking mode and starts the
         worker thread. RuntimeError when set up already, closed, or the interpreter is exiting;
-        OSError when the socket cannot be bound."""
+        OSError when the socket cannot be bound. After a RuntimeError because the thread could
+        not be started, setup() may be called again; it keeps the socket bound already."""
         cdef Worker* worker = self.worker.get()
         cdef WorkerBody body
         cdef sockaddr_in addr
@@ -381,7 +382,9 @@ cdef class SyncDispatcher:
             raise RuntimeError("this SyncDispatcher has been set up already")
         if not self.running.load():
             raise RuntimeError("this SyncDispatcher is closed")
-        if self.nonblocking:
+        # A setup() whose worker thread could not be started has armed the channel already: its
+        # socket serves the next one (an armed channel keeps its descriptor for good).
+        if self.nonblocking and worker.wake.fd() == -1:
             self._setting_up = True
             try:
                 sock = bound_socket(True, recvbuf, host, &addr)
@@ -397,6 +400,7 @@ cdef class SyncDispatcher:
                 raise
             self.sock = sock
             self.addr = addr
+        if self.nonblocking:
             body = WorkerBody.kTryPopVar if self.variable_size else WorkerBody.kTryPop
         else:
             body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop

@@ -573,6 +573,34 @@ def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
     dispatcher.close()
 
 
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_setup_whose_worker_thread_could_not_start_may_be_called_again(run_child, nonblocking):
+    result = run_child(f"""
+import resource, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+got = []
+dispatcher = SyncDispatcher(got.append, nonblocking={nonblocking})
+# Room for the socket, not for the worker thread's stack.
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + 6 * 2 ** 20, resource.RLIM_INFINITY))
+try:
+    dispatcher.setup()
+except RuntimeError as error:
+    print("FIRST", error, flush=True)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+while not got:
+    time.sleep(0.001)
+print("DELIVERED", got, flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "FIRST Resource temporarily unavailable" in result.stdout and "DELIVERED [b'\\x00\\x00\\x00']" in result.stdout
+
+
 @pytest.mark.parametrize("kind", MAKERS)
 def test_setup_after_close_is_refused(run_async, kind):
     dispatcher = MAKERS[kind]()
