@@ -12,6 +12,7 @@ from cpython.object cimport PyObject
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.ref cimport Py_CLEAR, Py_INCREF
 from cpython.unicode cimport PyUnicode_Check
+from libc.errno cimport EADDRNOTAVAIL, errno
 from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
@@ -287,9 +288,13 @@ cdef object bound_socket(bint blocking, object recvbuf, object host, sockaddr_in
 
 # Arms `wake` with the bound `sock` and its address. Returns the channel's descriptor: a duplicate
 # of the socket's, open as long as the channel, so that closing `sock` never leaves a producer or
-# a waiting thread with a number another file may take.
+# a waiting thread with a number another file may take. OSError when it cannot be armed, among
+# others when the socket does not receive what it sends itself (a multicast `host`).
 cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) except -1:
     if not wake.arm(sock.fileno(), addr):
+        if errno == EADDRNOTAVAIL:
+            ip, port = sock.getsockname()
+            raise OSError(EADDRNOTAVAIL, f"the wake-up socket bound to {ip}:{port} does not receive its own datagrams")
         PyErr_SetFromErrno(OSError)
     return wake.fd()
 

@@ -48,7 +48,8 @@ class WakeChannel {
   // and connects the socket to that address. The duplicate lives as long as the channel, so that
   // no thread ever sends to or receives from a descriptor number that was closed and may already
   // name another file. Once per channel: false (errno set) when it is armed already or the
-  // descriptor cannot be duplicated or connected.
+  // descriptor cannot be duplicated or connected, and false with EADDRNOTAVAIL when a datagram
+  // the socket sends itself does not come back.
   bool arm(int fd, const sockaddr_in& address) noexcept;
   // The channel's descriptor, or -1 before arm().
   int fd() const noexcept { return fd_.load(std::memory_order_acquire); }

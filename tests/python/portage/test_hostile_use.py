@@ -6,6 +6,7 @@ import asyncio
 import collections
 import ctypes
 import decimal
+import errno
 import gc
 import json
 import os
@@ -599,6 +600,20 @@ dispatcher.close()
 """, timeout=30)
     assert result.returncode == 0, result.stderr
     assert "FIRST Resource temporarily unavailable" in result.stdout and "DELIVERED [b'\\x00\\x00\\x00']" in result.stdout
+
+
+@pytest.mark.parametrize("host", ["224.0.0.1", "239.1.2.3"])
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_refuses_a_host_whose_socket_cannot_wake_itself(run_async, kind, host):
+    """A multicast address binds, but the socket never receives its own datagrams: a consumer
+    asleep on it would never wake for the records pushed."""
+    dispatcher = MAKERS[kind]()
+    with pytest.raises(OSError, match=rf"^\[Errno {errno.EADDRNOTAVAIL}\] the wake-up socket bound to {host}:\d+ "
+                                      "does not receive its own datagrams$"):
+        set_up(dispatcher, run_async, host=host)
+    f = native.fields(dispatcher)
+    assert f.fd == -1 and f.sock == id(None)
+    dispatcher.close()
 
 
 @pytest.mark.parametrize("kind", MAKERS)
