@@ -341,8 +341,10 @@ cdef class SyncDispatcher:
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self.worker.get().started() or self._setting_up:
-            raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
+        if self._q is not None:
+            # Native producers may push from construction on: their queue must not be replaced
+            # (their records lost with it) nor freed under them.
+            raise RuntimeError("a SyncDispatcher cannot be initialised again")
         if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
@@ -551,8 +553,8 @@ cdef class AsyncDispatcher:
     def __init__(self, callback, capacity=16384, slot_size=2048, bint overwrite=False,
                  bint zerocopy=False, bint variable_size=False):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self._wake.get().fd() != -1 or self._setting_up:
-            raise RuntimeError("an AsyncDispatcher that has been set up cannot be initialised again")
+        if self._q is not None:  # as SyncDispatcher's
+            raise RuntimeError("an AsyncDispatcher cannot be initialised again")
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
         self._callback = checked_callback(callback)
         self.variable_size = variable_size

@@ -210,37 +210,47 @@ def test_initialising_a_pipe_again_is_refused():
     assert feeder.stream(pipe, 1000, 8)["intact"] == 1000  # the pipe works on, with its own queue
 
 
-def test_initialising_a_set_up_async_dispatcher_again_is_refused(run_child):
-    result = run_child("""
-import asyncio
-import feeder
-from orvel.utils.portage.portage import AsyncDispatcher
+@pytest.mark.parametrize("set_up_first", [False, True], ids=["before setup", "after setup"])
+@pytest.mark.parametrize("kind", ["SyncDispatcher", "AsyncDispatcher"])
+def test_initialising_a_dispatcher_again_is_refused_and_loses_no_record(run_async, kind, set_up_first):
+    """Native producers may push from construction on: a queue replaced under them would take
+    their records with it, and be freed while they push into it."""
+    records, count = [], 500
+    expected = [feeder.record(seq, 8) for seq in range(count)]
+    article = "an" if kind == "AsyncDispatcher" else "a"
 
-async def main():
-    got = []
+    def feed_and_initialise_again(dispatcher, callback):
+        feed = feeder.Feed(dispatcher, count, 8, pause_one_in=4, max_pause_us=50).start()
+        with pytest.raises(RuntimeError, match=f"^{article} {kind} cannot be initialised again$"):
+            dispatcher.__init__(callback, capacity=8)
+        return feed
 
-    async def callback(record):
-        got.append(record)
+    if kind == "SyncDispatcher":
+        dispatcher = SyncDispatcher(records.append, capacity=1024, slot_size=8)
+        if set_up_first:
+            dispatcher.setup()
+        feed = feed_and_initialise_again(dispatcher, records.append)
+        assert feed.join()["pushed"] == count
+        if not set_up_first:
+            dispatcher.setup()
+        wait_until(lambda: len(records) >= count)
+        dispatcher.close()
+    else:
+        async def main():
+            async def callback(record):
+                records.append(record)
 
-    dispatcher = AsyncDispatcher(callback)
-    dispatcher.__init__(callback, capacity=8)  # before setup() nothing consumes the queue yet
-    dispatcher.setup()
-    try:
-        dispatcher.__init__(callback)
-    except RuntimeError as error:
-        print("REFUSED", error)
-    for n in range(1, 200):  # every push wakes the reader, which must still own its queue
-        assert feeder.push_natively(dispatcher, [n]) == [1]
-        while len(got) < n:
-            await asyncio.sleep(0)
-    print("DELIVERED", len(got))
-    dispatcher.close()
-
-asyncio.run(main())
-""", timeout=30)
-    assert result.returncode == 0, result.stderr
-    assert "REFUSED an AsyncDispatcher that has been set up cannot be initialised again" in result.stdout
-    assert "DELIVERED 199" in result.stdout
+            dispatcher = AsyncDispatcher(callback, capacity=1024, slot_size=8)
+            if set_up_first:
+                dispatcher.setup()
+            feed = feed_and_initialise_again(dispatcher, callback)
+            assert (await asyncio.to_thread(feed.join))["pushed"] == count
+            if not set_up_first:
+                dispatcher.setup()
+            await until(lambda: len(records) >= count)
+            dispatcher.close()
+        run_async(main)
+    assert records == expected
 
 
 # ---- a consumer that ends ----------------------------------------------------------------------
