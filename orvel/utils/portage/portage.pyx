@@ -555,8 +555,9 @@ cdef class AsyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self._q is not None:  # as SyncDispatcher's
             raise RuntimeError("an AsyncDispatcher cannot be initialised again")
-        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
+        # The callback is checked before the queue is made: a constructor refused for it may run again.
         self._callback = checked_callback(callback)
+        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
 

@@ -210,6 +210,17 @@ def test_initialising_a_pipe_again_is_refused():
     assert feeder.stream(pipe, 1000, 8)["intact"] == 1000  # the pipe works on, with its own queue
 
 
+@pytest.mark.parametrize("kind", [SyncDispatcher, AsyncDispatcher], ids=lambda kind: kind.__name__)
+def test_a_constructor_refused_for_its_arguments_may_run_again(kind):
+    dispatcher = kind.__new__(kind)
+    for bad in [dict(callback=5), dict(callback=print, capacity=3)]:
+        with pytest.raises((TypeError, ValueError)):
+            dispatcher.__init__(**bad)
+    dispatcher.__init__(print, capacity=8)
+    assert dispatcher.capacity == 8
+    dispatcher.close()
+
+
 @pytest.mark.parametrize("set_up_first", [False, True], ids=["before setup", "after setup"])
 @pytest.mark.parametrize("kind", ["SyncDispatcher", "AsyncDispatcher"])
 def test_initialising_a_dispatcher_again_is_refused_and_loses_no_record(run_async, kind, set_up_first):
