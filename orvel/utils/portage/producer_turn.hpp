@@ -26,7 +26,7 @@ namespace detail {
 extern std::atomic<std::uint32_t> fork_generation;
 }  // namespace detail
 
-// Use TurnHeld.
+// Taken and given back through TurnHeld.
 class alignas(64) ProducerTurn {
  public:
   void take() noexcept {

@@ -637,59 +637,6 @@ def test_setup_refuses_a_host_whose_socket_cannot_wake_itself(run_async, kind, h
     dispatcher.close()
 
 
-@pytest.mark.parametrize("kind", ["SyncDispatcher", "AsyncDispatcher"])
-def test_a_setup_short_of_descriptors_fails_cleanly_and_may_be_tried_again(run_child, kind):
-    """With no descriptor left for the socket, or none for the channel's duplicate of it."""
-    result = run_child(f"""
-import asyncio, gc, os, resource
-import feeder
-from orvel.utils.portage.portage import {kind}
-
-async def main():
-    async def callback(record):
-        pass
-
-    def descriptors():
-        return len(os.listdir("/proc/self/fd")) - 1  # less listdir's own
-
-    def make():
-        return {kind}(len if "{kind}" == "SyncDispatcher" else callback)
-
-    dispatcher = make()
-    dispatcher.close()  # the first queue made starts the signal watcher, which takes descriptors
-    before, soft_hard = descriptors(), resource.getrlimit(resource.RLIMIT_NOFILE)
-    outcomes = []
-    for spare in (0, 1):
-        dispatcher = make()
-        resource.setrlimit(resource.RLIMIT_NOFILE, (before + spare, soft_hard[1]))
-        try:
-            dispatcher.setup()
-            outcomes.append("set up")
-        except OSError as error:
-            outcomes.append(os.strerror(error.errno))
-        finally:
-            resource.setrlimit(resource.RLIMIT_NOFILE, soft_hard)
-        outcomes.append(descriptors() - before)
-        dispatcher.close()
-    dispatcher = make()
-    dispatcher.setup()
-    outcomes.append(feeder.push_natively(dispatcher, [3]))
-    dispatcher.close()
-    del dispatcher  # and its channel's duplicate of the socket, once the worker or reader has ended
-    for _ in range(2000):
-        gc.collect()
-        if descriptors() == before:
-            break
-        await asyncio.sleep(0.005)
-    outcomes.append(descriptors() - before)
-    print("RESULT", outcomes)
-
-asyncio.run(main())
-""", timeout=30)
-    assert result.returncode == 0, result.stderr
-    assert "RESULT ['Too many open files', 0, 'Too many open files', 0, [1], 0]" in result.stdout, result.stdout
-
-
 @pytest.mark.parametrize("kind", MAKERS)
 def test_setup_after_close_is_refused(run_async, kind):
     dispatcher = MAKERS[kind]()
