@@ -208,11 +208,16 @@ cdef struct PushJob:
     char* zeros
 
 
+# The push is not made inside push_back's call: Cython guards that with a catch of every C++
+# exception, which would also stop the unwinding by which the interpreter ends a thread that asks
+# for its lock while it finalises (a refused message is reported with it), and abort the process.
 cdef void push_each(void* arg) noexcept nogil:
     cdef PushJob* job = <PushJob*>arg
     cdef size_t length
+    cdef int result
     for length in job.lengths[0]:
-        job.results.push_back(job.push(job.target, job.zeros, length))
+        result = job.push(job.target, job.zeros, length)
+        job.results.push_back(result)
 
 
 def push_natively(target, lengths, str tandem_entry="try_push"):

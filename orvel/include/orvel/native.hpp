@@ -279,8 +279,9 @@ class Queue {
 };
 
 // The push routine of a SyncDispatcher, an AsyncDispatcher or a LumPipe: the one its constructor
-// chose for its modes, read from its fields. One producer thread at a time, without the
-// interpreter lock. Dispatchers: records pushed before setup() wait in the queue.
+// chose for its modes, read from its fields. Without the interpreter lock. A pipe takes one
+// producer thread at a time; a dispatcher's producers that push at once take turns. Dispatchers:
+// records pushed before setup() wait in the queue.
 class Producer {
  public:
   // With the interpreter lock: the target's routine, or an empty Producer with TypeError (not a

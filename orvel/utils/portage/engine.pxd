@@ -27,6 +27,8 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         int fd() noexcept
         bint announce_wait() noexcept
         void withdraw_wait() noexcept
+        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
         void notify() noexcept
         void ring() noexcept
 
@@ -64,7 +66,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         WakeChannel wake
 
         void count_pushes(bint enabled) noexcept
-        void pushed_one() noexcept
+        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
 
         @staticmethod
         void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,

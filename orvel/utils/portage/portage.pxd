@@ -56,8 +56,8 @@ cdef class LumPipe:
     cdef void release_var(self) noexcept nogil
 
 
-# Records pushed by a native producer (one thread at a time: d._push(d, data, length), without
-# the interpreter lock) reach a Python callback on the dispatcher's worker thread.
+# Records pushed by native producers (d._push(d, data, length), without the interpreter lock;
+# producers that push at once take turns) reach a Python callback on the dispatcher's worker thread.
 cdef class SyncDispatcher:
     cdef Tandem _q
     cdef int fd                  # the wake-up socket's descriptor; -1 until setup()

@@ -12,6 +12,7 @@ from cpython.object cimport PyObject
 from cpython.pycapsule cimport PyCapsule_GetPointer
 from cpython.ref cimport Py_CLEAR, Py_INCREF
 from cpython.unicode cimport PyUnicode_Check
+from libc.errno cimport EADDRNOTAVAIL, errno
 from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
@@ -287,18 +288,15 @@ cdef object bound_socket(bint blocking, object recvbuf, object host, sockaddr_in
 
 # Arms `wake` with the bound `sock` and its address. Returns the channel's descriptor: a duplicate
 # of the socket's, open as long as the channel, so that closing `sock` never leaves a producer or
-# a waiting thread with a number another file may take.
+# a waiting thread with a number another file may take. OSError when it cannot be armed, among
+# others when the socket does not receive what it sends itself (a multicast `host`).
 cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) except -1:
     if not wake.arm(sock.fileno(), addr):
+        if errno == EADDRNOTAVAIL:
+            ip, port = sock.getsockname()
+            raise OSError(EADDRNOTAVAIL, f"the wake-up socket bound to {ip}:{port} does not receive its own datagrams")
         PyErr_SetFromErrno(OSError)
     return wake.fd()
-
-
-# Whether a variable-size push may have published fragments: -2 can come after some of them. A
-# consumer asleep must be woken to drain them, or they fill the ring for good; the wake-up goes
-# only to a consumer that announced a wait, so otherwise this costs a load.
-cdef inline bint published_any(int result) noexcept nogil:
-    return result > 0 or result == -2
 
 
 # ---------------------------------------------------------------------------------------------
@@ -343,8 +341,10 @@ cdef class SyncDispatcher:
                  bint overwrite=False, bint block_on_full=False, bint variable_size=False,
                  bint detach=True, bint nonblocking=True):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self.worker.get().started() or self._setting_up:
-            raise RuntimeError("a SyncDispatcher that has been set up cannot be initialised again")
+        if self._q is not None:
+            # Native producers may push from construction on: their queue must not be replaced
+            # (their records lost with it) nor freed under them.
+            raise RuntimeError("a SyncDispatcher cannot be initialised again")
         if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
@@ -378,7 +378,8 @@ cdef class SyncDispatcher:
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         """Binds the wake-up socket to (host, a free port) in non-blocking mode and starts the
         worker thread. RuntimeError when set up already, closed, or the interpreter is exiting;
-        OSError when the socket cannot be bound."""
+        OSError when the socket cannot be bound. After a RuntimeError because the thread could
+        not be started, setup() may be called again; it keeps the socket bound already."""
         cdef Worker* worker = self.worker.get()
         cdef WorkerBody body
         cdef sockaddr_in addr
@@ -388,7 +389,9 @@ cdef class SyncDispatcher:
             raise RuntimeError("this SyncDispatcher has been set up already")
         if not self.running.load():
             raise RuntimeError("this SyncDispatcher is closed")
-        if self.nonblocking:
+        # A setup() whose worker thread could not be started has armed the channel already: its
+        # socket serves the next one (an armed channel keeps its descriptor for good).
+        if self.nonblocking and worker.wake.fd() == -1:
             self._setting_up = True
             try:
                 sock = bound_socket(True, recvbuf, host, &addr)
@@ -404,6 +407,7 @@ cdef class SyncDispatcher:
                 raise
             self.sock = sock
             self.addr = addr
+        if self.nonblocking:
             body = WorkerBody.kTryPopVar if self.variable_size else WorkerBody.kTryPop
         else:
             body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop
@@ -472,26 +476,20 @@ cdef class SyncDispatcher:
         """Closes the dispatcher; an exception of the block propagates."""
         self.close()
 
+    # Every push takes the producers' turn (producer_turn.hpp); the engine pushes through the
+    # queue's table. A refused variable-size message leaves its error pending for the caller.
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push(data, length)
-        if result > 0:
-            self.worker.get().wake.notify()
-        return result
+        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push_var(data, length)
-        if published_any(result):
-            self.worker.get().wake.notify()
-        return result
+        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, True)
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.push(data, length)
-        if result > 0:
-            self.worker.get().pushed_one()
-        return result
+        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        return self._q.push_var(data, length)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, True)
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -558,10 +556,11 @@ cdef class AsyncDispatcher:
     def __init__(self, callback, capacity=16384, slot_size=2048, bint overwrite=False,
                  bint zerocopy=False, bint variable_size=False):
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
-        if self._wake.get().fd() != -1 or self._setting_up:
-            raise RuntimeError("an AsyncDispatcher that has been set up cannot be initialised again")
-        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
+        if self._q is not None:  # as SyncDispatcher's
+            raise RuntimeError("an AsyncDispatcher cannot be initialised again")
+        # The callback is checked before the queue is made: a constructor refused for it may run again.
         self._callback = checked_callback(callback)
+        self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
         self.variable_size = variable_size
         self._push = AsyncDispatcher.try_push_var_wake if variable_size else AsyncDispatcher.try_push_wake
 
@@ -671,17 +670,13 @@ cdef class AsyncDispatcher:
         if task is not None:
             await asyncio.wait((task,))
 
+    # As SyncDispatcher's.
+
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push(data, length)
-        if result > 0:
-            self._wake.get().notify()
-        return result
+        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._q.try_push_var(data, length)
-        if published_any(result):
-            self._wake.get().notify()
-        return result
+        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, True)
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its
     # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it

@@ -23,6 +23,20 @@ void send_wake(int fd, const sockaddr_in& address) noexcept {
   (void)sendto(fd, &kToken, 1, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
+namespace {
+
+// Whether a datagram `fd` sends to its peer comes back to it. Loopback delivers during the send;
+// the wait only allows for a slower path.
+bool hears_itself(int fd) noexcept {
+  static constexpr unsigned char kProbe = 0x01;
+  if (send(fd, &kProbe, 1, 0) != 1) return false;
+  pollfd ready{fd, POLLIN, 0};
+  unsigned char token;
+  return poll(&ready, 1, 100) == 1 && recv(fd, &token, 1, MSG_DONTWAIT) == 1;
+}
+
+}  // namespace
+
 WakeChannel::~WakeChannel() {
   if (const int fd = fd_.load(std::memory_order_relaxed); fd != -1) (void)::close(fd);
 }
@@ -36,8 +50,11 @@ bool WakeChannel::arm(int fd, const sockaddr_in& address) noexcept {
   if (own == -1) return false;
   // Connected to its own address, the socket takes datagrams from itself alone: the kernel drops
   // those of any other sender, each of which would cost the consumer a wake-up for nothing.
-  if (connect(own, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
+  // A socket that cannot hear itself (bound to a multicast address, say) would leave a consumer
+  // asleep for good.
+  const bool connected = connect(own, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected || !hears_itself(own)) {
+    const int error = connected ? EADDRNOTAVAIL : errno;
     (void)::close(own);
     errno = error;
     return false;

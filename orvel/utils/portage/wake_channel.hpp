@@ -23,7 +23,9 @@
 #include <cstdint>
 
 #include "orvel/tandem/counter.hpp"
+#include "orvel/tandem/tandem_table.hpp"
 #include "orvel/tandem/waitable_index.hpp"
+#include "orvel/utils/portage/producer_turn.hpp"
 
 namespace orvel::portage {
 
@@ -46,7 +48,8 @@ class WakeChannel {
   // and connects the socket to that address. The duplicate lives as long as the channel, so that
   // no thread ever sends to or receives from a descriptor number that was closed and may already
   // name another file. Once per channel: false (errno set) when it is armed already or the
-  // descriptor cannot be duplicated or connected.
+  // descriptor cannot be duplicated or connected, and false with EADDRNOTAVAIL when a datagram
+  // the socket sends itself does not come back.
   bool arm(int fd, const sockaddr_in& address) noexcept;
   // The channel's descriptor, or -1 before arm().
   int fd() const noexcept { return fd_.load(std::memory_order_acquire); }
@@ -63,6 +66,20 @@ class WakeChannel {
   void count_sleep() noexcept { tandem::detail::count(sleeps_); }
 
   // ---- producer -----------------------------------------------------------------------------
+  // A dispatcher's push that never waits: try_push (or try_push_var for `whole_messages`) on
+  // `queue` through its `table`, in the producers' turn, then notify() when the push published
+  // records: a successful one, or a variable-size one refused as full (-2), which may have
+  // published some fragments already (a consumer asleep must drain them, or they fill the ring
+  // for good). The wake-up goes only to a consumer that announced a wait, so otherwise this
+  // costs a load. Returns the queue's result. Not noexcept: see TurnHeld.
+  int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
+           bool whole_messages) {
+    TurnHeld held(producer_turn);  // kept while notify() counts: one writer
+    const int result = whole_messages ? table.try_push_var(queue, data, length) : table.try_push(queue, data, length);
+    if (result > 0 || (whole_messages && result == -2)) notify();
+    return result;
+  }
+
   // After a successful push: wakes the consumer if it announced a wait. A load and a compiler
   // barrier when nobody waits.
   void notify() noexcept {
@@ -71,6 +88,8 @@ class WakeChannel {
   }
   // Sends a datagram whether or not anybody waits (close). Not counted: it wakes for no record.
   void ring() const noexcept;
+  // Taken around every push of the dispatcher: its producers push one at a time.
+  ProducerTurn producer_turn;
 
   // ---- counters, from any thread (relaxed; see bridge_stats.hpp) -----------------------------
   std::uint64_t wakeups_sent() const noexcept { return tandem::detail::counted(wakeups_sent_); }

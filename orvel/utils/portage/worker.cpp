@@ -125,6 +125,40 @@ void forget_python_thread() noexcept {
 
 }  // namespace
 
+// In a child forked by a callback, the worker's thread is the interpreter's main thread, and the
+// end of its loop the end of the child's program. Returning would end the thread alone, leaving
+// the interpreter unfinalised (atexit callbacks never run, buffered output lost) and the process
+// alive as long as any thread the child started runs. The interpreter exits instead, as at the
+// end of a script: SystemExit's status when a callback ended the loop with it, 1 for any other
+// error, else 0.
+namespace {
+// threading knows the worker's thread by the entry name_python_thread() made, which fork made
+// the child's main thread: a stand-in for a thread threading did not start, which its shutdown
+// at exit refuses ("assert tlock is not None"). It takes the thread as its main thread now, as
+// it would have at the fork had it not known the thread. Cosmetic: a failure leaves the entry.
+void become_python_main_thread() noexcept {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main_thread = threading != nullptr ? PyObject_CallMethod(threading, "_MainThread", nullptr) : nullptr;
+  if (main_thread == nullptr || PyObject_SetAttrString(threading, "_main_thread", main_thread) < 0) PyErr_Clear();
+  Py_XDECREF(main_thread);
+  Py_XDECREF(threading);
+}
+
+// With the interpreter lock.
+[[noreturn]] void end_forked_program(PyObject* error) {
+  count_out();  // the program's main thread, not a worker, from now on: exit does not wait for it
+  become_python_main_thread();
+  if (error != nullptr) {
+    if (PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) {
+      PyErr_SetRaisedException(Py_NewRef(error));
+      PyErr_PrintEx(0);  // exits with the status SystemExit carries
+    }
+    Py_Exit(1);
+  }
+  Py_Exit(0);
+}
+}  // namespace
+
 // ---- workers started by setup(), for interpreter exit and fork --------------------------------
 struct WorkerRegistry {
   std::mutex lock;
@@ -144,14 +178,18 @@ struct WorkerRegistry {
   // A forked child has one thread: the one that called fork. As far as the child can tell, its
   // copies of the parent's other workers have ended (close() must not wait for them) and none is
   // inside the interpreter; their references stay with the child until it ends. If the forking
-  // thread is a worker (a callback that forks), it runs on in the child, inside the interpreter.
+  // thread is a worker (a callback that forks), it runs on in the child, inside the interpreter,
+  // as its main thread: when its loop ends the child's program has ended (end_forked_program()).
   // Their queues are closed as well: nobody in the child consumes them, and a producer the child
   // starts is told so (-1) instead of filling a queue for nobody.
   static void forked_child() {
     WorkerRegistry& registry = instance();
     const Worker* survivor = nullptr;
     for (const auto& worker : registry.running) {
-      if (worker->thread_ == std::this_thread::get_id()) survivor = worker.get();
+      if (worker->thread_ == std::this_thread::get_id()) {
+        survivor = worker.get();
+        worker->forked_here_ = true;
+      }
     }
     std::erase_if(registry.running, [survivor](const auto& worker) {
       if (worker.get() == survivor) return false;
@@ -247,6 +285,7 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   queue_ = nullptr;
   Py_DECREF(queue);
   Py_DECREF(callback);
+  if (forked_here_) end_forked_program(error_);
   if (thread_name != nullptr) forget_python_thread();
   session.close();
 }

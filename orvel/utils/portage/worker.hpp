@@ -46,10 +46,20 @@ class Worker {
     counting_pushes_ = enabled;
     pushed_.store(0, std::memory_order_relaxed);
   }
-  void pushed_one() noexcept {
+  // A push of blocking mode: push (or push_var for `whole_messages`) on `queue` through its
+  // `table`, in the producers' turn (wake.producer_turn), counting what it pushed. Returns the
+  // queue's result. Not noexcept: see TurnHeld.
+  int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
+           bool whole_messages) {
+    TurnHeld held(wake.producer_turn);
+    if (whole_messages) return table.push_var(queue, data, length);
+    const int result = table.push(queue, data, length);
     // One producer at a time: a load and a store, no read-modify-write. Release: after the push's
     // own publication; pairs with the acquire load in drain().
-    if (counting_pushes_) pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (result > 0 && counting_pushes_) {
+      pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    return result;
   }
 
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
@@ -103,6 +113,9 @@ class Worker {
   // (pushed_, and the channel's waiting_ flag, which every push loads).
   Deliveries deliveries_;
   std::thread::id thread_;  // set by start(), under the interpreter lock
+  // This worker's thread forked, from its callback: in the child it is the interpreter's main
+  // thread (set in the child, on that thread).
+  bool forked_here_ = false;
   // Written and read under the interpreter lock.
   PyObject* error_ = nullptr;  // owned
   bool error_forgotten_ = false;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,23 @@ class WakeChannelTest : public ::testing::Test {
   sockaddr_in address_{};
   WakeChannel channel_;
 };
+
+// Bound to a multicast address, a socket never receives its own datagrams: a consumer asleep on
+// it would never wake.
+TEST(WakeChannelArmTest, RefusesASocketThatDoesNotHearItself) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(fd, -1);
+  sockaddr_in bound = wake_address("224.0.0.1", 0);
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  WakeChannel channel;
+  errno = 0;
+  EXPECT_FALSE(channel.arm(fd, bound));
+  EXPECT_EQ(errno, EADDRNOTAVAIL);
+  EXPECT_EQ(channel.fd(), -1);
+  close(fd);
+}
 
 TEST_F(WakeChannelTest, ArmsWithADuplicateThatOutlivesTheSocket) {
   EXPECT_NE(channel_.fd(), socket_);

@@ -3,8 +3,10 @@ ring, objects initialised twice, consumers that end, interpreter exit, sub-inter
 foreign datagrams. Crashes, hangs and exits are observed in child interpreters."""
 
 import asyncio
+import collections
 import ctypes
 import decimal
+import errno
 import gc
 import json
 import os
@@ -76,6 +78,84 @@ print("RESULT", json.dumps(out))
     assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
 
 
+# ---- producers that do not keep to one thread ---------------------------------------------------
+
+OVERLAPPING_PRODUCERS = {  # construction from the callback; whether records are variable-size
+    "SyncDispatcher": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32), False),
+    "SyncDispatcher variable": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, variable_size=True), True),
+    "SyncDispatcher blocking": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, nonblocking=False,
+                                                          block_on_full=True), False),
+    "SyncDispatcher blocking variable": (lambda cb: SyncDispatcher(cb, capacity=64, slot_size=32, nonblocking=False,
+                                                                   block_on_full=True, variable_size=True), True),
+    "AsyncDispatcher": (lambda cb: AsyncDispatcher(cb, capacity=64, slot_size=32), False),
+    "AsyncDispatcher variable": (lambda cb: AsyncDispatcher(cb, capacity=64, slot_size=32, variable_size=True), True),
+}
+
+
+@pytest.mark.parametrize("route", OVERLAPPING_PRODUCERS)
+def test_native_threads_pushing_into_one_dispatcher_at_once_lose_nothing(route):
+    make, variable = OVERLAPPING_PRODUCERS[route]
+    producers, count, size = 4, 5000, 100 if variable else 32
+    expected = collections.Counter([feeder.record(seq, size, True) for seq in range(count)] * producers)
+    records = []
+    feeds = []
+
+    def feed(dispatcher):
+        feeds.extend(feeder.Feed(dispatcher, count, size, varying=True, pause_one_in=64, max_pause_us=20, seed=n + 1)
+                     for n in range(producers))
+        for each in feeds:
+            each.start()
+
+    # Closing the dispatcher, also when the records do not all come, ends the producers.
+    if route.startswith("Sync"):
+        with make(records.append) as dispatcher:
+            feed(dispatcher)
+            wait_until(lambda: len(records) >= producers * count)
+    else:
+        async def main():
+            async def callback(record):
+                records.append(record)
+
+            async with make(callback) as dispatcher:
+                feed(dispatcher)
+                await until(lambda: len(records) >= producers * count)
+        asyncio.run(main())
+    assert [each.join()["pushed"] for each in feeds] == [count] * producers
+    assert collections.Counter(records) == expected
+
+
+def test_a_push_held_up_when_the_process_forked_does_not_hold_up_the_child(run_child):
+    """A producer waiting for room has the dispatcher's turn when the process forks; the child,
+    which has not that thread, sets the dispatcher up and pushes into it."""
+    result = run_child("""
+import os, signal, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+got = []
+dispatcher = SyncDispatcher(got.append, capacity=2, slot_size=8, nonblocking=False, block_on_full=True)
+feed = feeder.Feed(dispatcher, 3, 8).start()  # the third push waits: nothing consumes yet
+while dispatcher.stats()["pushed"] < 2:
+    time.sleep(0.001)
+time.sleep(0.05)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(10)  # a child held up for good ends, and the parent with it
+    dispatcher.setup()
+    print("CHILD", feeder.push_natively(dispatcher, [5]), flush=True)
+    while len(got) < 3:
+        time.sleep(0.001)
+    print("CHILD GOT", [len(record) for record in got], flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+dispatcher.setup()
+print("PARENT", feed.join()["pushed"], flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "CHILD [1]" in result.stdout and "CHILD GOT [8, 8, 5]" in result.stdout and "PARENT 3" in result.stdout
+
+
 # ---- messages longer than the ring -------------------------------------------------------------
 
 LONGER_THAN_THE_RING = {  # target of capacity 4 and slot_size 8, the Tandem entry
@@ -130,37 +210,58 @@ def test_initialising_a_pipe_again_is_refused():
     assert feeder.stream(pipe, 1000, 8)["intact"] == 1000  # the pipe works on, with its own queue
 
 
-def test_initialising_a_set_up_async_dispatcher_again_is_refused(run_child):
-    result = run_child("""
-import asyncio
-import feeder
-from orvel.utils.portage.portage import AsyncDispatcher
-
-async def main():
-    got = []
-
-    async def callback(record):
-        got.append(record)
-
-    dispatcher = AsyncDispatcher(callback)
-    dispatcher.__init__(callback, capacity=8)  # before setup() nothing consumes the queue yet
-    dispatcher.setup()
-    try:
-        dispatcher.__init__(callback)
-    except RuntimeError as error:
-        print("REFUSED", error)
-    for n in range(1, 200):  # every push wakes the reader, which must still own its queue
-        assert feeder.push_natively(dispatcher, [n]) == [1]
-        while len(got) < n:
-            await asyncio.sleep(0)
-    print("DELIVERED", len(got))
+@pytest.mark.parametrize("kind", [SyncDispatcher, AsyncDispatcher], ids=lambda kind: kind.__name__)
+def test_a_constructor_refused_for_its_arguments_may_run_again(kind):
+    dispatcher = kind.__new__(kind)
+    for bad in [dict(callback=5), dict(callback=print, capacity=3)]:
+        with pytest.raises((TypeError, ValueError)):
+            dispatcher.__init__(**bad)
+    dispatcher.__init__(print, capacity=8)
+    assert dispatcher.capacity == 8
     dispatcher.close()
 
-asyncio.run(main())
-""", timeout=30)
-    assert result.returncode == 0, result.stderr
-    assert "REFUSED an AsyncDispatcher that has been set up cannot be initialised again" in result.stdout
-    assert "DELIVERED 199" in result.stdout
+
+@pytest.mark.parametrize("set_up_first", [False, True], ids=["before setup", "after setup"])
+@pytest.mark.parametrize("kind", ["SyncDispatcher", "AsyncDispatcher"])
+def test_initialising_a_dispatcher_again_is_refused_and_loses_no_record(run_async, kind, set_up_first):
+    """Native producers may push from construction on: a queue replaced under them would take
+    their records with it, and be freed while they push into it."""
+    records, count = [], 500
+    expected = [feeder.record(seq, 8) for seq in range(count)]
+    article = "an" if kind == "AsyncDispatcher" else "a"
+
+    def feed_and_initialise_again(dispatcher, callback):
+        feed = feeder.Feed(dispatcher, count, 8, pause_one_in=4, max_pause_us=50).start()
+        with pytest.raises(RuntimeError, match=f"^{article} {kind} cannot be initialised again$"):
+            dispatcher.__init__(callback, capacity=8)
+        return feed
+
+    if kind == "SyncDispatcher":
+        dispatcher = SyncDispatcher(records.append, capacity=1024, slot_size=8)
+        if set_up_first:
+            dispatcher.setup()
+        feed = feed_and_initialise_again(dispatcher, records.append)
+        assert feed.join()["pushed"] == count
+        if not set_up_first:
+            dispatcher.setup()
+        wait_until(lambda: len(records) >= count)
+        dispatcher.close()
+    else:
+        async def main():
+            async def callback(record):
+                records.append(record)
+
+            dispatcher = AsyncDispatcher(callback, capacity=1024, slot_size=8)
+            if set_up_first:
+                dispatcher.setup()
+            feed = feed_and_initialise_again(dispatcher, callback)
+            assert (await asyncio.to_thread(feed.join))["pushed"] == count
+            if not set_up_first:
+                dispatcher.setup()
+            await until(lambda: len(records) >= count)
+            dispatcher.close()
+        run_async(main)
+    assert records == expected
 
 
 # ---- a consumer that ends ----------------------------------------------------------------------
@@ -286,6 +387,30 @@ print("ENDING", flush=True)
     assert "terminate" not in result.stderr and "Fatal" not in result.stderr
 
 
+@pytest.mark.parametrize("target", [
+    "SyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
+    "SyncDispatcher(len, capacity=4, slot_size=8, variable_size=True, nonblocking=False)",
+    "AsyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
+    "LumPipe(capacity=4, slot_size=8, variable_size=True)",
+], ids=lambda target: target.split(",")[0] + (" blocking" if "nonblocking" in target else ""))
+def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target):
+    """Each refused message is reported with the interpreter lock, which the interpreter ends a
+    thread for asking for while it finalises: by unwinding it, through the push."""
+    result = run_child(f"""
+import sys, threading, time
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+target = {target}
+for _ in range(2):  # two producers: each push waits for the other's turn
+    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()
+time.sleep(0.2)
+print("ENDING", flush=True)
+""", timeout=30)
+    assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda signum: signum.name)
 def test_a_signal_during_exit_ends_the_process(run_child, signum):
     """Exit waits a moment for a callback in progress, with the main thread in no state to act on
@@ -383,6 +508,48 @@ asyncio.run(main())
     assert "CHILD [[-1], [-1], [-1], [1]]" in result.stdout and "PARENT [[1], [1], [1]]" in result.stdout
 
 
+CHILD_ENDINGS = {  # what the callback does in the child its fork made: (statement, exit status)
+    "closes its dispatcher": ("dispatcher.close()", 0),
+    "raises": ("raise ValueError('in the child')", 1),
+    "exits": ("sys.exit(7)", 7),
+}
+
+
+@pytest.mark.parametrize("ending", CHILD_ENDINGS)
+def test_a_child_forked_by_a_callback_ends_as_a_program_once_its_worker_ends(run_child, ending):
+    """In the child, the worker that forked is the interpreter's main thread: when its loop ends,
+    the child's program has ended, and the interpreter exits as at the end of a script."""
+    statement, status = CHILD_ENDINGS[ending]
+    result = run_child(f"""
+import atexit, os, signal, sys, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+sys.unraisablehook = lambda report: None
+children = []
+
+def callback(record):
+    pid = os.fork()
+    if pid != 0:
+        children.append(pid)
+        return
+    signal.alarm(10)  # a child that does not end is ended, with SIGALRM
+    atexit.register(print, "CHILD EXITS", flush=True)
+    {statement}
+
+dispatcher = SyncDispatcher(callback)
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [1]) == [1]
+while not children:
+    time.sleep(0.001)
+print("CHILD STATUS", os.waitstatus_to_exitcode(os.waitpid(children[0], 0)[1]), flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert f"CHILD STATUS {status}" in result.stdout and "CHILD EXITS" in result.stdout, result.stdout
+    assert "threading" not in result.stderr  # its shutdown takes the worker's thread as its main thread
+
+
 # ---- setup() against close() and itself ------------------------------------------------------
 
 MAKERS = {"SyncDispatcher": lambda: SyncDispatcher(print), "AsyncDispatcher": lambda: AsyncDispatcher(print)}
@@ -425,6 +592,48 @@ def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
     else:
         set_up(dispatcher, run_async, recvbuf=recvbuf)
         assert native.fields(dispatcher).fd != -1
+    dispatcher.close()
+
+
+@pytest.mark.parametrize("nonblocking", [True, False])
+def test_a_setup_whose_worker_thread_could_not_start_may_be_called_again(run_child, nonblocking):
+    result = run_child(f"""
+import resource, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+got = []
+dispatcher = SyncDispatcher(got.append, nonblocking={nonblocking})
+# Room for the socket, not for the worker thread's stack.
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + 6 * 2 ** 20, resource.RLIM_INFINITY))
+try:
+    dispatcher.setup()
+except RuntimeError as error:
+    print("FIRST", error, flush=True)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+dispatcher.setup()
+assert feeder.push_natively(dispatcher, [3]) == [1]
+while not got:
+    time.sleep(0.001)
+print("DELIVERED", got, flush=True)
+dispatcher.close()
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "FIRST Resource temporarily unavailable" in result.stdout and "DELIVERED [b'\\x00\\x00\\x00']" in result.stdout
+
+
+@pytest.mark.parametrize("host", ["224.0.0.1", "239.1.2.3"])
+@pytest.mark.parametrize("kind", MAKERS)
+def test_setup_refuses_a_host_whose_socket_cannot_wake_itself(run_async, kind, host):
+    """A multicast address binds, but the socket never receives its own datagrams: a consumer
+    asleep on it would never wake for the records pushed."""
+    dispatcher = MAKERS[kind]()
+    with pytest.raises(OSError, match=rf"^\[Errno {errno.EADDRNOTAVAIL}\] the wake-up socket bound to {host}:\d+ "
+                                      "does not receive its own datagrams$"):
+        set_up(dispatcher, run_async, host=host)
+    f = native.fields(dispatcher)
+    assert f.fd == -1 and f.sock == id(None)
     dispatcher.close()
 
 
