@@ -581,6 +581,8 @@ void interpreter_exiting() {
   }
 }
 
+bool interpreter_is_exiting() noexcept { return phase.load() == kExiting; }
+
 void prepare_fork() noexcept {
   // Until the child has a watcher of its own, a signal sent to it waits instead of travelling
   // through the inherited pipe to the parent's watcher. The child inherits this thread's mask.

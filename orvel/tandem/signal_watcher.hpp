@@ -44,6 +44,8 @@ void withdraw_queue(void* core) noexcept;
 // At exit, before finalisation: from then on nothing touches the interpreter and the watched
 // signals have their own actions back. Throws std::system_error when they cannot be restored.
 void interpreter_exiting();
+// Whether interpreter_exiting() has run. From any thread.
+bool interpreter_is_exiting() noexcept;
 // Around fork(): the child gets a watcher of its own when the parent's was running. The child's
 // hook throws (boost::system::system_error, std::system_error) when it cannot start one; the
 // watched signals then have their own actions back in the child. Both hooks throw

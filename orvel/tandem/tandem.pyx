@@ -16,6 +16,7 @@ cdef extern from "orvel/tandem/signal_watcher.hpp" namespace "orvel::vigil" nogi
     void enrol_queue(void* core, NotifyCallback notify) except +
     void withdraw_queue(void* core) noexcept
     void interpreter_exiting() except +
+    bint interpreter_is_exiting() noexcept
     void prepare_fork() noexcept
     void after_fork_in_parent() except +
     void after_fork_in_child() except +
@@ -30,6 +31,7 @@ cdef size_t to_size(object value) except? <size_t>-1:
 
 cdef extern from "Python.h":
     PyThreadState* PyGILState_GetThisThreadState() noexcept nogil
+    int _Py_IsFinalizing() noexcept nogil
     void PyErr_SetRaisedException(PyObject* error)
 
 
@@ -68,11 +70,15 @@ cdef void report_refusal(const TandemCore* core, size_t length, bint may_wait,
 # A refused message leaves its error pending for the caller, in the calling thread's state. A
 # native thread without one of its own gets a temporary state for the raise, which goes, with
 # the error, as soon as the lock is released: its caller would look for an error that is no
-# longer there. The error is reported through the unraisable-exception hook instead.
+# longer there. The error is reported through the unraisable-exception hook instead, until the
+# interpreter begins to exit: from then on the interpreter may end a thread that asks for its
+# lock, by unwinding it through the push and its callers, which aborts the process at the first
+# frame that cannot pass the unwinding on (noexcept, or a catch of everything that swallows it).
 cdef int refuse_message(const TandemCore* core, size_t length, bint may_wait,
                         const char* routine) except 0 nogil:
     if PyGILState_GetThisThreadState() == NULL:
-        report_refusal(core, length, may_wait, routine)
+        if not (interpreter_is_exiting() or _Py_IsFinalizing()):
+            report_refusal(core, length, may_wait, routine)
         return 1
     return raise_refusal(core, length, may_wait)
 

@@ -411,6 +411,29 @@ print("ENDING", flush=True)
     assert result.returncode == 0 and "ENDING" in result.stdout, result.stderr
 
 
+@pytest.mark.parametrize("route", ["LumPipe", "Tandem try_push_var"])
+def test_a_message_refused_on_a_native_thread_once_exit_has_begun_goes_unreported(run_child, route):
+    """The report would ask for the interpreter lock, for which the interpreter may end the thread
+    by unwinding it: through a caller that cannot pass the unwinding on, that aborts the process."""
+    make, entry, _ = ROUTES[route]
+    result = run_child(f"""
+import atexit, json, sys
+reports = []
+def push_at_exit():
+    print("RESULT", json.dumps([feeder.push_natively(target, [64], tandem_entry={entry or "try_push"!r}), len(reports)]))
+atexit.register(push_at_exit)  # registered before orvel's exit hook, so run after it
+import feeder
+from orvel.tandem.tandem import Tandem
+from orvel.utils.portage.portage import LumPipe
+
+sys.unraisablehook = reports.append
+target = eval({make!r}.format(s=8, c=4, o=False))
+assert feeder.push_natively(target, [64], tandem_entry={entry or "try_push"!r}) == [0] and len(reports) == 1
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result_of(result) == [[0], 1]
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=lambda signum: signum.name)
 def test_a_signal_during_exit_ends_the_process(run_child, signum):
     """Exit waits a moment for a callback in progress, with the main thread in no state to act on
