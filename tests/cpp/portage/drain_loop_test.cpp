@@ -6,6 +6,7 @@
 
 #include <future>
 #include <random>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -144,11 +145,17 @@ TEST_P(DrainLoopTest, EndsAtAFailedDeliveryOrAClosedQueue) {
   EXPECT_EQ(after_close.delivered, 0u);
 }
 
+// Names the cases after their bodies: printed whole, a Case shows its padding bytes too.
+std::string body_name(const ::testing::TestParamInfo<Case>& info) {
+  constexpr const char* kNames[] = {"TryPop", "TryPopVar", "Pop", "PopVar"};
+  return kNames[static_cast<int>(info.param.body)];
+}
+
 INSTANTIATE_TEST_SUITE_P(Bodies, DrainLoopTest, ::testing::Values(
     Case{WorkerBody::kTryPop, 100'000, 64, 64},
     Case{WorkerBody::kTryPopVar, 20'000, 64, 300},
     Case{WorkerBody::kPop, 100'000, 64, 64},
-    Case{WorkerBody::kPopVar, 20'000, 64, 300}));
+    Case{WorkerBody::kPopVar, 20'000, 64, 300}), body_name);
 
 }  // namespace
 }  // namespace orvel::portage
