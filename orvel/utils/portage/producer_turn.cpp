@@ -1,9 +1,5 @@
 #include "orvel/utils/portage/producer_turn.hpp"
 
-#include <pthread.h>
-
-#include "orvel/tandem/waitable_index.hpp"
-
 namespace orvel::portage {
 namespace detail {
 
@@ -18,17 +14,38 @@ const int fork_generation_counted = pthread_atfork(nullptr, nullptr, [] {
 
 }  // namespace detail
 
-void ProducerTurn::wait_for_turn() noexcept {
-  const std::uint32_t mine = taken();
+void ProducerTurn::take_lock(std::uintptr_t me) noexcept {
+  const std::uint32_t mine = raised();
+  std::uint32_t seen = kFree;
   tandem::FullQueueRetry retry;
-  for (;;) {
-    std::uint32_t seen = state_.load(std::memory_order_relaxed);
-    // Free, or taken in an earlier generation by a thread this process does not have. Acquire:
-    // pairs with the release store in give().
-    if ((seen == kFree || seen != mine) &&
-        state_.compare_exchange_strong(seen, mine, std::memory_order_acquire, std::memory_order_relaxed)) {
-      return;
-    }
+  // Free, or taken in an earlier generation by a thread this process does not have. Acquire: pairs
+  // with the release store in give(); the ring's producer fields come as the previous producer left
+  // them.
+  while (!lock_.compare_exchange_strong(seen, mine, std::memory_order_acquire, std::memory_order_relaxed)) {
+    do {
+      retry.pause();
+      seen = lock_.load(std::memory_order_relaxed);
+    } while (seen == mine);
+  }
+  const std::uintptr_t owner = biased_.load(std::memory_order_relaxed);
+  if (owner == kUnbiased) {
+    // The first turn of all: its thread owns the following ones. Whoever takes the lock next reads
+    // this after the lock's release and acquire, and revokes.
+    biased_.store(me, std::memory_order_relaxed);
+  } else if (owner != kRevoked) {
+    revoke_bias();
+  }
+}
+
+void ProducerTurn::revoke_bias() noexcept {
+  biased_.store(kRevoked, std::memory_order_relaxed);
+  // Pairs with light_barrier() in take(). Once registered, membarrier(2) fails only for want of
+  // memory, and without the barrier the owner's mark cannot be trusted: try again.
+  tandem::FullQueueRetry retry;
+  while (!tandem::detail::heavy_barrier()) retry.pause();
+  // Acquire: pairs with the release stores of pushing_ in take() and give(); the ring's producer
+  // fields come as the owner left them.
+  for (const std::uint32_t owner_pushing = raised(); pushing_.load(std::memory_order_acquire) == owner_pushing;) {
     retry.pause();
   }
 }
