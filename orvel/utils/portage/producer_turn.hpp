@@ -8,13 +8,13 @@
 // called by native code of other modules, which may not keep to one thread; producers that
 // overlap there take turns instead, the later one waiting until the earlier one's push returns.
 //
-// Nearly every program keeps to one producer thread, and pays nothing for the others: the turn is
-// biased towards the first thread that takes it. That thread's turns are two plain stores and two
-// loads on a line no other thread touches, with no read-modify-write and no fence (a compiler
-// barrier only). Any other thread takes the turn through a lock (a compare-and-swap), and the first
-// one to do so revokes the bias for good; from then on every producer takes the lock. Revoking
-// waits for a push the owner may have under way, by the asymmetric pair of barriers the ring's
-// sleepers use (waitable_index.hpp):
+// Nearly every program keeps to one producer thread, so the turn is biased towards the thread that
+// takes it first, through the lock. That thread's later turns are two plain stores and a few loads
+// on a line other threads leave alone, with no read-modify-write and no fence (a compiler barrier;
+// a full fence only where membarrier(2) is unavailable). Any other thread takes the turn through
+// the lock (a compare-and-swap), and the first one to do so revokes the bias for good: from then on
+// every producer takes the lock. Revoking waits for a push the owner may have under way, by the
+// asymmetric pair of barriers the ring's sleepers use (waitable_index.hpp):
 //
 //   owner                                    revoker (holds the lock)
 //     pushing_ = generation                    biased_ = kRevoked
@@ -50,7 +50,9 @@ namespace detail {
 extern std::atomic<std::uint32_t> fork_generation;
 
 // The calling thread's identity: the address of its thread control block, which no two live threads
-// share. One instruction where the compiler reads the thread pointer itself.
+// share (a later thread may have the one of a thread that ended: it then takes the owner's turns,
+// which the thread that ended no longer does). One instruction where the compiler reads the thread
+// pointer itself.
 inline std::uintptr_t this_thread_id() noexcept {
 #if __has_builtin(__builtin_thread_pointer)
   return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
@@ -66,16 +68,20 @@ class alignas(64) ProducerTurn {
   // Returns whether the turn was taken as the biased owner: give() needs to know.
   bool take() noexcept {
     const std::uintptr_t me = detail::this_thread_id();
-    if (biased_.load(std::memory_order_relaxed) == me) [[likely]] {
-      pushing_.store(raised(), std::memory_order_relaxed);
+    const std::uint32_t mark = raised();
+    // pushing_ holds this generation's mark already only while this thread is inside a turn: a
+    // signal handler that pushes in the middle of a push. It waits for good in take_lock(), as it
+    // would for the lock, rather than push into the middle of the other push.
+    if (biased_.load(std::memory_order_relaxed) == me && pushing_.load(std::memory_order_relaxed) != mark)
+        [[likely]] {
+      pushing_.store(mark, std::memory_order_relaxed);
       tandem::detail::light_barrier();  // pairs with the heavy barrier in revoke_bias()
       if (biased_.load(std::memory_order_relaxed) == me) [[likely]] return true;
       // Revoked: this attempt pushed nothing. Release: a revoker that reads this store (acquire, in
       // revoke_bias()) comes after this thread's earlier pushes.
       pushing_.store(kFree, std::memory_order_release);
     }
-    take_lock(me);
-    return false;
+    return take_lock(me, mark);
   }
 
   // Release: pairs with the acquire loads in revoke_bias() (the owner's turn) or with the acquire
@@ -93,15 +99,16 @@ class alignas(64) ProducerTurn {
     return detail::fork_generation.load(std::memory_order_relaxed) << 1 | 1;
   }
 
-  // Takes the lock; makes `me` the owner when nobody took a turn before, or revokes the bias.
-  void take_lock(std::uintptr_t me) noexcept;
-  void revoke_bias() noexcept;
+  // Takes the turn through the lock, raised as `mark`, and returns false; revokes the bias first
+  // when there is one. The first turn of all makes `me` the owner instead, and returns true.
+  bool take_lock(std::uintptr_t me, std::uint32_t mark) noexcept;
+  void revoke_bias(std::uint32_t mark) noexcept;
 
   // Written by the owner on every turn, by the others never: the owner keeps the line.
   std::atomic<std::uint32_t> pushing_{kFree};
   std::atomic<std::uint32_t> lock_{kFree};
-  // kUnbiased, then the owner's identity (written once, with the lock held), then kRevoked for
-  // good (written once, with the lock held).
+  // kUnbiased, then the owner's identity, then kRevoked for good: each written once, with the lock
+  // held. The lock is held around a push only once the bias is revoked.
   std::atomic<std::uintptr_t> biased_{kUnbiased};
 };
 static_assert(sizeof(ProducerTurn) == 64, "a turn fills a cache line of its own");
