@@ -8,52 +8,110 @@
 // called by native code of other modules, which may not keep to one thread; producers that
 // overlap there take turns instead, the later one waiting until the earlier one's push returns.
 //
-// Uncontended, a turn costs one compare-and-swap and one plain store, on a cache line of its own
-// that only producers touch. A producer kept waiting is a program that breaks the one-producer
-// rule, so waiting is cheap for the one that keeps to it rather than fast: nothing wakes the
-// waiter, which looks again at the pace of a push retried on a full queue.
+// Nearly every program keeps to one producer thread, so the turn is biased towards the thread that
+// takes it first, through the lock. That thread's later turns are two plain stores and a few loads
+// on a line other threads leave alone, with no read-modify-write and no fence (a compiler barrier;
+// a full fence only where membarrier(2) is unavailable). Any other thread takes the turn through
+// the lock (a compare-and-swap), and the first one to do so revokes the bias for good: from then on
+// every producer takes the lock. Revoking waits for a push the owner may have under way, by the
+// asymmetric pair of barriers the ring's sleepers use (waitable_index.hpp):
 //
-// A fork may copy a turn that a thread the child does not have was holding. A turn remembers the
-// fork generation it was taken in; one taken in an earlier generation is free.
+//   owner                                    revoker (holds the lock)
+//     pushing_ = generation                    biased_ = kRevoked
+//     light_barrier()                          heavy_barrier()
+//     biased_ still the owner? push            wait while pushing_ is this generation's
+//     pushing_ = kFree        (release)        push                   (acquire: after the owner's)
+//
+// Each side stores, then loads the other's word. Either the owner's barrier point comes after the
+// revoker's store, and the owner sees the revocation and takes the lock; or it comes before, the
+// revoker's wait sees pushing_ raised (or already lowered again), and waits for the push to end.
+//
+// A producer kept waiting is a program that breaks the one-producer rule, so waiting is cheap for
+// the one that keeps to it rather than fast: nothing wakes the waiter, which looks again at the
+// pace of a push retried on a full queue.
+//
+// A fork may copy a lock that a thread the child does not have was holding, or the mark of a push
+// it was making. Both remember the fork generation they were raised in; one raised in an earlier
+// generation is free. A thread of the child that has the owner's identity (the thread that forked,
+// or one that took over the stack of a thread the child lacks) takes the owner's turns, and no
+// other thread of the child can be inside a push while it does.
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+
+#include "orvel/tandem/waitable_index.hpp"
 
 namespace orvel::portage {
 
 namespace detail {
 // Incremented in the child of every fork (producer_turn.cpp): the generation of this process image.
 extern std::atomic<std::uint32_t> fork_generation;
+
+// The calling thread's identity: the address of its thread control block, which no two live threads
+// share (a later thread may have the one of a thread that ended: it then takes the owner's turns,
+// which the thread that ended no longer does). One instruction where the compiler reads the thread
+// pointer itself.
+inline std::uintptr_t this_thread_id() noexcept {
+#if __has_builtin(__builtin_thread_pointer)
+  return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
+#else
+  return reinterpret_cast<std::uintptr_t>(pthread_self());
+#endif
+}
 }  // namespace detail
 
 // Taken and given back through TurnHeld.
 class alignas(64) ProducerTurn {
  public:
-  void take() noexcept {
-    std::uint32_t free = kFree;
-    // Acquire: pairs with the release store in give(); the ring's producer fields come as the
-    // previous producer left them.
-    if (!state_.compare_exchange_strong(free, taken(), std::memory_order_acquire, std::memory_order_relaxed))
-        [[unlikely]] {
-      wait_for_turn();
+  // Returns whether the turn was taken as the biased owner: give() needs to know.
+  bool take() noexcept {
+    const std::uintptr_t me = detail::this_thread_id();
+    const std::uint32_t mark = raised();
+    // pushing_ holds this generation's mark already only while this thread is inside a turn: a
+    // signal handler that pushes in the middle of a push. It waits for good in take_lock(), as it
+    // would for the lock, rather than push into the middle of the other push.
+    if (biased_.load(std::memory_order_relaxed) == me && pushing_.load(std::memory_order_relaxed) != mark)
+        [[likely]] {
+      pushing_.store(mark, std::memory_order_relaxed);
+      tandem::detail::light_barrier();  // pairs with the heavy barrier in revoke_bias()
+      if (biased_.load(std::memory_order_relaxed) == me) [[likely]] return true;
+      // Revoked: this attempt pushed nothing. Release: a revoker that reads this store (acquire, in
+      // revoke_bias()) comes after this thread's earlier pushes.
+      pushing_.store(kFree, std::memory_order_release);
     }
+    return take_lock(me, mark);
   }
 
-  // Release: pairs with the acquire compare-and-swaps of take() and wait_for_turn().
-  void give() noexcept { state_.store(kFree, std::memory_order_release); }
+  // Release: pairs with the acquire loads in revoke_bias() (the owner's turn) or with the acquire
+  // compare-and-swaps in take_lock() (a turn through the lock).
+  void give(bool as_owner) noexcept { (as_owner ? pushing_ : lock_).store(kFree, std::memory_order_release); }
 
  private:
   static constexpr std::uint32_t kFree = 0;
+  // Values of biased_ besides a thread's identity, which is neither (an address, aligned).
+  static constexpr std::uintptr_t kUnbiased = 0;
+  static constexpr std::uintptr_t kRevoked = 1;
 
-  // Taken in this process image's generation: never kFree.
-  static std::uint32_t taken() noexcept {
+  // The lock or the owner's push mark, raised in this process image's generation: never kFree.
+  static std::uint32_t raised() noexcept {
     return detail::fork_generation.load(std::memory_order_relaxed) << 1 | 1;
   }
 
-  void wait_for_turn() noexcept;
+  // Takes the turn through the lock, raised as `mark`, and returns false; revokes the bias first
+  // when there is one. The first turn of all makes `me` the owner instead, and returns true.
+  bool take_lock(std::uintptr_t me, std::uint32_t mark) noexcept;
+  void revoke_bias(std::uint32_t mark) noexcept;
 
-  std::atomic<std::uint32_t> state_{kFree};
+  // Written by the owner on every turn, by the others never: the owner keeps the line.
+  std::atomic<std::uint32_t> pushing_{kFree};
+  std::atomic<std::uint32_t> lock_{kFree};
+  // kUnbiased, then the owner's identity, then kRevoked for good: each written once, with the lock
+  // held. The lock is held around a push only once the bias is revoked.
+  std::atomic<std::uintptr_t> biased_{kUnbiased};
 };
+static_assert(sizeof(ProducerTurn) == 64, "a turn fills a cache line of its own");
 
 // Holds a producers' turn for its scope. A producer thread the interpreter ends by unwinding it
 // (a refused message reported while the interpreter finalises, which ends a thread that asks for
@@ -61,13 +119,14 @@ class alignas(64) ProducerTurn {
 // producer and the push may be noexcept.
 class [[nodiscard]] TurnHeld {
  public:
-  explicit TurnHeld(ProducerTurn& turn) noexcept : turn_(turn) { turn_.take(); }
-  ~TurnHeld() { turn_.give(); }
+  explicit TurnHeld(ProducerTurn& turn) noexcept : turn_(turn), as_owner_(turn.take()) {}
+  ~TurnHeld() { turn_.give(as_owner_); }
   TurnHeld(const TurnHeld&) = delete;
   TurnHeld& operator=(const TurnHeld&) = delete;
 
  private:
   ProducerTurn& turn_;
+  const bool as_owner_;
 };
 
 }  // namespace orvel::portage
