@@ -29,6 +29,7 @@ void check_endpoint(const std::string& endpoint, bool binding) {
   auto refuse = [&](const std::string& why) {
     throw EndpointError("invalid endpoint '" + endpoint + "': " + why, EINVAL);
   };
+  if (endpoint.find("://") == std::string::npos) refuse("expected transport://address, as tcp://host:port or ipc://path");
   if (endpoint.starts_with("inproc://")) refuse("inproc:// reaches no other process; use ipc:// or tcp://");
   if (!endpoint.starts_with("tcp://")) return;
   const std::string port = endpoint.substr(endpoint.rfind(':') + 1);

@@ -83,7 +83,7 @@ class Receiver {
   Receiver& operator=(const Receiver&) = delete;
 
   // Ends the receiving thread, waits for it and terminates the ZeroMQ context; what the socket
-  // held and had not pushed is discarded with it. Returns at once after the first call. Without
+  // held and had not pushed is dropped with it. Returns at once after the first call. Without
   // the interpreter lock: a push refusing a message takes it.
   void stop() noexcept;
 

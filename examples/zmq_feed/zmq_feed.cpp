@@ -371,7 +371,8 @@ PyObject* close_feeds(PyObject*, PyObject*) {
 
 // ---- send ------------------------------------------------------------------------------------
 
-const char* const send_keywords[] = {"endpoint", "count", "size", "sender", "topic", "publish", nullptr};
+const char* const send_keywords[] = {"endpoint", "count", "size", "sender", "topic", "publish", "bind", "before_close",
+                                     nullptr};
 
 PyObject* send(PyObject*, PyObject* args, PyObject* kwargs) {
   zmq_feed::Sequence sequence;
@@ -382,8 +383,14 @@ PyObject* send(PyObject*, PyObject* args, PyObject* kwargs) {
   const char* topic = "";
   Py_ssize_t topic_size = 0;
   int publish = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sK|n$Iy#p:send", const_cast<char**>(send_keywords), &endpoint,
-                                   &count, &size, &sender, &topic, &topic_size, &publish)) {
+  int bind = 0;
+  PyObject* before_close = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sK|n$Iy#ppO:send", const_cast<char**>(send_keywords), &endpoint,
+                                   &count, &size, &sender, &topic, &topic_size, &publish, &bind, &before_close)) {
+    return nullptr;
+  }
+  if (before_close != Py_None && !PyCallable_Check(before_close)) {
+    PyErr_SetString(PyExc_TypeError, "before_close must be callable or None");
     return nullptr;
   }
   if (size < 0) {
@@ -396,6 +403,19 @@ PyObject* send(PyObject*, PyObject* args, PyObject* kwargs) {
   sequence.sender = sender;
   sequence.topic.assign(topic, static_cast<std::size_t>(topic_size));
   sequence.publish = publish != 0;
+  sequence.bind = bind != 0;
+  bool called_back = true;
+  if (before_close != Py_None) {
+    // On this thread, whose lock send() has let go: taken back for the call, and the exception
+    // of a call that failed stays pending on the thread's state.
+    sequence.before_close = [before_close, &called_back] {
+      PyGILState_STATE state = PyGILState_Ensure();
+      PyObject* result = PyObject_CallNoArgs(before_close);
+      called_back = result != nullptr;
+      Py_XDECREF(result);
+      PyGILState_Release(state);
+    };
+  }
   zmq_feed::Sent sent;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
@@ -412,17 +432,19 @@ PyObject* send(PyObject*, PyObject* args, PyObject* kwargs) {
       return raise_caught();
     }
   }
+  if (!called_back) return nullptr;
   return Py_BuildValue("{s:K,s:d}", "sent", static_cast<unsigned long long>(sent.messages), "seconds", sent.seconds);
 }
 
 PyMethodDef module_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send)), METH_VARARGS | METH_KEYWORDS,
-     "send(endpoint, count, size=64, *, sender=0, topic=b'', publish=False) -> dict\n\n"
-     "Connects to `endpoint` and sends `count` messages of `size` bytes as fast as ZeroMQ takes them: the\n"
-     "topic, the message's sequence number (8 bytes little-endian, from 0), `sender` (4 bytes little-endian),\n"
-     "zeros. A PUSH socket, or with `publish` a publisher that waits for its first subscriber. Returns once\n"
-     "ZeroMQ has passed every message on (or 30 s after the last): the count sent, and the seconds from the\n"
-     "first to the last."},
+     "send(endpoint, count, size=64, *, sender=0, topic=b'', publish=False, bind=False, before_close=None) -> dict\n\n"
+     "Connects to `endpoint` (or binds it) and sends `count` messages of `size` bytes as fast as ZeroMQ takes them: the\n"
+     "topic, then as much as fits of the message's sequence number (8 bytes little-endian, from 0) and `sender`\n"
+     "(4 bytes little-endian), then zeros. A PUSH socket, or with `publish` a publisher that waits for its first subscriber. Then calls\n"
+     "before_close() with the socket still open (ZeroMQ loses what is still on its way when a sender closes\n"
+     "while its receiver is behind), and returns once ZeroMQ has passed every message on (or 30 s after):\n"
+     "the count sent, and the seconds from the first to the last."},
     {"_close_feeds", close_feeds, METH_NOARGS, "Closes every feed: run at interpreter exit."},
     {nullptr, nullptr, 0, nullptr},
 };
