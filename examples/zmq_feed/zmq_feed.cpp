@@ -142,6 +142,13 @@ std::optional<zmq_feed::Target> target_of(PyObject* dispatcher) {
     PyErr_SetString(PyExc_ValueError, "a zerocopy dispatcher cannot be fed: it keeps pointers to the bytes pushed");
     return std::nullopt;
   }
+  if (ring->modes() & orvel::tandem::kBlockOnFull) {
+    // Its pushes would wait inside the queue, where close() cannot reach the feed's thread.
+    PyErr_SetString(PyExc_ValueError,
+                    "a dispatcher made with block_on_full=True cannot be fed: its pushes wait where the feed "
+                    "cannot be stopped (when_full='wait' waits for room instead)");
+    return std::nullopt;
+  }
   if (!ring->is_open()) {
     PyErr_SetString(PyExc_RuntimeError, "the dispatcher is closed");
     return std::nullopt;

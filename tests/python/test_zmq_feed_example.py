@@ -6,6 +6,8 @@ number (8 bytes little-endian) after the topic, then the sender (4 bytes)."""
 import asyncio
 import json
 import os
+import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -19,6 +21,7 @@ import zmq_feed
 from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
 
 COUNT = 3000
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "zmq_feed"
 
 
 def wait_for(condition, timeout=30.0):
@@ -46,7 +49,7 @@ def send(feed, count, endpoint=None, **options):
 @pytest.mark.parametrize("modes, where", [
     ({}, "tcp bind"),
     ({"variable_size": True, "slot_size": 16}, "ipc bind"),   # 64-byte messages as 4 fragments each
-    ({"nonblocking": False, "block_on_full": True}, "ipc connect"),
+    ({"nonblocking": False}, "ipc connect"),
 ], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects"])
 def test_every_message_reaches_a_sync_dispatcher_in_order(tmp_path, modes, where):
     records = []
@@ -135,8 +138,9 @@ def test_an_endpoint_bound_already_is_refused_and_the_feed_lets_go_of_the_others
     (lambda: b"records", TypeError, "expected a SyncDispatcher or AsyncDispatcher, got bytes"),
     (lambda: SyncDispatcher.__new__(SyncDispatcher), ValueError, "was never constructed"),
     (lambda: SyncDispatcher(print, zerocopy=True), ValueError, "a zerocopy dispatcher cannot be fed"),
+    (lambda: SyncDispatcher(print, nonblocking=False, block_on_full=True), ValueError, "block_on_full=True"),
     (lambda: closed(SyncDispatcher(print)), RuntimeError, "the dispatcher is closed"),
-], ids=["not a dispatcher", "not constructed", "zerocopy", "closed"])
+], ids=["not a dispatcher", "not constructed", "zerocopy", "pushes that wait", "closed"])
 def test_dispatchers_that_cannot_be_fed_are_refused(make, error, message):
     with pytest.raises(error, match=message):
         zmq_feed.Feed(make(), bind="tcp://127.0.0.1:*")
@@ -423,3 +427,10 @@ def reap(process):
         if stream is not None:
             stream.close()
     process.wait()
+
+
+@pytest.mark.parametrize("language, name", [("cpp", "receiver.cpp"), ("cmake", "CMakeLists.txt")])
+def test_the_guide_shows_the_code_that_is_built(language, name):
+    guide = (EXAMPLE.parents[1] / "docs" / "bridge.md").read_text()
+    blocks = re.findall(rf"^```{language}\n(.*?)^```$", guide, re.S | re.M)
+    assert any(block in (EXAMPLE / name).read_text() for block in blocks)
