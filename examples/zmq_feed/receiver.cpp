@@ -140,6 +140,7 @@ void Receiver::run() noexcept {
   // Closed here rather than by stop(): peers see the receiver go as soon as it stops pushing.
   socket_.close();
   monitor_.close();
+  disconnects_.store(opened_.load(std::memory_order_relaxed), std::memory_order_relaxed);  // closing ended them all
   ended_.store(how, std::memory_order_release);  // pairs with the acquire load of ended()
 }
 

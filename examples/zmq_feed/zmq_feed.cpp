@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -305,7 +306,7 @@ PyObject* feed_repr(FeedObject* self) {
 
 PyObject* feed_closed(FeedObject* self, void*) { return PyBool_FromLong(self->closed); }
 
-PyObject* feed_running(FeedObject* self, void*) { return PyBool_FromLong(std::string(state_of(self)) == "running"); }
+PyObject* feed_running(FeedObject* self, void*) { return PyBool_FromLong(std::strcmp(state_of(self), "running") == 0); }
 
 PyObject* feed_error(FeedObject* self, void*) {
   if (self->receiver->ended() != zmq_feed::Ended::kFailed) Py_RETURN_NONE;
@@ -322,15 +323,17 @@ PyObject* feed_endpoints(FeedObject* self, void*) { return Py_NewRef(self->endpo
 
 PyMethodDef feed_methods[] = {
     {"close", reinterpret_cast<PyCFunction>(feed_close), METH_NOARGS,
-     "close() -> None\n\nStops the receiving thread, closes the socket and terminates the ZeroMQ context.\n"
+     "close($self, /)\n--\n\nStops the receiving thread, closes the socket and terminates the ZeroMQ context.\n"
      "Messages the socket had received and not yet pushed are dropped. More than once, from any thread."},
     {"stats", reinterpret_cast<PyCFunction>(feed_stats), METH_NOARGS,
-     "stats() -> dict[str, int]\n\nWhat the feed has counted: message parts received from the socket, pushed into\n"
+     "stats($self, /)\n--\n\nWhat the feed has counted: message parts received from the socket, pushed into\n"
      "the dispatcher, waited (found it full and waited for room), dropped (found it full, when_full='drop'),\n"
      "oversized (longer than the dispatcher carries), empty (for a variable_size dispatcher, which carries\n"
      "none), peers (connections open now) and disconnects. Approximate while messages flow."},
-    {"__enter__", reinterpret_cast<PyCFunction>(feed_enter), METH_NOARGS, "Returns the feed; RuntimeError once closed."},
-    {"__exit__", reinterpret_cast<PyCFunction>(feed_exit), METH_VARARGS, "Closes the feed."},
+    {"__enter__", reinterpret_cast<PyCFunction>(feed_enter), METH_NOARGS,
+     "__enter__($self, /)\n--\n\nReturns the feed; RuntimeError once it is closed."},
+    {"__exit__", reinterpret_cast<PyCFunction>(feed_exit), METH_VARARGS,
+     "__exit__($self, exc_type, exc, traceback, /)\n--\n\nCloses the feed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -349,7 +352,7 @@ PyGetSetDef feed_properties[] = {
 
 PyType_Slot feed_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-        "Feed(dispatcher, connect=(), bind=(), *, subscribe=None, when_full='wait')\n\n"
+        "Feed(dispatcher, connect=(), bind=(), *, subscribe=None, when_full='wait')\n--\n\n"
         "Receives ZeroMQ messages on a native thread and pushes each one (each part of a multipart message)\n"
         "into the SyncDispatcher or AsyncDispatcher as a record. `connect` and `bind` take an endpoint or\n"
         "several (tcp://host:port, ipc://path); a PULL socket, or with `subscribe` (topic prefixes, b'' for\n"
@@ -445,7 +448,8 @@ PyObject* send(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef module_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send)), METH_VARARGS | METH_KEYWORDS,
-     "send(endpoint, count, size=64, *, sender=0, topic=b'', publish=False, bind=False, before_close=None) -> dict\n\n"
+     "send($module, /, endpoint, count, size=64, *, sender=0, topic=b'', publish=False, bind=False,\n"
+     "     before_close=None)\n--\n\n"
      "Connects to `endpoint` (or binds it) and sends `count` messages of `size` bytes as fast as ZeroMQ takes them: the\n"
      "topic, then as much as fits of the message's sequence number (8 bytes little-endian, from 0) and `sender`\n"
      "(4 bytes little-endian), then zeros. A PUSH socket, or with `publish` a publisher that waits for its first subscriber. Then calls\n"
