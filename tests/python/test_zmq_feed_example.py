@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -46,15 +47,51 @@ def send(feed, count, endpoint=None, **options):
                          before_close=lambda: wait_for(lambda: feed.stats()["received"] >= target))
 
 
+SENDER = """\
+import sys, zmq_feed
+zmq_feed.send(sys.argv[1], int(sys.argv[2]), sender=int(sys.argv[3]), before_close=sys.stdin.read)
+"""
+
+
+def start_sender(endpoint, count, sender=0, prefix=()):
+    """A sender process that keeps its socket open until its stdin closes."""
+    return subprocess.Popen([*prefix, sys.executable, "-P", "-c", SENDER, endpoint, str(count), str(sender)],
+                            stdin=subprocess.PIPE)
+
+
+def marked(stream, marker):
+    """The rest of the first line that starts with `marker`."""
+    while line := stream.readline():
+        if line.startswith(marker):
+            return line[len(marker):].strip()
+    raise AssertionError(f"no line starting with {marker!r}")
+
+
+def reap(process):
+    if process.poll() is None:
+        process.kill()
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            stream.close()
+    process.wait()
+
+
+def closed(dispatcher):
+    dispatcher.close()
+    return dispatcher
+
+
 @pytest.mark.parametrize("modes, where", [
     ({}, "tcp bind"),
     ({"variable_size": True, "slot_size": 16}, "ipc bind"),   # 64-byte messages as 4 fragments each
     ({"nonblocking": False}, "ipc connect"),
 ], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects"])
-def test_every_message_reaches_a_sync_dispatcher_in_order(tmp_path, modes, where):
+def test_every_message_reaches_a_sync_dispatcher_in_order(modes, where):
     records = []
-    endpoint = "tcp://127.0.0.1:*" if where.startswith("tcp") else f"ipc://{tmp_path}/feed"
-    with SyncDispatcher(records.append, capacity=64, **modes) as dispatcher:
+    # A short folder: the path of a socket has 107 bytes at most.
+    with tempfile.TemporaryDirectory(prefix="zmq-feed-") as folder, \
+         SyncDispatcher(records.append, capacity=64, **modes) as dispatcher:
+        endpoint = "tcp://127.0.0.1:*" if where.startswith("tcp") else f"ipc://{folder}/feed"
         if where.endswith("connect"):
             feed = zmq_feed.Feed(dispatcher, connect=endpoint)
             send(feed, COUNT, endpoint, bind=True)
@@ -146,11 +183,6 @@ def test_dispatchers_that_cannot_be_fed_are_refused(make, error, message):
         zmq_feed.Feed(make(), bind="tcp://127.0.0.1:*")
 
 
-def closed(dispatcher):
-    dispatcher.close()
-    return dispatcher
-
-
 @pytest.mark.parametrize("when_full", ["wait", "drop"])
 def test_a_full_dispatcher_makes_the_feed_wait_or_drop_and_count(when_full):
     gate, records = threading.Event(), []
@@ -177,6 +209,20 @@ def test_a_full_dispatcher_makes_the_feed_wait_or_drop_and_count(when_full):
         assert stats["dropped"] > 0 and stats["waited"] == 0
 
 
+def test_close_ends_a_feed_that_waits_for_room():
+    gate = threading.Event()
+    with SyncDispatcher(lambda record: gate.wait(), capacity=16, slot_size=64) as dispatcher:
+        feed = zmq_feed.Feed(dispatcher, bind="tcp://127.0.0.1:*")
+        sender = start_sender(feed.endpoints[0], 10**9)
+        try:
+            wait_for(lambda: feed.stats()["waited"] > 0)
+            feed.close()   # with the callback still stuck, and the dispatcher full
+            assert not feed.running and not dispatcher.closed
+        finally:
+            reap(sender)
+            gate.set()
+
+
 @pytest.mark.parametrize("variable_size, sizes, delivered, counted", [
     (False, [0, 64, 65, 2048], [0, 64], {"oversized": 2, "empty": 0}),
     (True, [0, 64, 65, 1024, 1025], [64, 65, 1024], {"oversized": 1, "empty": 1}),
@@ -196,18 +242,6 @@ def test_messages_the_dispatcher_cannot_carry_are_counted_not_cut(monkeypatch, v
     # Past the ring a variable-size push is refused by the dispatcher, which reports why.
     assert [(type(r.exc_value), "1025 bytes" in str(r.exc_value)) for r in reports] == (
         [(ValueError, True)] if variable_size else [])
-
-
-SENDER = """\
-import sys, zmq_feed
-zmq_feed.send(sys.argv[1], int(sys.argv[2]), sender=int(sys.argv[3]), before_close=sys.stdin.read)
-"""
-
-
-def start_sender(endpoint, count, sender=0, prefix=()):
-    """A sender process that keeps its socket open until its stdin closes."""
-    return subprocess.Popen([*prefix, sys.executable, "-P", "-c", SENDER, endpoint, str(count), str(sender)],
-                            stdin=subprocess.PIPE)
 
 
 def test_a_sender_that_dies_mid_stream_leaves_the_feed_running_with_what_arrived():
@@ -419,21 +453,6 @@ def test_two_senders_feed_one_consumer_exactly_once_in_order(hosts):
     assert results["TOTALS"] == f"{2 * count} 2"
 
 
-def marked(stream, marker):
-    """The rest of the first line that starts with `marker`."""
-    while line := stream.readline():
-        if line.startswith(marker):
-            return line[len(marker):].strip()
-    raise AssertionError(f"no line starting with {marker!r}")
-
-
-def reap(process):
-    if process.poll() is None:
-        process.kill()
-    for stream in (process.stdin, process.stdout):
-        if stream is not None:
-            stream.close()
-    process.wait()
 
 
 @pytest.mark.parametrize("language, name", [("cpp", "receiver.cpp"), ("cmake", "CMakeLists.txt")])
