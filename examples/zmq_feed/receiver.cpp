@@ -118,8 +118,8 @@ Counts Receiver::counts() const noexcept {
   counts.dropped = dropped_.load(std::memory_order_relaxed);
   counts.oversized = oversized_.load(std::memory_order_relaxed);
   counts.empty = empty_.load(std::memory_order_relaxed);
-  // Ends first: a connection is opened before it ends, so the difference never goes below zero.
-  counts.disconnects = disconnects_.load(std::memory_order_relaxed);
+  // Ends first: every opening counted before an end is seen with it, so peers never goes below zero.
+  counts.disconnects = disconnects_.load(std::memory_order_acquire);  // pairs with take_events()' release
   counts.peers = opened_.load(std::memory_order_relaxed) - counts.disconnects;
   return counts;
 }
@@ -140,7 +140,8 @@ void Receiver::run() noexcept {
   // Closed here rather than by stop(): peers see the receiver go as soon as it stops pushing.
   socket_.close();
   monitor_.close();
-  disconnects_.store(opened_.load(std::memory_order_relaxed), std::memory_order_relaxed);  // closing ended them all
+  // Closing ended every connection; release as in take_events().
+  disconnects_.store(opened_.load(std::memory_order_relaxed), std::memory_order_release);
   ended_.store(how, std::memory_order_release);  // pairs with the acquire load of ended()
 }
 
@@ -209,7 +210,11 @@ void Receiver::take_events() {
     (void)monitor_.recv(address);
     std::uint16_t id;
     std::memcpy(&id, event.data(), sizeof id);
-    bump(id == ZMQ_EVENT_DISCONNECTED ? disconnects_ : opened_);
+    if (id != ZMQ_EVENT_DISCONNECTED) {
+      bump(opened_);
+    } else {  // release: publishes the openings counted before, for counts()' acquire load
+      disconnects_.store(disconnects_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
   }
 }
 
