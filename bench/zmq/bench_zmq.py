@@ -30,6 +30,19 @@ from orvel.utils.portage.portage import AsyncDispatcher
 SIZE = 64
 TICK = 0.001  # the lag probe's sleep
 SENDER = "import sys, zmq_feed; zmq_feed.send(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), before_close=sys.stdin.read)"
+# A sender that keeps well below what the consumers take: 100 messages every millisecond at most.
+PACED_SENDER = """\
+import sys, time, zmq
+socket = zmq.Context.instance().socket(zmq.PUSH)
+socket.connect(sys.argv[1])
+message = bytes(int(sys.argv[3]))
+for _ in range(int(sys.argv[2]) // 100):
+    for _ in range(100):
+        socket.send(message)
+    time.sleep(0.001)
+sys.stdin.read()
+"""
+PACED_COUNT = 100_000
 
 
 class Delivery:
@@ -61,8 +74,8 @@ class Sender:
     """A sender process for one run: it connects, sends, and keeps its socket open until the
     consumer has everything (ZeroMQ loses what is on its way when a sender closes)."""
 
-    def __init__(self, endpoint, count):
-        self.process = subprocess.Popen([sys.executable, "-P", "-c", SENDER, endpoint, str(count), str(SIZE)],
+    def __init__(self, endpoint, count, source=SENDER):
+        self.process = subprocess.Popen([sys.executable, "-P", "-c", source, endpoint, str(count), str(SIZE)],
                                         stdin=subprocess.PIPE)
 
     def finish(self):
@@ -92,12 +105,12 @@ async def on_loop(receive):
 
 # ---- the consumers ------------------------------------------------------------------------------
 
-async def feed_into_dispatcher(endpoint, count):
+async def feed_into_dispatcher(endpoint, count, sender_source=SENDER):
     done = asyncio.Event()
     delivery = Delivery(count, done.set)
     async with AsyncDispatcher(delivery.coroutine, slot_size=SIZE) as dispatcher:
         with zmq_feed.Feed(dispatcher, bind=endpoint) as feed:
-            sender = Sender(feed.endpoints[0], count)
+            sender = Sender(feed.endpoints[0], count, sender_source)
             lateness = await on_loop(done.wait())
     sender.finish()
     return delivery.rate(), lateness
@@ -219,7 +232,7 @@ def main():
     print(f"load average at the start: {' '.join(f'{load:.2f}' for load in os.getloadavg())}; "
           f"{os.cpu_count()} CPUs; {args.count} messages of {SIZE} bytes a run, {args.rounds} rounds")
     rates, ratios, lags = (collections.defaultdict(list) for _ in range(3))
-    idle = []
+    idle, paced = [], []
     with tempfile.TemporaryDirectory() as folder:
         transports = {"tcp": "tcp://127.0.0.1:*", "ipc": f"ipc://{folder}/feed"}
         for round_ in range(args.rounds):
@@ -233,11 +246,16 @@ def main():
                 for name, rate in measured.items():
                     ratios[(name, transport)].append(rate / measured[PEER])
             idle.append(p99(asyncio.run(idle_loop())))
+            paced.append(asyncio.run(feed_into_dispatcher(transports["tcp"], PACED_COUNT, PACED_SENDER)))
             print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
     print()
     report(rates, ratios, lags)
     print(f"\nlag p99: the median over the rounds of each run's p99 lateness of a task sleeping {TICK * 1e3:.0f} ms;"
           f" an idle loop with no traffic: {statistics.median(idle) * 1e3:.2f} ms [{min(idle) * 1e3:.2f} - {max(idle) * 1e3:.2f}]")
+    rate = statistics.median(r for r, _ in paced)
+    lag = [p99(lateness) * 1e3 for _, lateness in paced]
+    print(f"(a) over tcp from a paced sender ({rate / 1e3:.0f} k/s): lag p99 {statistics.median(lag):.2f} ms "
+          f"[{min(lag):.2f} - {max(lag):.2f}]")
     print(f"load average at the end: {' '.join(f'{load:.2f}' for load in os.getloadavg())}")
 
 
