@@ -124,19 +124,29 @@ Counts Receiver::counts() const noexcept {
   return counts;
 }
 
-void Receiver::run() noexcept {
-  Ended how = Ended::kDispatcherClosed;
+// Not noexcept, and nothing here catches everything: a push that reports a refused message takes
+// the interpreter lock, and an interpreter that is finalising ends a thread that asks for it by
+// unwinding the thread, which must pass. The sockets close on that road too.
+void Receiver::run() {
+  struct Ending {
+    Receiver& receiver;
+    Ended how = Ended::kDispatcherClosed;
+    ~Ending() { receiver.finish(how); }
+  } ending{*this};
   try {
     receive();
-    if (stopping_.load(std::memory_order_acquire)) how = Ended::kStopped;
+    if (stopping_.load(std::memory_order_acquire)) ending.how = Ended::kStopped;
   } catch (const zmq::error_t& failure) {
     if (failure.num() == ETERM) {
-      how = Ended::kStopped;
+      ending.how = Ended::kStopped;
     } else {
       error_ = failure.num();
-      how = Ended::kFailed;
+      ending.how = Ended::kFailed;
     }
   }
+}
+
+void Receiver::finish(Ended how) noexcept {
   // Closed here rather than by stop(): peers see the receiver go as soon as it stops pushing.
   socket_.close();
   monitor_.close();
@@ -197,7 +207,7 @@ bool Receiver::deliver(const zmq::message_t& message) {
         if (stopping_.load(std::memory_order_acquire)) return false;  // pairs with stop()'s release
         retry.pause();
         break;
-      default:  // -1: closed
+      default:  // -1: closed (-3, a push inside a push, needs a signal handler: none runs here)
         return false;
     }
   }

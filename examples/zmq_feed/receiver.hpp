@@ -98,7 +98,8 @@ class Receiver {
  private:
   using Count = std::atomic<std::uint64_t>;
 
-  void run() noexcept;
+  void run();
+  void finish(Ended how) noexcept;  // closes the sockets and publishes how the thread ended
   void receive();
   // False once the receiver should end: stop(), or the dispatcher closed.
   bool deliver(const zmq::message_t& message);
