@@ -165,8 +165,8 @@ async def thread_to_loop(endpoint, count):
 
 
 async def blocking_recv(endpoint, count):
-    """The loop only runs the lag probe here: its lag is what the machine, busy with the same
-    traffic, does to a loop that has nothing else to do."""
+    """The loop only runs the lag probe here, beside the receiving thread: its lag is what a Python
+    thread that receives (and holds the interpreter lock meanwhile) does to a loop."""
     delivery = Delivery(count)
     context = zmq.Context()
     socket = context.socket(zmq.PULL)
@@ -194,7 +194,7 @@ CONSUMERS = {
     "(a) zmq_feed -> AsyncDispatcher, await cb": feed_into_dispatcher,
     "(c) zmq.asyncio, await sock.recv(), await cb": asyncio_recv,
     "(d) recv(copy=False) thread -> call_soon_threadsafe, await cb": thread_to_loop,
-    "(e) blocking recv in a thread, cb (lag: an idle loop beside it)": blocking_recv,
+    "(e) blocking recv in a thread, cb (lag: a loop beside it)": blocking_recv,
 }
 PEER = "(c) zmq.asyncio, await sock.recv(), await cb"
 TARGETS = {"(a) zmq_feed -> AsyncDispatcher, await cb": 3.0}
