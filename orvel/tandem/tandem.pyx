@@ -7,7 +7,7 @@ from cpython.object cimport PyObject
 from cpython.pystate cimport PyThreadState
 from cpython.ref cimport Py_INCREF
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 from orvel.tandem.tandem cimport MessageFault, TandemCore
 
 
@@ -178,6 +178,7 @@ follow_the_interpreter()
 
 from orvel._signatures import C_TYPES, DocumentedSignature
 replace_in_class(Tandem, "__signature__", DocumentedSignature(Tandem, C_TYPES))
+guard_methods(Tandem)
 del C_TYPES, DocumentedSignature
 
 __all__ = ["Tandem"]

@@ -899,7 +899,7 @@ cdef class AsyncQueue:
 # ---------------------------------------------------------------------------------------------
 # The Python faces of the types
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 
 # setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
 # C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
@@ -961,6 +961,8 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
+for _owner in (CBufferView, LumPipe, SyncDispatcher, AsyncDispatcher, AsyncQueue):
+    guard_methods(_owner)
 del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
 __all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
