@@ -297,13 +297,35 @@ def test_a_star_import_takes_the_public_names(module):
 @pytest.mark.parametrize("use", [
     lambda q: q.pop(), lambda q: q.__anext__(), lambda q: q._AsyncQueue__dispatch(),
     lambda q: q.push_str("x"), lambda q: q.push_buf(b"x"), lambda q: q.push_obj(b"x"),
+    lambda q: q.shutdown(), lambda q: q.start_dispatcher(asyncio.sleep),
 ])
 def test_an_async_queue_never_constructed_refuses_use(run_async, use):
     async def main():
-        with pytest.raises(RuntimeError, match="__init__"):
+        with pytest.raises(RuntimeError, match=r"^AsyncQueue.__init__\(\) has not run$"):
             await use(AsyncQueue.__new__(AsyncQueue))
 
     run_async(main)  # used to crash the interpreter
+
+
+def test_an_async_queue_refuses_a_dispatcher_callback_that_cannot_be_called(run_async):
+    async def main():
+        queue = AsyncQueue()
+        with pytest.raises(TypeError, match="callable"):
+            queue.start_dispatcher(42)
+        assert "dispatching" not in repr(queue)
+
+    run_async(main)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: SyncDispatcher(print, slot_size=0, variable_size=True),
+    lambda: SyncDispatcher(print, slot_size=0, variable_size=True, nonblocking=False),
+    lambda: AsyncDispatcher(print, slot_size=0, variable_size=True),
+    lambda: LumPipe(slot_size=0, variable_size=True),
+], ids=["SyncDispatcher", "SyncDispatcher blocking", "AsyncDispatcher", "LumPipe"])
+def test_variable_size_messages_in_slots_of_no_bytes_are_refused_when_built(make):
+    with pytest.raises(ValueError, match="^variable-size messages need a slot_size of at least 1$"):
+        make()
 
 
 # ---- methods called on their class with an object of another type -------------------------------
