@@ -17,11 +17,11 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel.tandem.tandem cimport Tandem, TandemCore
+from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries, bridge_stats,
     buffer_contents, bytes_contents, bytes_conversion, close_async_readers, close_interpreter_to_workers,
-    new_async_reader, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
+    new_async_reader, push_waking, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -486,19 +486,25 @@ cdef class SyncDispatcher:
         self.close()
 
     # Every push takes the producers' turn (producer_turn.hpp); the engine pushes through the
-    # queue's table. A refused variable-size message leaves its error pending for the caller.
+    # queue's table. A variable-size message the queue refuses is refused before the turn: its
+    # error is raised (pending for the caller) or reported with the interpreter lock, which no
+    # producer may wait for while it holds the turn.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, True):
+            return self._q.push_var(data, length)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -692,10 +698,12 @@ cdef class AsyncDispatcher:
     # As SyncDispatcher's.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its
     # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it

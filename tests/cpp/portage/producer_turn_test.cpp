@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,6 +19,11 @@
 
 namespace orvel::portage {
 namespace {
+
+using Taken = ProducerTurn::Taken;
+
+// Waits as a producer with nothing to let go of, for a queue that never closes.
+TurnWait plain;
 
 class ProducerTurnTest : public ::testing::TestWithParam<bool> {};
 
@@ -30,7 +36,7 @@ TEST_P(ProducerTurnTest, ThreadsThatOverlapTakeTurns) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int n = 0; n < kAdditions; ++n) {
-        TurnHeld held(turn);
+        TurnHeld held(turn, plain);
         const std::uint64_t seen = counter;
         std::atomic_signal_fence(std::memory_order_seq_cst);  // a load and a store, not one add
         counter = seen + 1;
@@ -56,7 +62,7 @@ TEST_P(ProducerTurnTest, RevokersWaitForTheOwnersPushUnderWay) {
     auto append = [&](std::uint32_t producer, std::uint32_t records) {
       for (std::uint32_t n = 0; n < records; ++n) {
         {
-          TurnHeld held(turn);
+          TurnHeld held(turn, plain);
           const std::size_t at = length;
           log[at] = producer << 16 | n;
           // Pushes of 0 to 14 us: a revocation finds the owner's under way, or just begun, or none.
@@ -85,6 +91,188 @@ TEST_P(ProducerTurnTest, RevokersWaitForTheOwnersPushUnderWay) {
   }
 }
 
+// A thread that takes the turn and holds it until released, as a push that takes its time.
+class Holder {
+ public:
+  explicit Holder(ProducerTurn& turn)
+      : thread_([this, &turn] {
+          TurnHeld held(turn, plain);
+          holding_ = true;
+          while (!released_) std::this_thread::yield();
+        }) {
+    while (!holding_) std::this_thread::yield();
+  }
+  ~Holder() { release(); }
+  void release() {
+    released_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> holding_{false}, released_{false};
+  std::thread thread_;
+};
+
+// The first turn of all, taken on another thread: the next turn of this one is through the lock.
+void bias_elsewhere(ProducerTurn& turn) {
+  std::thread([&] { TurnHeld first(turn, plain); }).join();
+}
+
+// What a turn taken again on the thread that holds one got: its refusal, or 1 when it was taken.
+int taken_again(ProducerTurn& turn) {
+  TurnHeld inner(turn, plain);
+  return inner.held() ? 1 : inner.refusal();
+}
+
+// A wait that, at its first pause, does what a signal handler would that pushes there.
+struct InterruptedWait : TurnWait {
+  explicit InterruptedWait(ProducerTurn& of, Holder* pushing = nullptr) : turn(of), holder(pushing) {}
+  void let_go() noexcept override {
+    nested = taken_again(turn);
+    paused = true;
+    if (holder != nullptr) holder->release();  // the push this thread waited for ends
+  }
+  ProducerTurn& turn;
+  Holder* holder;
+  std::atomic<bool> paused{false};
+  int nested = 0;
+};
+
+// How the thread whose turn a signal handler interrupts took it.
+enum class Interrupted { kAsOwner, kThroughTheLock, kAsOwnerWhileARevokerWaits, kRevokingWhileTheOwnerPushes };
+
+class ProducerTurnReentered : public ::testing::TestWithParam<Interrupted> {};
+
+// A turn taken again on the thread inside one, as a signal handler's push in the middle of a push,
+// is refused at once: waiting for it would wait for the handler itself. The interrupted turn goes
+// on, and the next turns are taken as usual.
+TEST_P(ProducerTurnReentered, IsRefusedAtOnce) {
+  ProducerTurn turn;
+  switch (GetParam()) {
+    case Interrupted::kAsOwner: {
+      TurnHeld outer(turn, plain);
+      ASSERT_TRUE(outer.held());
+      EXPECT_EQ(taken_again(turn), kReentered);
+      break;
+    }
+    case Interrupted::kThroughTheLock: {
+      bias_elsewhere(turn);
+      TurnHeld outer(turn, plain);
+      ASSERT_TRUE(outer.held());
+      EXPECT_EQ(taken_again(turn), kReentered);
+      break;
+    }
+    case Interrupted::kAsOwnerWhileARevokerWaits: {
+      std::optional<TurnHeld<TurnWait>> outer(std::in_place, turn, plain);
+      ASSERT_TRUE(outer->held());
+      InterruptedWait revoker_wait(turn);  // its own nested turn is refused too: it holds the lock
+      std::thread revoker([&] {
+        TurnHeld held(turn, revoker_wait);
+        EXPECT_TRUE(held.held());
+      });
+      while (!revoker_wait.paused) std::this_thread::yield();  // the bias is revoked
+      EXPECT_EQ(taken_again(turn), kReentered);
+      outer.reset();
+      revoker.join();
+      EXPECT_EQ(revoker_wait.nested, kReentered);
+      break;
+    }
+    case Interrupted::kRevokingWhileTheOwnerPushes: {
+      Holder owner(turn);  // the first turn of all, under way
+      InterruptedWait wait(turn, &owner);
+      TurnHeld outer(turn, wait);
+      EXPECT_TRUE(outer.held());
+      EXPECT_EQ(wait.nested, kReentered);
+      break;
+    }
+  }
+  EXPECT_EQ(taken_again(turn), 1);
+  std::thread([&] { EXPECT_EQ(taken_again(turn), 1); }).join();
+}
+
+std::string interrupted_name(const ::testing::TestParamInfo<Interrupted>& param_info) {
+  static const char* const kNames[] = {"AsOwner", "ThroughTheLock", "AsOwnerWhileARevokerWaits",
+                                       "RevokingWhileTheOwnerPushes"};
+  return kNames[static_cast<int>(param_info.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Turns, ProducerTurnReentered,
+                         ::testing::Values(Interrupted::kAsOwner, Interrupted::kThroughTheLock,
+                                           Interrupted::kAsOwnerWhileARevokerWaits,
+                                           Interrupted::kRevokingWhileTheOwnerPushes),
+                         interrupted_name);
+
+// A wait whose queue closes while it waits, at its first pause.
+struct ClosingWait : TurnWait {
+  void let_go() noexcept override { closing = true; }
+  bool closed() const noexcept override { return closing; }
+  std::atomic<bool> closing{false};
+};
+
+class ProducerTurnClosing : public ::testing::TestWithParam<bool> {};
+
+// A producer waiting for the lock (false) or for the owner's push (true) stops once the queue is
+// closed, with the queue's result for that (-1); the turn is free for the next one.
+TEST_P(ProducerTurnClosing, EndsTheWait) {
+  const bool for_the_owner = GetParam();
+  ProducerTurn turn;
+  if (!for_the_owner) bias_elsewhere(turn);
+  {
+    Holder holder(turn);
+    ClosingWait wait;
+    TurnHeld waiting(turn, wait);
+    EXPECT_FALSE(waiting.held());
+    EXPECT_EQ(waiting.refusal(), -1);
+  }
+  EXPECT_EQ(taken_again(turn), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ProducerTurnClosing, ::testing::Bool(), [](const auto& param_info) {
+  return std::string(param_info.param ? "ForTheOwnersPush" : "ForTheLock");
+});
+
+// The interpreter lock, as a producer that holds it waits for the turn: the push under way waits
+// for the consumer, which needs the lock. The waiter lets it go while it waits and pushes, and
+// takes it back after.
+struct LendingWait : TurnWait {
+  explicit LendingWait(std::mutex& interpreter) : lock(interpreter) {}
+  void let_go() noexcept override {
+    lock.unlock();
+    lent = true;
+  }
+  void take_back() {
+    if (lent) lock.lock();
+  }
+  std::mutex& lock;
+  bool lent = false;
+};
+
+TEST(ProducerTurnLending, AWaiterLetsGoOfWhatThePushUnderWayWaitsFor) {
+  ProducerTurn turn;
+  std::mutex interpreter;
+  std::atomic<bool> pushing{false}, room{false};
+  std::unique_lock held_lock(interpreter);
+  std::thread owner([&] {
+    TurnHeld held(turn, plain);
+    pushing = true;
+    while (!room) std::this_thread::yield();  // a push waiting for the consumer
+  });
+  while (!pushing) std::this_thread::yield();
+  std::thread consumer([&] {
+    const std::lock_guard callback(interpreter);
+    room = true;
+  });
+  {
+    LendingWait wait(interpreter);
+    TurnHeld mine(turn, wait);
+    EXPECT_TRUE(mine.held());
+    EXPECT_TRUE(wait.lent);
+  }
+  EXPECT_TRUE(room);
+  held_lock.unlock();  // taken back by the waiter
+  owner.join();
+  consumer.join();
+}
+
 enum class HeldAtFork { kByTheForkingThread, kByAnotherThreadAsOwner, kByAnotherThreadThroughTheLock };
 
 class ProducerTurnAcrossFork : public ::testing::TestWithParam<HeldAtFork> {};
@@ -95,16 +283,16 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   const HeldAtFork held_at_fork = GetParam();
   ProducerTurn turn;
   if (held_at_fork == HeldAtFork::kByAnotherThreadThroughTheLock) {
-    TurnHeld first(turn);  // this thread owns the turn: the holder revokes it and takes the lock
+    TurnHeld first(turn, plain);  // this thread owns the turn: the holder revokes it and takes the lock
   }
-  std::optional<TurnHeld> held_here;
+  std::optional<TurnHeld<TurnWait>> held_here;
   std::thread holder;
   std::atomic<bool> holding{false}, forked{false};
   if (held_at_fork == HeldAtFork::kByTheForkingThread) {
-    held_here.emplace(turn);
+    held_here.emplace(turn, plain);
   } else {
     holder = std::thread([&] {
-      TurnHeld held(turn);  // as the owner when it is the first turn of all
+      TurnHeld held(turn, plain);  // as the owner when it is the first turn of all
       holding = true;
       while (!forked) std::this_thread::yield();
     });
@@ -113,8 +301,10 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   const pid_t child = fork();
   if (child == 0) {
     alarm(10);  // a child that waits for good ends with SIGALRM
-    { TurnHeld mine(turn); }
-    { TurnHeld again(turn); }
+    for (int turns = 0; turns < 2; ++turns) {
+      TurnHeld mine(turn, plain);
+      if (!mine.held()) _exit(1);
+    }
     _exit(0);
   }
   forked = true;
