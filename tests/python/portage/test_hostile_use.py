@@ -463,18 +463,25 @@ print("ENDING", flush=True)
     "AsyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
     "LumPipe(capacity=4, slot_size=8, variable_size=True)",
 ], ids=lambda target: target.split(",")[0] + (" blocking" if "nonblocking" in target else ""))
-def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target):
+@pytest.mark.parametrize("producers", [
+    # Two producers, each in a thread of Python's that waits for it: pushes wait for each other's turn.
+    "for _ in range(2):\n"
+    "    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()",
+    "native_feed.flood(target, 4096, 4)",  # through <orvel/native.hpp>, left running
+], ids=["Cython", "C++"])
+def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target,
+                                                                                          producers):
     """Each refused message is reported with the interpreter lock, which the interpreter ends a
-    thread for asking for while it finalises: by unwinding it, through the push."""
+    thread for asking for while it finalises: by unwinding it, through the push and every frame
+    of the producer's own, which must pass it on (Producer::push did not)."""
     result = run_child(f"""
 import sys, threading, time
-import feeder
+import feeder, native_feed
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
 
 sys.unraisablehook = lambda report: None
 target = {target}
-for _ in range(2):  # two producers: each push waits for the other's turn
-    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()
+{producers}
 time.sleep(0.2)
 print("ENDING", flush=True)
 """, timeout=30)
