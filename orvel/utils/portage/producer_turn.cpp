@@ -31,25 +31,27 @@ bool held_in(std::uint64_t word, std::uint32_t mark) noexcept { return word >> k
 // A producer's wait for another one: it lets go of what it holds at the first pause.
 class Waiting {
  public:
-  explicit Waiting(TurnWait& wait) noexcept : wait_(wait) {}
+  explicit Waiting(WaitView wait) noexcept : wait_(wait) {}
   void pause() noexcept {
     if (!lent_) {
-      wait_.let_go();
+      wait_.let_go(wait_.wait);
       lent_ = true;
     }
     retry_.pause();
   }
-  bool closed() const noexcept { return wait_.closed(); }
+  bool closed() const noexcept { return wait_.closed(wait_.wait); }
 
  private:
-  TurnWait& wait_;
+  WaitView wait_;
   bool lent_ = false;
   tandem::FullQueueRetry retry_;
 };
 
 }  // namespace
 
-ProducerTurn::Taken ProducerTurn::take_lock(std::uintptr_t me, std::uint32_t mark, TurnWait& wait) noexcept {
+ProducerTurn::Taken ProducerTurn::take_lock(WaitView wait) noexcept {
+  const std::uintptr_t me = detail::this_thread_id();
+  const std::uint32_t mark = raised();
   // The owner's push under way on this thread, with the bias revoked meanwhile: only the owner's
   // thread raises pushing_, and it lowers it before it comes here.
   if (owner_.load(std::memory_order_relaxed) == me && pushing_.load(std::memory_order_relaxed) == mark) {

@@ -29,8 +29,9 @@
 // A producer kept waiting is a program that breaks the one-producer rule, so waiting is cheap for
 // the one that keeps to it rather than fast: nothing wakes the waiter, which looks again at the
 // pace of a push retried on a full queue. A waiter first lets go of what the producer in the
-// middle of its turn may need (TurnWait: a dispatcher's producer, the interpreter lock, which the
-// consumer takes for its callbacks), and stops waiting once the dispatcher's queue is closed.
+// middle of its turn may need (as its Wait says: a dispatcher's producer, the interpreter lock,
+// which the consumer takes for its callbacks), and stops waiting once the dispatcher's queue is
+// closed.
 //
 // A thread is never kept waiting for itself. A signal handler that pushes in the middle of a push
 // of its thread (it interrupted the owner's push, or one through the lock, or a wait for the
@@ -47,6 +48,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "orvel/tandem/waitable_index.hpp"
 
@@ -74,14 +77,27 @@ inline std::uintptr_t this_thread_id() noexcept {
 // results (tandem_core.hpp).
 inline constexpr int kReentered = -3;
 
-// How a producer waits for its turn. A TurnHeld calls let_go() before the first wait, once, and
-// take_back() when it ends, waited or not; closed() ends a wait.
-class TurnWait {
- public:
-  virtual void let_go() noexcept {}
-  virtual bool closed() const noexcept { return false; }
+// How a producer waits for its turn, the Wait of a TurnHeld: let_go() runs before the first wait,
+// once, and take_back() when the turn ends; closed() ends a wait. This one lets go of nothing, for
+// a queue that never closes.
+struct PlainWait {
+  PlainWait() = default;
+  PlainWait(const PlainWait&) = delete;  // a Wait is made in place: none is taken for another
+  void let_go() noexcept {}
+  bool closed() const noexcept { return false; }
   void take_back() noexcept {}
-  virtual ~TurnWait() = default;
+};
+
+// A Wait as the way to the lock uses it.
+struct WaitView {
+  template <class Wait>
+  static WaitView of(Wait& wait) noexcept {
+    return {&wait, [](void* self) noexcept { static_cast<Wait*>(self)->let_go(); },
+            [](const void* self) noexcept { return static_cast<const Wait*>(self)->closed(); }};
+  }
+  void* wait;
+  void (*let_go)(void* wait) noexcept;
+  bool (*closed)(const void* wait) noexcept;
 };
 
 // Taken and given back through TurnHeld.
@@ -92,9 +108,11 @@ class alignas(64) ProducerTurn {
     kThroughLock,
     kRefusedClosed,     // the wait ended with the queue closed
     kRefusedReentered,  // this thread is inside a turn already
+    kNotYet,            // to be taken through the lock: take_lock()
   };
 
-  Taken take(TurnWait& wait) noexcept {
+  // The owner's turn, if this thread has the bias: never waits.
+  Taken take_as_owner() noexcept {
     const std::uintptr_t me = detail::this_thread_id();
     const std::uint32_t mark = raised();
     if (biased_.load(std::memory_order_relaxed) == me) [[likely]] {
@@ -108,8 +126,12 @@ class alignas(64) ProducerTurn {
       // take_lock()) comes after this thread's earlier pushes.
       pushing_.store(kFree, std::memory_order_release);
     }
-    return take_lock(me, mark, wait);
+    return Taken::kNotYet;
   }
+
+  // Takes the turn through the lock, waiting as `wait` says, and revoking the bias first when there
+  // is one. The first turn of all makes this thread the owner instead.
+  Taken take_lock(WaitView wait) noexcept;
 
   // Release: pairs with the acquire loads in take_lock() (the owner's turn) or with its acquire
   // compare-and-swap (a turn through the lock).
@@ -132,10 +154,6 @@ class alignas(64) ProducerTurn {
     return detail::fork_generation.load(std::memory_order_relaxed) << 1 | 1;
   }
 
-  // Takes the turn through the lock, revoking the bias first when there is one. The first turn of
-  // all makes `me` the owner instead.
-  Taken take_lock(std::uintptr_t me, std::uint32_t mark, TurnWait& wait) noexcept;
-
   // Written by the owner on every turn, by the others never: the owner keeps the line.
   std::atomic<std::uint32_t> pushing_{kFree};
   // kUnbiased, then the owner's identity, then kRevoked for good: each written once, with the lock
@@ -149,17 +167,25 @@ class alignas(64) ProducerTurn {
 static_assert(sizeof(ProducerTurn) == 64, "a turn fills a cache line of its own");
 
 // Holds a producers' turn for its scope, if it gets it: a push runs only when held() (refusal()
-// is the push's result otherwise). A producer thread the interpreter ends by unwinding it (one that
-// asks for the interpreter lock while the interpreter finalises: the Wait taking it back, or a
-// refused message reported) gives the turn back on its way out, so that no frame between the
-// producer and the push may be noexcept.
-template <class Wait>
+// is the push's result otherwise). A producer that has to wait makes its Wait from `wait_args`
+// then, and only then. A producer thread the interpreter ends by unwinding it (one that asks for the
+// interpreter lock while the interpreter finalises: the Wait taking it back, or a refused message
+// reported) gives the turn back on its way out, so that no frame between the producer and the push
+// may be noexcept.
+template <class Wait = PlainWait>
 class [[nodiscard]] TurnHeld {
  public:
-  TurnHeld(ProducerTurn& turn, Wait& wait) noexcept : turn_(turn), wait_(wait), taken_(turn.take(wait)) {}
+  template <class... WaitArgs>
+  explicit TurnHeld(ProducerTurn& turn, WaitArgs&&... wait_args) noexcept
+      : turn_(turn), taken_(turn.take_as_owner()) {
+    if (taken_ == ProducerTurn::Taken::kNotYet) [[unlikely]] {
+      wait_.emplace(std::forward<WaitArgs>(wait_args)...);
+      taken_ = turn.take_lock(WaitView::of(*wait_));
+    }
+  }
   ~TurnHeld() noexcept(false) {
     if (held()) turn_.give(taken_);
-    wait_.take_back();  // after the turn is given back: it may wait for the interpreter lock
+    if (wait_) wait_->take_back();  // after the turn is given back: it may wait for the interpreter lock
   }
   TurnHeld(const TurnHeld&) = delete;
   TurnHeld& operator=(const TurnHeld&) = delete;
@@ -172,8 +198,8 @@ class [[nodiscard]] TurnHeld {
 
  private:
   ProducerTurn& turn_;
-  Wait& wait_;
-  const ProducerTurn::Taken taken_;
+  ProducerTurn::Taken taken_;
+  std::optional<Wait> wait_;
 };
 
 }  // namespace orvel::portage

@@ -20,13 +20,13 @@ namespace orvel::portage {
 // turn may wait for room that only the consumer makes, and the consumer takes the lock for each
 // callback. Holding the lock for a push that does not wait stays allowed, and costs nothing while
 // nobody else pushes. The wait ends when the dispatcher's queue closes.
-class ProducerWait final : public TurnWait {
+class ProducerWait {
  public:
   explicit ProducerWait(const tandem::TandemCore& ring) noexcept : ring_(ring) {}
-  void let_go() noexcept override {
+  void let_go() noexcept {
     if (holds_interpreter_lock()) saved_ = PyEval_SaveThread();
   }
-  bool closed() const noexcept override { return !ring_.is_open(); }
+  bool closed() const noexcept { return !ring_.is_open(); }
   // Not noexcept: a thread that asks for the lock while the interpreter finalises is ended by
   // unwinding it (see TurnHeld).
   void take_back() {
@@ -51,8 +51,7 @@ class ProducerWait final : public TurnWait {
 // `ring`. Not noexcept: see TurnHeld.
 inline int push_waking(WakeChannel& wake, const tandem::TandemTable& table, void* queue,
                        const tandem::TandemCore& ring, const void* data, std::size_t length, bool whole_messages) {
-  ProducerWait wait(ring);
-  return wake.push(table, queue, data, length, whole_messages, wait);
+  return wake.push<ProducerWait>(table, queue, data, length, whole_messages, ring);
 }
 
 }  // namespace orvel::portage

@@ -53,8 +53,7 @@ class Worker {
   // (TurnHeld). Not noexcept: see TurnHeld.
   int push(const tandem::TandemTable& table, void* queue, const tandem::TandemCore& ring, const void* data,
            std::size_t length, bool whole_messages) {
-    ProducerWait wait(ring);
-    TurnHeld held(wake.producer_turn, wait);
+    TurnHeld<ProducerWait> held(wake.producer_turn, ring);
     if (!held.held()) return held.refusal();
     if (whole_messages) return table.push_var(queue, data, length);
     const int result = table.push(queue, data, length);

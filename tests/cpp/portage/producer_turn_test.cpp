@@ -22,9 +22,6 @@ namespace {
 
 using Taken = ProducerTurn::Taken;
 
-// Waits as a producer with nothing to let go of, for a queue that never closes.
-TurnWait plain;
-
 class ProducerTurnTest : public ::testing::TestWithParam<bool> {};
 
 // Four threads add to a plain counter in turns: no addition is lost.
@@ -36,7 +33,7 @@ TEST_P(ProducerTurnTest, ThreadsThatOverlapTakeTurns) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int n = 0; n < kAdditions; ++n) {
-        TurnHeld held(turn, plain);
+        TurnHeld held(turn);
         const std::uint64_t seen = counter;
         std::atomic_signal_fence(std::memory_order_seq_cst);  // a load and a store, not one add
         counter = seen + 1;
@@ -62,7 +59,7 @@ TEST_P(ProducerTurnTest, RevokersWaitForTheOwnersPushUnderWay) {
     auto append = [&](std::uint32_t producer, std::uint32_t records) {
       for (std::uint32_t n = 0; n < records; ++n) {
         {
-          TurnHeld held(turn, plain);
+          TurnHeld held(turn);
           const std::size_t at = length;
           log[at] = producer << 16 | n;
           // Pushes of 0 to 14 us: a revocation finds the owner's under way, or just begun, or none.
@@ -96,7 +93,7 @@ class Holder {
  public:
   explicit Holder(ProducerTurn& turn)
       : thread_([this, &turn] {
-          TurnHeld held(turn, plain);
+          TurnHeld held(turn);
           holding_ = true;
           while (!released_) std::this_thread::yield();
         }) {
@@ -115,27 +112,32 @@ class Holder {
 
 // The first turn of all, taken on another thread: the next turn of this one is through the lock.
 void bias_elsewhere(ProducerTurn& turn) {
-  std::thread([&] { TurnHeld first(turn, plain); }).join();
+  std::thread([&] { TurnHeld first(turn); }).join();
 }
 
 // What a turn taken again on the thread that holds one got: its refusal, or 1 when it was taken.
 int taken_again(ProducerTurn& turn) {
-  TurnHeld inner(turn, plain);
+  TurnHeld inner(turn);
   return inner.held() ? 1 : inner.refusal();
 }
 
-// A wait that, at its first pause, does what a signal handler would that pushes there.
-struct InterruptedWait : TurnWait {
-  explicit InterruptedWait(ProducerTurn& of, Holder* pushing = nullptr) : turn(of), holder(pushing) {}
-  void let_go() noexcept override {
-    nested = taken_again(turn);
-    paused = true;
-    if (holder != nullptr) holder->release();  // the push this thread waited for ends
-  }
+// What a signal handler's push got, made where a wait first paused (InterruptedWait).
+struct Interruption {
   ProducerTurn& turn;
-  Holder* holder;
+  Holder* holder = nullptr;  // whose push under way ends once the handler has pushed
   std::atomic<bool> paused{false};
   int nested = 0;
+};
+
+// A wait that, at its first pause, does what a signal handler would that pushes there.
+struct InterruptedWait : PlainWait {
+  explicit InterruptedWait(Interruption& at) : interruption(at) {}
+  void let_go() noexcept {
+    interruption.nested = taken_again(interruption.turn);
+    interruption.paused = true;
+    if (interruption.holder != nullptr) interruption.holder->release();
+  }
+  Interruption& interruption;
 };
 
 // How the thread whose turn a signal handler interrupts took it.
@@ -150,39 +152,39 @@ TEST_P(ProducerTurnReentered, IsRefusedAtOnce) {
   ProducerTurn turn;
   switch (GetParam()) {
     case Interrupted::kAsOwner: {
-      TurnHeld outer(turn, plain);
+      TurnHeld outer(turn);
       ASSERT_TRUE(outer.held());
       EXPECT_EQ(taken_again(turn), kReentered);
       break;
     }
     case Interrupted::kThroughTheLock: {
       bias_elsewhere(turn);
-      TurnHeld outer(turn, plain);
+      TurnHeld outer(turn);
       ASSERT_TRUE(outer.held());
       EXPECT_EQ(taken_again(turn), kReentered);
       break;
     }
     case Interrupted::kAsOwnerWhileARevokerWaits: {
-      std::optional<TurnHeld<TurnWait>> outer(std::in_place, turn, plain);
+      std::optional<TurnHeld<>> outer(std::in_place, turn);
       ASSERT_TRUE(outer->held());
-      InterruptedWait revoker_wait(turn);  // its own nested turn is refused too: it holds the lock
+      Interruption revoker_interrupted{turn};  // its own nested turn is refused too: it holds the lock
       std::thread revoker([&] {
-        TurnHeld held(turn, revoker_wait);
+        TurnHeld<InterruptedWait> held(turn, revoker_interrupted);
         EXPECT_TRUE(held.held());
       });
-      while (!revoker_wait.paused) std::this_thread::yield();  // the bias is revoked
+      while (!revoker_interrupted.paused) std::this_thread::yield();  // the bias is revoked
       EXPECT_EQ(taken_again(turn), kReentered);
       outer.reset();
       revoker.join();
-      EXPECT_EQ(revoker_wait.nested, kReentered);
+      EXPECT_EQ(revoker_interrupted.nested, kReentered);
       break;
     }
     case Interrupted::kRevokingWhileTheOwnerPushes: {
       Holder owner(turn);  // the first turn of all, under way
-      InterruptedWait wait(turn, &owner);
-      TurnHeld outer(turn, wait);
+      Interruption interrupted{turn, &owner};
+      TurnHeld<InterruptedWait> outer(turn, interrupted);
       EXPECT_TRUE(outer.held());
-      EXPECT_EQ(wait.nested, kReentered);
+      EXPECT_EQ(interrupted.nested, kReentered);
       break;
     }
   }
@@ -202,10 +204,10 @@ INSTANTIATE_TEST_SUITE_P(Turns, ProducerTurnReentered,
                          interrupted_name);
 
 // A wait whose queue closes while it waits, at its first pause.
-struct ClosingWait : TurnWait {
-  void let_go() noexcept override { closing = true; }
-  bool closed() const noexcept override { return closing; }
-  std::atomic<bool> closing{false};
+struct ClosingWait : PlainWait {
+  void let_go() noexcept { closing = true; }
+  bool closed() const noexcept { return closing; }
+  bool closing = false;
 };
 
 class ProducerTurnClosing : public ::testing::TestWithParam<bool> {};
@@ -218,8 +220,7 @@ TEST_P(ProducerTurnClosing, EndsTheWait) {
   if (!for_the_owner) bias_elsewhere(turn);
   {
     Holder holder(turn);
-    ClosingWait wait;
-    TurnHeld waiting(turn, wait);
+    TurnHeld<ClosingWait> waiting(turn);
     EXPECT_FALSE(waiting.held());
     EXPECT_EQ(waiting.refusal(), -1);
   }
@@ -233,9 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Waits, ProducerTurnClosing, ::testing::Bool(), [](const
 // The interpreter lock, as a producer that holds it waits for the turn: the push under way waits
 // for the consumer, which needs the lock. The waiter lets it go while it waits and pushes, and
 // takes it back after.
-struct LendingWait : TurnWait {
-  explicit LendingWait(std::mutex& interpreter) : lock(interpreter) {}
-  void let_go() noexcept override {
+struct LendingWait : PlainWait {
+  LendingWait(std::mutex& interpreter, bool& lent_it) : lock(interpreter), lent(lent_it) {}
+  void let_go() noexcept {
     lock.unlock();
     lent = true;
   }
@@ -243,7 +244,7 @@ struct LendingWait : TurnWait {
     if (lent) lock.lock();
   }
   std::mutex& lock;
-  bool lent = false;
+  bool& lent;
 };
 
 TEST(ProducerTurnLending, AWaiterLetsGoOfWhatThePushUnderWayWaitsFor) {
@@ -252,7 +253,7 @@ TEST(ProducerTurnLending, AWaiterLetsGoOfWhatThePushUnderWayWaitsFor) {
   std::atomic<bool> pushing{false}, room{false};
   std::unique_lock held_lock(interpreter);
   std::thread owner([&] {
-    TurnHeld held(turn, plain);
+    TurnHeld held(turn);
     pushing = true;
     while (!room) std::this_thread::yield();  // a push waiting for the consumer
   });
@@ -261,11 +262,11 @@ TEST(ProducerTurnLending, AWaiterLetsGoOfWhatThePushUnderWayWaitsFor) {
     const std::lock_guard callback(interpreter);
     room = true;
   });
+  bool lent = false;
   {
-    LendingWait wait(interpreter);
-    TurnHeld mine(turn, wait);
+    TurnHeld<LendingWait> mine(turn, interpreter, lent);
     EXPECT_TRUE(mine.held());
-    EXPECT_TRUE(wait.lent);
+    EXPECT_TRUE(lent);
   }
   EXPECT_TRUE(room);
   held_lock.unlock();  // taken back by the waiter
@@ -283,16 +284,16 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   const HeldAtFork held_at_fork = GetParam();
   ProducerTurn turn;
   if (held_at_fork == HeldAtFork::kByAnotherThreadThroughTheLock) {
-    TurnHeld first(turn, plain);  // this thread owns the turn: the holder revokes it and takes the lock
+    TurnHeld first(turn);  // this thread owns the turn: the holder revokes it and takes the lock
   }
-  std::optional<TurnHeld<TurnWait>> held_here;
+  std::optional<TurnHeld<>> held_here;
   std::thread holder;
   std::atomic<bool> holding{false}, forked{false};
   if (held_at_fork == HeldAtFork::kByTheForkingThread) {
-    held_here.emplace(turn, plain);
+    held_here.emplace(turn);
   } else {
     holder = std::thread([&] {
-      TurnHeld held(turn, plain);  // as the owner when it is the first turn of all
+      TurnHeld held(turn);  // as the owner when it is the first turn of all
       holding = true;
       while (!forked) std::this_thread::yield();
     });
@@ -302,7 +303,7 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   if (child == 0) {
     alarm(10);  // a child that waits for good ends with SIGALRM
     for (int turns = 0; turns < 2; ++turns) {
-      TurnHeld mine(turn, plain);
+      TurnHeld mine(turn);
       if (!mine.held()) _exit(1);
     }
     _exit(0);
