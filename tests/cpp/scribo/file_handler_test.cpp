@@ -109,10 +109,16 @@ const OpenFailure kOpenFailures[] = {
 
 class FileOpenFailure : public testing::TestWithParam<OpenFailure> {};
 
-TEST_P(FileOpenFailure, ThrowsAndAddsNoSink) {
+TEST_P(FileOpenFailure, ThrowsTheErrnoWithTheNameAndAddsNoSink) {
   TempDir dir;
   LoggerFactory factory;
-  EXPECT_THROW(GetParam().add(factory, dir.path().string()), spdlog::spdlog_ex);
+  try {
+    GetParam().add(factory, dir.path().string());
+    ADD_FAILURE() << "opened a directory";
+  } catch (const scribo::FileError& error) {
+    EXPECT_EQ(error.code(), std::errc::is_a_directory);
+    EXPECT_EQ(error.filename(), dir.path().string());
+  }
   EXPECT_TRUE(factory.build("failed", false)->sinks().empty());
 }
 
