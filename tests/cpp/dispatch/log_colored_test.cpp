@@ -1,6 +1,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -117,6 +118,52 @@ TEST_F(LogColored, SinkExceptionPropagatesAndLaterSinksGetNothing) {
   spdlog::logger failing("app", {std::make_shared<dispatch_test::Throwing>(), plain});
   EXPECT_THROW(orvel::dispatch::log_colored(failing, lv::info, "x", -1, -1, -1, here), std::runtime_error);
   EXPECT_TRUE(plain->records.empty());
+}
+
+// The caller's lock is let go of while the sinks write (a sink may block), and only then: the
+// location is found with it held, and it is taken back after a sink throws as well.
+bool caller_lock_held = true;
+int releases = 0;
+
+spdlog::source_loc here_with_the_lock() {
+  EXPECT_TRUE(caller_lock_held);
+  return here();
+}
+
+const orvel::dispatch::Unlocking kCallerLock{
+    [] {
+      caller_lock_held = false;
+      ++releases;
+      return static_cast<void*>(&caller_lock_held);
+    },
+    [](void* held) { *static_cast<bool*>(held) = true; }};
+
+class ObservingLock : public Plain {
+ public:
+  void log(const spdlog::details::log_msg& msg) override {
+    held_while_writing.push_back(caller_lock_held);
+    Plain::log(msg);
+  }
+  std::vector<bool> held_while_writing;
+};
+
+TEST_F(LogColored, SinksAreWrittenWithoutTheCallersLock) {
+  auto observing = std::make_shared<ObservingLock>();
+  spdlog::logger observed("app", {console, observing});
+  orvel::dispatch::log_colored(observed, lv::info, "coloured", 31, -1, -1, here_with_the_lock, &kCallerLock);
+  orvel::dispatch::log_plain(observed, lv::info, "plain", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(observing->held_while_writing, (std::vector<bool>{false, false}));
+  EXPECT_TRUE(caller_lock_held);
+  EXPECT_EQ(releases, 2);
+
+  observed.set_level(lv::off);  // nothing to write: the lock is kept
+  orvel::dispatch::log_plain(observed, lv::info, "dropped", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 2);
+
+  spdlog::logger failing("app", {std::make_shared<dispatch_test::Throwing>()});
+  EXPECT_THROW(orvel::dispatch::log_plain(failing, lv::info, "x", here_with_the_lock, &kCallerLock),
+               std::runtime_error);
+  EXPECT_TRUE(caller_lock_held);
 }
 
 TEST_F(LogColored, PlainVariantGivesConsoleSinksPlainText) {
