@@ -28,7 +28,7 @@ constexpr std::string_view kReset = "\033[m";
 std::timed_mutex& console_lock() noexcept { return *lock_of_consoles; }
 
 void console_before_fork() noexcept {
-  held_across_fork = lock_of_consoles->try_lock_for(kStalledSinkPatience);
+  held_across_fork = acquire(*lock_of_consoles, Clock::now() + kStalledSinkPatience);
 }
 
 void console_after_fork(bool child) noexcept {
