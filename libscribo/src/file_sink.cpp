@@ -8,6 +8,7 @@
 #include <map>
 #include <new>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -207,22 +208,36 @@ bool FileTarget::write_out(Deadline deadline) {
   return true;
 }
 
+bool FileTarget::fits(std::size_t size) const noexcept {
+  const bool rotates = rotation_ && size_ > 0 && size_ + size > rotation_->max_size;
+  return !rotates && buffered_ + size <= kBufferSize;
+}
+
+void FileTarget::buffer(const spdlog::memory_buf_t& line) {
+  std::memcpy(buffer_.get() + buffered_, line.data(), line.size());
+  buffered_ += line.size();
+  size_ += line.size();
+  note_pending();
+}
+
+bool FileTarget::append_if_room(const spdlog::memory_buf_t& line) {
+  if (!fits(line.size())) return false;
+  buffer(line);
+  return true;
+}
+
 void FileTarget::append(const spdlog::memory_buf_t& line) {
+  if (fits(line.size())) return buffer(line);
   if (rotation_ && size_ > 0 && size_ + line.size() > rotation_->max_size) {
     write_out();
     rotate();
   }
   if (buffered_ + line.size() > kBufferSize) write_out();
-  if (line.size() > kBufferSize) {
-    // Too long to buffer: written at once, as one run.
-    if (fd_ < 0) throw FileError(EBADF, filename_, "cannot write to");
-    const int error = write_all({fd_, may_stall_}, line.data(), line.size(), wait_deadline());
-    if (error != 0 && error != ETIMEDOUT) throw FileError(error, filename_, "cannot write to");
-  } else {
-    std::memcpy(buffer_.get() + buffered_, line.data(), line.size());
-    buffered_ += line.size();
-    note_pending();
-  }
+  if (line.size() <= kBufferSize) return buffer(line);
+  // Too long to buffer: written at once, as one run.
+  if (fd_ < 0) throw FileError(EBADF, filename_, "cannot write to");
+  const int error = write_all({fd_, may_stall_}, line.data(), line.size(), wait_deadline());
+  if (error != 0 && error != ETIMEDOUT) throw FileError(error, filename_, "cannot write to");
   size_ += line.size();
 }
 
@@ -296,6 +311,14 @@ void FileSink::log(const spdlog::details::log_msg& msg) {
   target_->append(formatted);
 }
 
+bool FileSink::log_if_buffered(const spdlog::details::log_msg& msg) {
+  if (!target_->mutex().try_lock()) return false;
+  const std::lock_guard guard(target_->mutex(), std::adopt_lock);
+  spdlog::memory_buf_t formatted;
+  formatter_->format(msg, formatted);
+  return target_->append_if_room(formatted);
+}
+
 void FileSink::flush() {
   if (!acquire(target_->mutex())) return;
   const std::lock_guard guard(target_->mutex(), std::adopt_lock);
@@ -313,6 +336,11 @@ void FileSink::set_formatter(std::unique_ptr<spdlog::formatter> formatter) {
 }  // namespace scribo::detail
 
 namespace scribo {
+
+bool log_without_blocking(spdlog::sinks::sink& sink, const spdlog::details::log_msg& msg) {
+  // FileSink is final: its type is told by one comparison.
+  return typeid(sink) == typeid(detail::FileSink) && static_cast<detail::FileSink&>(sink).log_if_buffered(msg);
+}
 
 bool flush_files() noexcept {
   bool whole = true;

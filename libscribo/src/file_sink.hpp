@@ -43,6 +43,9 @@ class FileTarget {
   // would take it past its size. Throws FileError when the file cannot be written or rotated (the
   // buffer is dropped).
   void append(const spdlog::memory_buf_t& line);
+  // With mutex() held. Adds the record if that takes no write to the file (the buffer has room
+  // and the file no rotation due); false, with nothing added, otherwise.
+  bool append_if_room(const spdlog::memory_buf_t& line);
   // With mutex() held. Writes out the buffer. Throws FileError when the file cannot be written;
   // returns false when the file stalled past `deadline` (what was left is dropped).
   bool write_out(Deadline deadline = std::nullopt);
@@ -57,6 +60,8 @@ class FileTarget {
  private:
   FileTarget(std::string filename, int fd, bool may_stall, const std::optional<Rotation>& rotation,
              std::size_t size);
+  bool fits(std::size_t size) const noexcept;
+  void buffer(const spdlog::memory_buf_t& line);
   void rotate();
 
   const std::string filename_;
@@ -77,6 +82,8 @@ class FileSink final : public spdlog::sinks::sink {
   // A record that waits for a stalled file past the bound that scribo::stop_waiting() sets is
   // dropped.
   void log(const spdlog::details::log_msg& msg) override;
+  // log() if that cannot block: the file's lock is free and its buffer has room.
+  bool log_if_buffered(const spdlog::details::log_msg& msg);
   void flush() override;
   void set_pattern(const std::string& pattern) override;
   void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override;

@@ -2,6 +2,9 @@
 
 #include <chrono>
 
+#include <spdlog/details/log_msg.h>
+#include <spdlog/sinks/sink.h>
+
 #include "scribo/export.hpp"
 
 namespace scribo {
@@ -34,5 +37,10 @@ SCRIBO_API void stop_waiting() noexcept;
 // Writes out what every file sink of the process buffers, waiting at most kStalledSinkPatience for
 // each file. False when some file could not be written whole.
 SCRIBO_API bool flush_files() noexcept;
+
+// Gives `msg` to `sink` if that cannot block: `sink` is a file sink whose lock is free and whose
+// buffer has room for the record. False, with nothing written, otherwise (for every other sink):
+// the caller then logs it as usual, having let go of what others may need meanwhile.
+SCRIBO_API bool log_without_blocking(spdlog::sinks::sink& sink, const spdlog::details::log_msg& msg);
 
 }  // namespace scribo

@@ -1,3 +1,8 @@
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -8,6 +13,7 @@
 
 #include "orvel/scribo/dispatch.hpp"
 #include "recording_sink.hpp"
+#include "scribo/logger_factory.hpp"
 #include "scribo/max_sink_level.hpp"
 
 namespace {
@@ -164,6 +170,25 @@ TEST_F(LogColored, SinksAreWrittenWithoutTheCallersLock) {
   EXPECT_THROW(orvel::dispatch::log_plain(failing, lv::info, "x", here_with_the_lock, &kCallerLock),
                std::runtime_error);
   EXPECT_TRUE(caller_lock_held);
+}
+
+// A file sink with room in its buffer takes the message with the caller's lock kept; one that
+// must write to its file (at the flush level) takes it without.
+TEST_F(LogColored, FileSinksBufferingKeepTheCallersLock) {
+  const auto path = std::filesystem::temp_directory_path() / ("dispatch-test-" + std::to_string(::getpid()) + ".log");
+  scribo::LoggerFactory factory;
+  factory.add_file_handler(path.string(), "%v", lv::trace, true);
+  auto file = factory.build("file", false);
+  file->flush_on(lv::err);
+  releases = 0;
+  orvel::dispatch::log_plain(*file, lv::info, "buffered", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 0);
+  orvel::dispatch::log_plain(*file, lv::err, "written through", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 1);
+  file.reset();
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "buffered\nwritten through\n");
+  std::filesystem::remove(path);
 }
 
 TEST_F(LogColored, PlainVariantGivesConsoleSinksPlainText) {
