@@ -43,7 +43,7 @@ struct Files {
   // that thread before it takes the targets (through `lock`, then each target's mutex), so a
   // line appended after the target was written out finds it clear.
   std::atomic<bool> pending{false};
-  std::mutex flusher_lock;  // guards flusher_running
+  std::mutex flusher_lock;  // guards flusher_running; held around fork()
   bool flusher_running = false;  // in this process: a forked child has no flushing thread
 
   std::vector<std::shared_ptr<FileTarget>> held_across_fork;  // by the forking thread
@@ -281,10 +281,12 @@ void FileTarget::before_fork() noexcept {
   } catch (const std::bad_alloc&) {
     // The targets not held are written by whichever process writes them next.
   }
+  f.flusher_lock.lock();  // taken with a target's mutex held, so after them
 }
 
 void FileTarget::after_fork(bool child) noexcept {
   Files& f = files();
+  f.flusher_lock.unlock();
   for (const auto& target : f.held_across_fork) target->mutex().unlock();
   if (child) {
     for (const auto& target : f.missed_across_fork) {

@@ -80,8 +80,6 @@ class Utf8Text {
   }
 
   std::string_view view() const noexcept { return view_; }
-  // NUL-terminated: both kinds of storage end with a NUL.
-  const char* c_str() const noexcept { return view_.data(); }
 
  private:
   Ref<PyObject> escaped_;
@@ -100,25 +98,12 @@ std::optional<std::string> utf8_of(PyObject* text) {
   }
 }
 
-// The directory of the standard logging package as it was imported (its __path__), with a
-// trailing "/"; empty when it cannot be found. Code in it, or below it, is the package's.
-const std::string& logging_package_directory() {
-  static const std::string directory = [] {
-    std::string found;
-    const Ref<PyObject> package(PyImport_ImportModule("logging"));
-    const Ref<PyObject> path(package ? PyObject_GetAttrString(package.get(), "__path__") : nullptr);
-    if (path && PyList_Check(path.get()) && PyList_GET_SIZE(path.get()) > 0) {
-      found = utf8_of(PyList_GET_ITEM(path.get(), 0)).value_or("");
-    }
-    PyErr_Clear();
-    if (!found.empty() && found.back() != '/') found += '/';
-    return found;
-  }();
-  return directory;
-}
+// The directory of the standard logging package, with a trailing "/"; set by
+// locate_logging_package, empty until then. Code in it, or below it, is the package's.
+std::string logging_package_directory;
 
 bool in_logging_package(std::string_view path) {
-  const std::string& package = logging_package_directory();
+  const std::string& package = logging_package_directory;
   return !package.empty() && path.substr(0, package.size()) == package;
 }
 
@@ -303,6 +288,17 @@ int with_python_errors(Body&& body) {
 }
 
 }  // namespace
+
+void locate_logging_package(PyObject* package) {
+  const Ref<PyObject> path(PyObject_GetAttrString(package, "__path__"));
+  std::string directory;
+  if (path && PyList_Check(path.get()) && PyList_GET_SIZE(path.get()) > 0) {
+    directory = utf8_of(PyList_GET_ITEM(path.get(), 0)).value_or("");
+  }
+  PyErr_Clear();  // no __path__: no frame is taken for the package's
+  if (!directory.empty() && directory.back() != '/') directory += '/';
+  logging_package_directory = std::move(directory);
+}
 
 spdlog::source_loc python_caller_location() {
   const Gil gil;

@@ -18,6 +18,10 @@ namespace orvel::dispatch {
 // the calling thread does not hold it.
 spdlog::source_loc python_caller_location();
 
+// Where the standard logging package is: the directory its module `package` was imported from.
+// Called once, when the front end is imported.
+void locate_logging_package(PyObject* package);
+
 // The entry points below return 0, or -1 with the Python exception set for what failed (a sink's
 // exception as Cython would translate it, a scribo::FileError as the OSError its errno names).
 // They write the sinks without the interpreter lock, so that a stalled sink (a pipe nobody reads)

@@ -24,6 +24,7 @@ cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
     int log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except -1
     int log_record_to_default(level_enum level, object msg, object record) except -1
     int flush_logger "orvel::dispatch::flush"(logger& target) except -1
+    void locate_logging_package(object package) except +
 
 
 cdef extern from "scribo/sink_control.hpp" namespace "scribo":
@@ -56,6 +57,8 @@ cpdef enum class Level:
 
 import logging as py_logging
 import traceback
+
+locate_logging_package(py_logging)
 
 import inspect as _inspect
 
