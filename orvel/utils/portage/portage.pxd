@@ -113,7 +113,7 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
 
 cdef class AsyncBatchDispatcher(AsyncDispatcher):
     cdef BatchBounds bounds
-    cdef object _handoff         # BatchHandoff (reader.py) when built without a callback, for async for
+    cdef bint _taking            # a task is in __anext__ (built without a callback, for async for)
 
 
 # Byte messages between the coroutines of one event loop.

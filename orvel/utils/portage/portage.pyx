@@ -33,7 +33,7 @@ import inspect
 import sys
 import weakref
 
-from orvel.utils.portage.reader import BatchHandoff, read_records
+from orvel.utils.portage.reader import hold_records, next_record, read_records
 
 logger = DefaultLogger()
 
@@ -777,6 +777,14 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
         return stats
 
 
+# Built without a callback, an AsyncBatchDispatcher is read with `async for`: its reader task takes
+# nothing and only holds the records until it ends (reader.py), and __anext__ takes the batches.
+cdef object reading(AsyncBatchDispatcher dispatcher):
+    if dispatcher._callback is None:
+        return hold_records(dispatcher._records)
+    return read_records(dispatcher._records, dispatcher._callback)
+
+
 @cython.no_gc_clear  # as AsyncDispatcher
 cdef class AsyncBatchDispatcher(AsyncDispatcher):
     """AsyncBatchDispatcher(callback=None, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, bool zerocopy=False, bool variable_size=False, size_t max_records=1024, size_t max_bytes=1048576)"""
@@ -784,11 +792,11 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
     def __init__(self, callback=None, capacity=16384, slot_size=2048, bint overwrite=False,
                  bint zerocopy=False, bint variable_size=False, max_records=1024, max_bytes=1048576):
         cdef BatchBounds bounds = batch_bounds(max_records, max_bytes)
-        handoff = BatchHandoff() if callback is None else None
-        AsyncDispatcher.__init__(self, handoff.hand_over if handoff is not None else callback, capacity,
-                                 slot_size, overwrite, zerocopy, variable_size)
+        AsyncDispatcher.__init__(self, len if callback is None else callback, capacity, slot_size, overwrite,
+                                 zerocopy, variable_size)
+        if callback is None:
+            self._callback = None  # no reader calls it: see reading()
         self.bounds = bounds
-        self._handoff = handoff
 
     @property
     def max_records(self):
@@ -808,25 +816,42 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
         stats["batches"] = async_reader_deliveries(records).batches
         return stats
 
+    # As AsyncDispatcher's, which setup() looks up by these names.
+    async def _AsyncDispatcher__reader(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
+    async def _AsyncDispatcher__reader_var(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
     def __aiter__(self):
         """Returns the dispatcher: `async for` takes its batches, when it was built without a
         callback. TypeError when it has one: the batches go to it."""
-        if self._handoff is None:
+        if self._q is not None and self._callback is not None:
             raise TypeError("this AsyncBatchDispatcher hands its batches to its callback; "
                             "build it without one to iterate")
         return self
 
     async def __anext__(self):
         """The next batch, as soon as the queue holds a record; StopAsyncIteration once the
-        dispatcher is closed, or the exception that ended its reader. RuntimeError before setup()."""
-        if self._handoff is None:
-            raise TypeError("this AsyncBatchDispatcher hands its batches to its callback")
-        if self.task is None and self.running:
-            raise RuntimeError("this AsyncBatchDispatcher is not set up")
-        batch = await self._handoff.next_batch(self.task)
+        dispatcher is closed, or the exception that ended its reader. RuntimeError before setup(),
+        and while another task is taking a batch."""
+        self.__aiter__()
+        if self._records is None:
+            if self.running:
+                raise RuntimeError("this AsyncBatchDispatcher is not set up")
+            raise StopAsyncIteration
+        if self._taking:
+            raise RuntimeError("another task is taking a batch from this AsyncBatchDispatcher")
+        self._taking = True
+        try:
+            batch = await next_record(self._records)
+        finally:
+            self._taking = False
         if batch is None:
-            if self.error is not None:
-                raise self.error
             raise StopAsyncIteration
         return batch
 
