@@ -737,6 +737,14 @@ cdef class AsyncDispatcher:
 RecordBatch = <object>record_batch_type()
 
 
+# Cython's wrapper of a method takes `self` as it comes: an unbound call given another object would
+# read that object as the type's.
+cdef int check_instance(object self, type cls) except -1:
+    if not isinstance(self, cls):
+        raise TypeError(f"the method of '{cls.__name__}' objects doesn't apply to a '{type(self).__name__}' object")
+    return 0
+
+
 cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
     cdef BatchBounds bounds
     bounds.max_records = exact_integer(max_records)
@@ -772,6 +780,7 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the
         batches whose callback returned, and batches those batches."""
+        check_instance(self, SyncBatchDispatcher)
         stats = SyncDispatcher.stats(self)
         stats["batches"] = self.worker.get().deliveries().batches
         return stats
@@ -811,6 +820,7 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
     def stats(self):
         """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
         batches whose callback returned (or that `async for` asked past), and batches those batches."""
+        check_instance(self, AsyncBatchDispatcher)
         stats = AsyncDispatcher.stats(self)
         cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
         stats["batches"] = async_reader_deliveries(records).batches
@@ -818,11 +828,13 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
 
     # As AsyncDispatcher's, which setup() looks up by these names.
     async def _AsyncDispatcher__reader(self, loop, sock):
+        check_instance(self, AsyncBatchDispatcher)
         coroutine = reading(self)
         self = None
         await coroutine
 
     async def _AsyncDispatcher__reader_var(self, loop, sock):
+        check_instance(self, AsyncBatchDispatcher)
         coroutine = reading(self)
         self = None
         await coroutine

@@ -49,6 +49,9 @@ PyObject* batch_item(PyObject* object, Py_ssize_t i) {
                                    ssize(buffer.lengths()[record]));
 }
 
+// iter(batch): its records as batch[i] gives them.
+PyObject* batch_iter(PyObject* object) { return PySeqIter_New(object); }
+
 int batch_getbuffer(PyObject* object, Py_buffer* view, int flags) {
   RecordBatch* self = as_batch(object);
   static const char kNoBytes = 0;  // a batch of empty records has no storage: views see 0 bytes here
@@ -113,6 +116,7 @@ PyType_Slot batch_slots[] = {
     {Py_tp_getset, batch_getset},
     {Py_sq_length, reinterpret_cast<void*>(batch_length)},
     {Py_sq_item, reinterpret_cast<void*>(batch_item)},
+    {Py_tp_iter, reinterpret_cast<void*>(batch_iter)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(batch_getbuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(batch_releasebuffer)},
     {Py_tp_doc, const_cast<char*>(
