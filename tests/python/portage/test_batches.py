@@ -3,6 +3,7 @@ RecordBatch objects to a callback on a worker thread, to a coroutine, or to `asy
 
 import asyncio
 import inspect
+import pathlib
 import pickle
 import queue
 import threading
@@ -400,3 +401,11 @@ for call in calls:
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.count("TypeError") == 6
+
+
+def test_the_batch_example_checks_every_record(run_child):
+    example = pathlib.Path(__file__).parents[3] / "examples" / "batch_feed.py"
+    result = run_child(example.read_text())
+    assert result.returncode == 0, result.stderr
+    for name in ("SyncBatchDispatcher", "AsyncBatchDispatcher"):
+        assert f"{name} " in result.stdout and "1,000,000 records in" in result.stdout
