@@ -124,9 +124,9 @@ def simple_queue(count):
     return time.perf_counter() - start
 
 
-def sync_dispatcher(count, **modes):
-    finish = Finish()
-    dispatcher = SyncDispatcher(finish.sync, **modes)
+def sync_dispatcher(count, kind=SyncDispatcher, finish=None, callback="sync", **modes):
+    finish = finish or Finish()
+    dispatcher = kind(getattr(finish, callback), **modes)
     dispatcher.setup()
     feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
     seconds = timed(lambda: (feed.start(), finish.event.wait()))
@@ -152,14 +152,7 @@ def native_to_native(count):
 
 
 def sync_batches(count, delivery="counting", **modes):
-    finish = FinishBatches()
-    dispatcher = SyncBatchDispatcher(getattr(finish, delivery), **RING, **modes)
-    dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
-    seconds = timed(lambda: (feed.start(), finish.event.wait()))
-    dispatcher.close()
-    feed.join()
-    return seconds, dispatcher.stats()["wakeups_sent"]
+    return sync_dispatcher(count, SyncBatchDispatcher, FinishBatches(), delivery, **RING, **modes)
 
 
 # ---- a native producer to a coroutine on an event loop ------------------------------------------

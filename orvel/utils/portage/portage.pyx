@@ -767,16 +767,6 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
         self.bounds = bounds
         self.worker.get().deliver_batches(bounds)
 
-    @property
-    def max_records(self):
-        """The most records a batch holds; None before the constructor has run."""
-        return self.bounds.max_records if self._q is not None else None
-
-    @property
-    def max_bytes(self):
-        """The most bytes a batch of more than one record holds; None before the constructor has run."""
-        return self.bounds.max_bytes if self._q is not None else None
-
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the
         batches whose callback returned, and batches those batches."""
@@ -806,16 +796,6 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
         if callback is None:
             self._callback = None  # no reader calls it: see reading()
         self.bounds = bounds
-
-    @property
-    def max_records(self):
-        """The most records a batch holds; None before the constructor has run."""
-        return self.bounds.max_records if self._q is not None else None
-
-    @property
-    def max_bytes(self):
-        """The most bytes a batch of more than one record holds; None before the constructor has run."""
-        return self.bounds.max_bytes if self._q is not None else None
 
     def stats(self):
         """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
@@ -866,6 +846,21 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
         if batch is None:
             raise StopAsyncIteration
         return batch
+
+
+# The bounds of either batch dispatcher, for their properties; None before the constructor has run.
+cdef object bounds_of(object dispatcher):
+    if isinstance(dispatcher, SyncBatchDispatcher):
+        if (<SyncBatchDispatcher>dispatcher)._q is not None:
+            return (<SyncBatchDispatcher>dispatcher).bounds
+    elif isinstance(dispatcher, AsyncBatchDispatcher):
+        if (<AsyncBatchDispatcher>dispatcher)._q is not None:
+            return (<AsyncBatchDispatcher>dispatcher).bounds
+    else:
+        check_instance(dispatcher, SyncBatchDispatcher)
+    return None
+
+
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1076,6 +1071,24 @@ cdef int install_face(type cls, object face) except -1:
 
 install_face(SyncDispatcher, sync_setup_face())
 install_face(AsyncDispatcher, async_setup_face())
+
+# The bounds of the batch dispatchers, read alike (bounds_of()).
+def _max_records(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_records"] if bounds is not None else None
+
+
+def _max_bytes(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_bytes"] if bounds is not None else None
+
+
+for _owner in (SyncBatchDispatcher, AsyncBatchDispatcher):
+    replace_in_class(_owner, "max_records", property(
+        _max_records, doc="The most records a batch holds; None before the constructor has run."))
+    replace_in_class(_owner, "max_bytes", property(
+        _max_bytes, doc="The most bytes a batch of more than one record holds; None before the constructor has run."))
+del _owner, _max_records, _max_bytes
 
 # The attribute Cython made for the readonly field `task` has no docstring for help() to show.
 replace_in_class(AsyncDispatcher, "task", property(
