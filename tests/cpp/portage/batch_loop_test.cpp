@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -171,6 +172,13 @@ TEST_P(BatchLoopTest, EveryRecordOnceInOrderWithinTheBounds) {
     EXPECT_EQ(session.records, param().records);
   }
   EXPECT_LT(session.batches, session.records);  // records arrive in batches, not one by one
+}
+
+// Printed whole, a Case would show its padding bytes too.
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << "body " << static_cast<int>(c.body) << ", " << c.records << " records of up to " << c.record_size
+       << " bytes in " << c.slot_size << "-byte slots, batches of " << c.bounds.max_records << " records and "
+       << c.bounds.max_bytes << " bytes" << (c.overwrite ? ", overwriting" : "");
 }
 
 // Names the cases after their bodies and what they stress.
