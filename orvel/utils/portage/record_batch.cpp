@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "orvel/utils/portage/conversions.hpp"
+
 namespace orvel::portage {
 namespace {
 
@@ -49,8 +51,66 @@ PyObject* batch_item(PyObject* object, Py_ssize_t i) {
                                    ssize(buffer.lengths()[record]));
 }
 
-// iter(batch): its records as batch[i] gives them.
-PyObject* batch_iter(PyObject* object) { return PySeqIter_New(object); }
+// iter(batch): its records in order, as batch[i] gives them. The loop that iterates usually lets
+// go of each record when it takes the one after the next, so records are made alternately by two
+// RecordBytes (conversions.hpp), each of which writes its record into the bytes it made last when
+// nothing else holds them any more. A record kept is never touched again.
+struct BatchIterator {
+  PyObject_HEAD
+  PyObject* batch;
+  std::size_t next;
+  RecordBytes made[2];
+};
+
+PyTypeObject* batch_iterator_type() noexcept;
+
+PyObject* batch_iter(PyObject* object) {
+  PyTypeObject* type = batch_iterator_type();
+  BatchIterator* iterator = type != nullptr ? PyObject_New(BatchIterator, type) : nullptr;
+  if (iterator == nullptr) return nullptr;
+  iterator->batch = Py_NewRef(object);
+  iterator->next = 0;
+  new (&iterator->made[0]) RecordBytes;
+  new (&iterator->made[1]) RecordBytes;
+  return reinterpret_cast<PyObject*>(iterator);
+}
+
+PyObject* iterator_next(PyObject* object) {
+  auto* self = reinterpret_cast<BatchIterator*>(object);
+  const BatchBuffer& buffer = as_batch(self->batch)->buffer;
+  const std::size_t record = self->next;
+  if (record >= buffer.records()) return nullptr;  // StopIteration
+  ++self->next;
+  return self->made[record % 2].make(buffer.data() + buffer.offsets()[record], buffer.lengths()[record]);
+}
+
+void iterator_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  auto* self = reinterpret_cast<BatchIterator*>(object);
+  for (RecordBytes& made : self->made) {
+    made.clear();
+    made.~RecordBytes();
+  }
+  Py_DECREF(self->batch);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {"orvel.utils.portage.portage.RecordBatchIterator", sizeof(BatchIterator), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, iterator_slots};
+
+PyTypeObject* batch_iterator_type() noexcept {
+  static PyTypeObject* type = nullptr;  // made once, with the interpreter lock; never freed
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_spec));
+  return type;
+}
 
 int batch_getbuffer(PyObject* object, Py_buffer* view, int flags) {
   RecordBatch* self = as_batch(object);

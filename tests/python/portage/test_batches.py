@@ -217,6 +217,26 @@ def test_a_batch_is_a_read_only_sequence_over_one_buffer():
         pickle.dumps(whole)
 
 
+def test_iterating_gives_each_record_intact_and_never_changes_one_that_is_kept():
+    batches = []
+    dispatcher = SyncBatchDispatcher(batches.append, slot_size=64)
+    feeder.push_natively(dispatcher, [64] * 10)  # waiting before setup(): one batch
+    for seq in range(10):
+        native.push(dispatcher, feeder.record(seq, 64))
+    with dispatcher:
+        wait_until(lambda: dispatcher.stats()["delivered"] == 20)
+    batch = batches[0]
+    # Each record dropped once copied (the bytes it lived in may carry a later one), every third kept.
+    copies, kept = [], []
+    for index, record in enumerate(batch):
+        copies.append(bytearray(record))
+        if index % 3 == 0:
+            kept.append(record)
+    assert copies == [bytes(64)] * 10 + [feeder.record(seq, 64) for seq in range(10)]
+    assert kept == [copies[index] for index in range(0, 20, 3)]
+    assert [hash(record) for record in batch] == [hash(bytes(copy)) for copy in copies]
+
+
 def test_mixed_lengths_and_empty_records():
     batches = []
     with SyncBatchDispatcher(batches.append, slot_size=256) as dispatcher:
