@@ -11,7 +11,7 @@ from cython.operator cimport dereference as deref
 from libcpp.memory cimport shared_ptr
 from libcpp.string cimport string
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 from orvel.scribo cimport libscribo
 from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, level_enum, logger
 
@@ -648,6 +648,10 @@ cdef int install_signatures() except -1:
 
 
 install_signatures()
+for _cls in (LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler, FileHandler,
+             RotatingFileHandler, ColorScheme, Logger, DefaultLogger):
+    guard_methods(_cls)
+del _cls
 
 __all__ = ["BasicConsoleHandler", "ColorScheme", "ConsoleHandler", "DefaultLogger", "FileHandler",
            "Level", "LogHandler", "Logger", "PyLogHandler", "RotatingFileHandler", "StderrHandler",

@@ -47,6 +47,7 @@ struct Records {
   bool whole_messages;
   std::size_t handed_out;  // records given (one, or a batch's): the next call of the iterator counts them delivered
   bool passed_loop;  // the loop has had its pass since the queue was found empty
+  bool ended;        // the reader has ended (close_queue())
   Stop stop;
   unsigned counter;
   std::uint64_t delivered;  // records whose callback returned (the iterator was called again)
@@ -196,6 +197,7 @@ PyObject* records_pause(PyObject* object, PyObject*) {
 // When the reader ends: the queue has no consumer any more.
 PyObject* records_close_queue(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Records*>(object);
+  self->ended = true;
   self->queue.close();
   self->bytes.clear();  // as large as the last message: not kept for records that will not come
   if (self->batches != nullptr) self->batches->clear();
@@ -320,6 +322,7 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->whole_messages = args.whole_messages;
   self->handed_out = 0;
   self->passed_loop = false;
+  self->ended = false;
   self->stop = Stop::kNone;
   self->counter = 0;
   self->delivered = 0;
@@ -331,9 +334,11 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
 Deliveries async_reader_deliveries(PyObject* records) noexcept {
   if (records == nullptr) return {};
   const auto* self = reinterpret_cast<const Records*>(records);
-  // The reader ends at a failing callback, which leaves its record handed out and uncounted; an
-  // error with no record out came from the socket wait.
-  return {self->delivered, self->error != nullptr && self->handed_out != 0 ? 1u : 0u, self->delivered_batches};
+  // The reader ends at a callback that fails or is cancelled (as asyncio.run() cancels the tasks
+  // left at its end), which leaves its record (or batch) handed out and uncounted; an error with
+  // no record out came from the socket wait.
+  return {self->delivered, (self->error != nullptr || self->ended) && self->handed_out != 0 ? 1u : 0u,
+          self->delivered_batches};
 }
 
 void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }

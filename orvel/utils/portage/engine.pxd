@@ -27,10 +27,14 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         int fd() noexcept
         bint announce_wait() noexcept
         void withdraw_wait() noexcept
-        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
-        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
         void notify() noexcept
         void ring() noexcept
+
+
+cdef extern from "orvel/utils/portage/producer_wait.hpp" namespace "orvel::portage" nogil:
+    # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+    int push_waking(WakeChannel& wake, const TandemTable& table, void* queue, const TandemCore& ring,
+                    const void* data, size_t length, bint whole_messages)
 
 
 cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portage" nogil:
@@ -79,7 +83,9 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         void count_pushes(bint enabled) noexcept
         void deliver_batches(BatchBounds bounds) noexcept
         bint batching() noexcept
-        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
+        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+        int push(const TandemTable& table, void* queue, const TandemCore& ring, const void* data, size_t length,
+                 bint whole_messages)
 
         @staticmethod
         void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,

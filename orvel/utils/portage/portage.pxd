@@ -9,7 +9,9 @@ methods, which is the order of the slots of each type's native table (__pyx_vtab
 Conversions (CBufferView loaders and the four *_to_cbuf functions) need the interpreter lock and
 return 0, or -1 with a Python exception set. Push routines run without it and return the
 queue's results: 1 pushed, -1 closed, -2 full and the mode forbids waiting or dropping, and 0
-with a Python exception pending for a variable-size push the queue refused.
+with a Python exception pending for a variable-size push the queue refused; a dispatcher's push
+returns -3, taking nothing, when its thread is inside a push into the dispatcher already (a
+signal handler's that interrupted it).
 """
 
 from cpython.object cimport PyObject

@@ -17,12 +17,12 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel.tandem.tandem cimport Tandem, TandemCore
+from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
     AsyncReaderArgs, BatchBounds, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries,
     bridge_stats, buffer_contents, bytes_contents, bytes_conversion, close_async_readers,
-    close_interpreter_to_workers, new_async_reader, record_batch_type, report_unraisable, sockaddr_in,
-    stop_async_reader, utf8_contents, wake_address)
+    close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type, report_unraisable,
+    sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -71,6 +71,13 @@ cdef object checked_callback(object callback):
     if not callable(callback):
         raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
     return callback
+
+
+# A queue of 0-byte slots refuses every variable-size message: refused when it is built instead.
+cdef int check_message_slots(size_t slot_size, bint variable_size) except -1:
+    if variable_size and slot_size == 0:
+        raise ValueError("variable-size messages need a slot_size of at least 1")
+    return 0
 
 
 # Whether calling `callback` gives a coroutine: a coroutine function, or an object whose class has
@@ -208,6 +215,7 @@ cdef class LumPipe:
         if self._q is not None:
             # Native threads may be in the queue: it must not be freed under them.
             raise RuntimeError("a LumPipe cannot be initialised again")
+        check_message_slots(size, variable_size)
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite,
                          zerocopy=zerocopy, block_on_full=block_on_full)
         if variable_size:
@@ -355,6 +363,7 @@ cdef class SyncDispatcher:
             # Native producers may push from construction on: their queue must not be replaced
             # (their records lost with it) nor freed under them.
             raise RuntimeError("a SyncDispatcher cannot be initialised again")
+        check_message_slots(size, variable_size)
         if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
@@ -487,19 +496,25 @@ cdef class SyncDispatcher:
         self.close()
 
     # Every push takes the producers' turn (producer_turn.hpp); the engine pushes through the
-    # queue's table. A refused variable-size message leaves its error pending for the caller.
+    # queue's table. A variable-size message the queue refuses is refused before the turn: its
+    # error is raised (pending for the caller) or reported with the interpreter lock, which no
+    # producer may wait for while it holds the turn.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, True):
+            return self._q.push_var(data, length)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -570,6 +585,7 @@ cdef class AsyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self._q is not None:  # as SyncDispatcher's
             raise RuntimeError("an AsyncDispatcher cannot be initialised again")
+        check_message_slots(size, variable_size)
         # The callback is checked before the queue is made: a constructor refused for it may run again.
         self._callback = checked_callback(callback)
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
@@ -588,40 +604,49 @@ cdef class AsyncDispatcher:
             report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
     # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads
-    # run is seen before anything is stored.
+    # run is seen before anything is stored. The loop is asked for first, so that a setup() where
+    # none runs leaves nothing behind.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         """Binds the wake-up socket to (host, a free port) and starts the reader task on the
         running loop. RuntimeError when set up already, closed, or no loop runs; OSError when the
-        socket cannot be bound."""
+        socket cannot be bound. A setup() that failed may be called again."""
         cdef sockaddr_in addr
         if self._q is None:
             raise RuntimeError("AsyncDispatcher.__init__() has not run")
-        if self._wake.get().fd() != -1 or self._setting_up:
+        if self._records is not None or self._setting_up:
             raise RuntimeError("this AsyncDispatcher has been set up already")
         if not self.running:
             raise RuntimeError("this AsyncDispatcher is closed")
-        self._setting_up = True
-        try:
-            sock = bound_socket(False, recvbuf, host, &addr)
-        finally:
-            self._setting_up = False
-        if not self.running:
-            sock.close()
-            raise RuntimeError("this AsyncDispatcher is closed")
-        try:
-            self.fd = arm_wake(sock, addr, self._wake.get())
-        except BaseException:
-            sock.close()
-            raise
-        self.sock = sock
-        self.addr = addr
         loop = asyncio.get_running_loop()
+        # A setup() that failed once the channel was armed left its socket: it serves this one
+        # (an armed channel keeps its descriptor for good).
+        if self._wake.get().fd() == -1:
+            self._setting_up = True
+            try:
+                sock = bound_socket(False, recvbuf, host, &addr)
+            finally:
+                self._setting_up = False
+            if not self.running:
+                sock.close()
+                raise RuntimeError("this AsyncDispatcher is closed")
+            try:
+                self.fd = arm_wake(sock, addr, self._wake.get())
+            except BaseException:
+                sock.close()
+                raise
+            self.sock = sock
+            self.addr = addr
         # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
-        self._records = records_of(self, loop, sock, self.variable_size)
-        if self.variable_size:
-            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
-        else:
-            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
+        # Set before the task is made, which an eager task factory runs at once.
+        self._records = records_of(self, loop, self.sock, self.variable_size)
+        try:
+            if self.variable_size:
+                self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
+            else:
+                self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
+        except BaseException:
+            self._records = None
+            raise
 
     @property
     def error(self):
@@ -670,7 +695,7 @@ cdef class AsyncDispatcher:
         RuntimeError once it is closed: it would deliver nothing."""
         if not self.running:
             raise RuntimeError("this AsyncDispatcher is closed")
-        if self._wake.get().fd() == -1 and not self._setting_up:
+        if self._records is None and not self._setting_up:
             self.setup()
         return self
 
@@ -685,10 +710,12 @@ cdef class AsyncDispatcher:
     # As SyncDispatcher's.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its
     # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it
@@ -737,14 +764,6 @@ cdef class AsyncDispatcher:
 RecordBatch = <object>record_batch_type()
 
 
-# Cython's wrapper of a method takes `self` as it comes: an unbound call given another object would
-# read that object as the type's.
-cdef int check_instance(object self, type cls) except -1:
-    if not isinstance(self, cls):
-        raise TypeError(f"the method of '{cls.__name__}' objects doesn't apply to a '{type(self).__name__}' object")
-    return 0
-
-
 cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
     cdef BatchBounds bounds
     bounds.max_records = exact_integer(max_records)
@@ -770,7 +789,6 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the
         batches whose callback returned, and batches those batches."""
-        check_instance(self, SyncBatchDispatcher)
         stats = SyncDispatcher.stats(self)
         stats["batches"] = self.worker.get().deliveries().batches
         return stats
@@ -800,7 +818,6 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
     def stats(self):
         """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
         batches whose callback returned (or that `async for` asked past), and batches those batches."""
-        check_instance(self, AsyncBatchDispatcher)
         stats = AsyncDispatcher.stats(self)
         cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
         stats["batches"] = async_reader_deliveries(records).batches
@@ -808,13 +825,11 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
 
     # As AsyncDispatcher's, which setup() looks up by these names.
     async def _AsyncDispatcher__reader(self, loop, sock):
-        check_instance(self, AsyncBatchDispatcher)
         coroutine = reading(self)
         self = None
         await coroutine
 
     async def _AsyncDispatcher__reader_var(self, loop, sock):
-        check_instance(self, AsyncBatchDispatcher)
         coroutine = reading(self)
         self = None
         await coroutine
@@ -857,10 +872,8 @@ cdef object bounds_of(object dispatcher):
         if (<AsyncBatchDispatcher>dispatcher)._q is not None:
             return (<AsyncBatchDispatcher>dispatcher).bounds
     else:
-        check_instance(dispatcher, SyncBatchDispatcher)
+        raise TypeError(f"a batch dispatcher's bounds don't apply to a '{type(dispatcher).__name__}' object")
     return None
-
-
 
 
 # ---------------------------------------------------------------------------------------------
@@ -897,19 +910,21 @@ cdef class AsyncQueue:
     def __init__(self, loop=None, slot_size=1024, capacity=16384, bint overwrite=False,
                  bint zerocopy=False, bint block_on_full=False):
         cdef size_t size = exact_integer(slot_size), slots = exact_integer(capacity)
+        if loop is not None and not isinstance(loop, asyncio.AbstractEventLoop):
+            raise TypeError(f"loop must be an asyncio event loop, not {type(loop).__name__!r}")
         if zerocopy:
             # The queue would keep pointers to bytes that the push lets go at once.
             raise ValueError("AsyncQueue copies every message into its queue: zerocopy is not supported")
-        self._q = Tandem(size, slots, overwrite, zerocopy, block_on_full)
-        self._lock = asyncio.Lock()
-        self._notify_cond = asyncio.Condition(self._lock)
-        if loop is not None:
-            self._loop = loop
-        else:
+        if loop is None:
             try:
-                self._loop = asyncio.get_running_loop()
+                loop = asyncio.get_running_loop()
             except RuntimeError:
                 raise RuntimeError("AsyncQueue must be created inside a running event loop.")
+        # The queue last: a queue made by a constructor that failed would pass for a constructed one.
+        self._loop = loop
+        self._lock = asyncio.Lock()
+        self._notify_cond = asyncio.Condition(self._lock)
+        self._q = Tandem(size, slots, overwrite, zerocopy, block_on_full)
 
     async def push_buf(self, msg):
         """Pushes the bytes of `msg`, an object with the buffer protocol. A full queue drops the
@@ -966,8 +981,9 @@ cdef class AsyncQueue:
 
     cpdef start_dispatcher(self, callback):
         """Starts a task on the queue's loop that awaits `callback(message)` for every message,
-        until shutdown() or until the callback raises."""
-        self._callback = callback
+        until shutdown() or until the callback raises. TypeError when `callback` cannot be called."""
+        constructed(self)
+        self._callback = checked_callback(callback)
         self._task = self._loop.create_task(self._AsyncQueue__dispatch())
 
     async def __dispatch(self):
@@ -1029,6 +1045,7 @@ cdef class AsyncQueue:
         """Wakes every waiter, and cancels and awaits the dispatcher task: the error the callback
         ended it with propagates. Ignores its arguments (an exit callback's exception triple).
         The queue stays usable; `async for` ends once it holds no more messages."""
+        constructed(self)
         _shut_down.add(self._notify_cond)
         async with self._notify_cond:
             self._notify_cond.notify_all()
@@ -1043,7 +1060,7 @@ cdef class AsyncQueue:
 # ---------------------------------------------------------------------------------------------
 # The Python faces of the types
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 
 # setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
 # C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
@@ -1127,6 +1144,9 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
+for _owner in (CBufferView, LumPipe, SyncDispatcher, AsyncDispatcher, SyncBatchDispatcher, AsyncBatchDispatcher,
+               AsyncQueue):
+    guard_methods(_owner)
 del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
 __all__ = ["AsyncBatchDispatcher", "AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "RecordBatch",

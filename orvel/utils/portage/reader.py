@@ -5,6 +5,7 @@ import asyncio
 
 
 async def read_records(records, callback):
+    reader = asyncio.current_task()
     try:
         while True:
             for record in records:
@@ -14,14 +15,14 @@ async def read_records(records, callback):
             if pause is None:
                 return
             await pause
-    except (asyncio.CancelledError, GeneratorExit):
+    except asyncio.CancelledError:
         raise  # close(), or the loop going away: not a failure of the feed
     except BaseException as error:
-        records.error = error
+        if not isinstance(error, GeneratorExit) or stepping(reader):
+            records.error = error
         raise
     finally:
         records.close_queue()
-
 
 
 async def next_record(records):
@@ -50,3 +51,12 @@ async def hold_records(records):
         await asyncio.get_running_loop().create_future()
     finally:
         records.close_queue()
+
+
+def stepping(task):
+    """Whether `task` is running one of its steps. A GeneratorExit raised in one came from the
+    callback; the one the coroutine's close() throws in when it is finalised comes between steps."""
+    try:
+        return asyncio.current_task() is task
+    except RuntimeError:  # no loop runs
+        return False

@@ -29,6 +29,7 @@
 #include "orvel/utils/portage/batch_loop.hpp"
 #include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/drain_loop.hpp"
+#include "orvel/utils/portage/producer_wait.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
 namespace orvel::portage {
@@ -47,12 +48,14 @@ class Worker {
     counting_pushes_ = enabled;
     pushed_.store(0, std::memory_order_relaxed);
   }
-  // A push of blocking mode: push (or push_var for `whole_messages`) on `queue` through its
-  // `table`, in the producers' turn (wake.producer_turn), counting what it pushed. Returns the
-  // queue's result. Not noexcept: see TurnHeld.
-  int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
-           bool whole_messages) {
-    TurnHeld held(wake.producer_turn);
+  // A push of blocking mode: push (or push_var for `whole_messages`) on `queue`, whose ring is
+  // `ring`, through its `table`, in the producers' turn (wake.producer_turn, waited for as
+  // ProducerWait does), counting what it pushed. Returns the queue's result, or the turn's refusal
+  // (TurnHeld). Not noexcept: see TurnHeld.
+  int push(const tandem::TandemTable& table, void* queue, const tandem::TandemCore& ring, const void* data,
+           std::size_t length, bool whole_messages) {
+    TurnHeld<ProducerWait> held(wake.producer_turn, ring);
+    if (!held.held()) return held.refusal();
     if (whole_messages) return table.push_var(queue, data, length);
     const int result = table.push(queue, data, length);
     // One producer at a time: a load and a store, no read-modify-write. Release: after the push's

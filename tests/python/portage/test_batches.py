@@ -407,24 +407,6 @@ def test_fork_exit_and_signals(child, scenario):
     assert all(line in result.stdout for line in expected), result.stdout
 
 
-def test_the_batch_types_own_methods_refuse_another_object(run_child):
-    result = run_child("""
-import asyncio
-from orvel.utils.portage.portage import AsyncBatchDispatcher, SyncBatchDispatcher
-calls = [SyncBatchDispatcher.stats, AsyncBatchDispatcher.stats, AsyncBatchDispatcher.__aiter__,
-         lambda o: asyncio.run(AsyncBatchDispatcher.__anext__(o)),
-         lambda o: asyncio.run(AsyncBatchDispatcher._AsyncDispatcher__reader(o, None, None)),
-         lambda o: asyncio.run(AsyncBatchDispatcher._AsyncDispatcher__reader_var(o, None, None))]
-for call in calls:
-    try:
-        call(object())
-    except TypeError:
-        print("TypeError")
-""")
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.count("TypeError") == 6
-
-
 def test_the_batch_example_checks_every_record(run_child):
     example = pathlib.Path(__file__).parents[3] / "examples" / "batch_feed.py"
     result = run_child(example.read_text())
