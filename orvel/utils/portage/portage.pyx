@@ -19,9 +19,10 @@ from libcpp.memory cimport make_shared
 
 from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries, bridge_stats,
-    buffer_contents, bytes_contents, bytes_conversion, close_async_readers, close_interpreter_to_workers,
-    new_async_reader, push_waking, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, BatchBounds, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries,
+    bridge_stats, buffer_contents, bytes_contents, bytes_conversion, close_async_readers,
+    close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type, report_unraisable,
+    sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -32,7 +33,7 @@ import inspect
 import sys
 import weakref
 
-from orvel.utils.portage.reader import read_records
+from orvel.utils.portage.reader import hold_records, next_record, read_records
 
 logger = DefaultLogger()
 
@@ -310,7 +311,16 @@ cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) excep
 # ---------------------------------------------------------------------------------------------
 # SyncDispatcher: records to a callback on a worker thread
 
-cdef const char* worker_name(WorkerBody body) noexcept nogil:
+# The routine a worker runs, by its dotted name; a batch dispatcher's, on SyncBatchDispatcher.
+cdef const char* worker_name(WorkerBody body, bint batches=False) noexcept nogil:
+    if batches:
+        if body == WorkerBody.kTryPop:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop"
+        if body == WorkerBody.kTryPopVar:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var"
+        if body == WorkerBody.kPop:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop"
+        return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"
     if body == WorkerBody.kTryPop:
         return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop"
     if body == WorkerBody.kTryPopVar:
@@ -333,7 +343,7 @@ cdef void run_worker_here(SyncDispatcher dispatcher, WorkerBody body) noexcept n
         callback = <PyObject*>dispatcher._callback
         Py_INCREF(<object>queue)
         Py_INCREF(<object>callback)
-    worker.run(queue, tandem_table, callback, body, worker_name(body))
+    worker.run(queue, tandem_table, callback, body, worker_name(body, worker.batching()))
 
 
 @cython.no_gc_clear  # the finaliser closes the queue, which a worker may still be sleeping in
@@ -421,7 +431,7 @@ cdef class SyncDispatcher:
         else:
             body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop
         Worker.start(self.worker, <PyObject*>self._q, tandem_table, <PyObject*>self._callback, body,
-                     worker_name(body))
+                     worker_name(body, worker.batching()))
 
     @property
     def error(self):
@@ -556,6 +566,8 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     args.loop = <PyObject*>loop
     args.sock = <PyObject*>sock
     args.pass_once = <PyObject*>asyncio.sleep
+    if isinstance(dispatcher, AsyncBatchDispatcher):
+        args.batches = (<AsyncBatchDispatcher>dispatcher).bounds
     return new_async_reader(args)
 
 
@@ -744,6 +756,124 @@ cdef class AsyncDispatcher:
         elif sock is not None:
             sock.close()  # no reader runs: nothing watches the socket, and no loop is needed
         self.sock = None
+
+
+# ---------------------------------------------------------------------------------------------
+# Records in batches: one call for everything waiting in the queue (batch_loop.hpp)
+
+RecordBatch = <object>record_batch_type()
+
+
+cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
+    cdef BatchBounds bounds
+    bounds.max_records = exact_integer(max_records)
+    bounds.max_bytes = exact_integer(max_bytes)
+    if bounds.max_records == 0 or bounds.max_bytes == 0:
+        raise ValueError("a batch holds at least one record: max_records and max_bytes must be at least 1")
+    return bounds
+
+
+@cython.no_gc_clear  # as SyncDispatcher
+cdef class SyncBatchDispatcher(SyncDispatcher):
+    """SyncBatchDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, bool nonblocking=True, size_t max_records=1024, size_t max_bytes=1048576)"""
+
+    def __init__(self, callback, capacity=16384, slot_size=2048, bint zerocopy=False,
+                 bint overwrite=False, bint block_on_full=False, bint variable_size=False,
+                 bint detach=True, bint nonblocking=True, max_records=1024, max_bytes=1048576):
+        cdef BatchBounds bounds = batch_bounds(max_records, max_bytes)
+        SyncDispatcher.__init__(self, callback, capacity, slot_size, zerocopy, overwrite, block_on_full,
+                                variable_size, detach, nonblocking)
+        self.bounds = bounds
+        self.worker.get().deliver_batches(bounds)
+
+    def stats(self):
+        """The counters of SyncDispatcher.stats(), where delivered counts the records of the
+        batches whose callback returned, and batches those batches."""
+        stats = SyncDispatcher.stats(self)
+        stats["batches"] = self.worker.get().deliveries().batches
+        return stats
+
+
+# Built without a callback, an AsyncBatchDispatcher is read with `async for`: its reader task takes
+# nothing and only holds the records until it ends (reader.py), and __anext__ takes the batches.
+cdef object reading(AsyncBatchDispatcher dispatcher):
+    if dispatcher._callback is None:
+        return hold_records(dispatcher._records)
+    return read_records(dispatcher._records, dispatcher._callback)
+
+
+@cython.no_gc_clear  # as AsyncDispatcher
+cdef class AsyncBatchDispatcher(AsyncDispatcher):
+    """AsyncBatchDispatcher(callback=None, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, bool zerocopy=False, bool variable_size=False, size_t max_records=1024, size_t max_bytes=1048576)"""
+
+    def __init__(self, callback=None, capacity=16384, slot_size=2048, bint overwrite=False,
+                 bint zerocopy=False, bint variable_size=False, max_records=1024, max_bytes=1048576):
+        cdef BatchBounds bounds = batch_bounds(max_records, max_bytes)
+        AsyncDispatcher.__init__(self, len if callback is None else callback, capacity, slot_size, overwrite,
+                                 zerocopy, variable_size)
+        if callback is None:
+            self._callback = None  # no reader calls it: see reading()
+        self.bounds = bounds
+
+    def stats(self):
+        """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
+        batches whose callback returned (or that `async for` asked past), and batches those batches."""
+        stats = AsyncDispatcher.stats(self)
+        cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
+        stats["batches"] = async_reader_deliveries(records).batches
+        return stats
+
+    # As AsyncDispatcher's, which setup() looks up by these names.
+    async def _AsyncDispatcher__reader(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
+    async def _AsyncDispatcher__reader_var(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
+    def __aiter__(self):
+        """Returns the dispatcher: `async for` takes its batches, when it was built without a
+        callback. TypeError when it has one: the batches go to it."""
+        if self._q is not None and self._callback is not None:
+            raise TypeError("this AsyncBatchDispatcher hands its batches to its callback; "
+                            "build it without one to iterate")
+        return self
+
+    async def __anext__(self):
+        """The next batch, as soon as the queue holds a record; StopAsyncIteration once the
+        dispatcher is closed, or the exception that ended its reader. RuntimeError before setup(),
+        and while another task is taking a batch."""
+        self.__aiter__()
+        if self._records is None:
+            if self.running:
+                raise RuntimeError("this AsyncBatchDispatcher is not set up")
+            raise StopAsyncIteration
+        if self._taking:
+            raise RuntimeError("another task is taking a batch from this AsyncBatchDispatcher")
+        self._taking = True
+        try:
+            batch = await next_record(self._records)
+        finally:
+            self._taking = False
+        if batch is None:
+            raise StopAsyncIteration
+        return batch
+
+
+# The bounds of either batch dispatcher, for their properties; None before the constructor has run.
+cdef object bounds_of(object dispatcher):
+    if isinstance(dispatcher, SyncBatchDispatcher):
+        if (<SyncBatchDispatcher>dispatcher)._q is not None:
+            return (<SyncBatchDispatcher>dispatcher).bounds
+    elif isinstance(dispatcher, AsyncBatchDispatcher):
+        if (<AsyncBatchDispatcher>dispatcher)._q is not None:
+            return (<AsyncBatchDispatcher>dispatcher).bounds
+    else:
+        raise TypeError(f"a batch dispatcher's bounds don't apply to a '{type(dispatcher).__name__}' object")
+    return None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -959,6 +1089,24 @@ cdef int install_face(type cls, object face) except -1:
 install_face(SyncDispatcher, sync_setup_face())
 install_face(AsyncDispatcher, async_setup_face())
 
+# The bounds of the batch dispatchers, read alike (bounds_of()).
+def _max_records(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_records"] if bounds is not None else None
+
+
+def _max_bytes(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_bytes"] if bounds is not None else None
+
+
+for _owner in (SyncBatchDispatcher, AsyncBatchDispatcher):
+    replace_in_class(_owner, "max_records", property(
+        _max_records, doc="The most records a batch holds; None before the constructor has run."))
+    replace_in_class(_owner, "max_bytes", property(
+        _max_bytes, doc="The most bytes a batch of more than one record holds; None before the constructor has run."))
+del _owner, _max_records, _max_bytes
+
 # The attribute Cython made for the readonly field `task` has no docstring for help() to show.
 replace_in_class(AsyncDispatcher, "task", property(
     AsyncDispatcher.__dict__["task"].__get__,
@@ -974,6 +1122,8 @@ from orvel._signatures import C_TYPES, DocumentedSignature
 for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
                          (SyncDispatcher, {"callback": Callable[[bytes], object]}),
                          (AsyncDispatcher, {"callback": Callable[[bytes], Awaitable[object]]}),
+                         (SyncBatchDispatcher, {"callback": Callable[[RecordBatch], object]}),
+                         (AsyncBatchDispatcher, {"callback": Callable[[RecordBatch], Awaitable[object]]}),
                          (AsyncQueue, {"loop": asyncio.AbstractEventLoop})):
     replace_in_class(_owner, "__signature__", DocumentedSignature(_owner, C_TYPES, _untyped))
 
@@ -984,6 +1134,8 @@ for _owner, _name, _types in (
         (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (AsyncDispatcher, "close", {}),
         (AsyncDispatcher, "stats", {"return": dict[str, int]}),
+        (SyncBatchDispatcher, "stats", {"return": dict[str, int]}),
+        (AsyncBatchDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncQueue, "push_buf", {"msg": Buffer}),
         (AsyncQueue, "push_obj", {"msg": object}),
         (AsyncQueue, "push_str", {"msg": str}),
@@ -992,8 +1144,10 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
-for _owner in (CBufferView, LumPipe, SyncDispatcher, AsyncDispatcher, AsyncQueue):
+for _owner in (CBufferView, LumPipe, SyncDispatcher, AsyncDispatcher, SyncBatchDispatcher, AsyncBatchDispatcher,
+               AsyncQueue):
     guard_methods(_owner)
 del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
-__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
+__all__ = ["AsyncBatchDispatcher", "AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "RecordBatch",
+           "SyncBatchDispatcher", "SyncDispatcher", "logger", "setup_socket"]

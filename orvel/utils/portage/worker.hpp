@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/batch_loop.hpp"
 #include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/drain_loop.hpp"
 #include "orvel/utils/portage/producer_wait.hpp"
@@ -65,6 +66,11 @@ class Worker {
     return result;
   }
 
+  // Hands the callback batches of records (batch_loop.hpp) instead of one record at a time.
+  // Called with a new dispatcher, before any worker runs.
+  void deliver_batches(BatchBounds bounds) noexcept { batches_ = bounds; }
+  bool batching() const noexcept { return batches_.max_records != 0; }
+
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
   // std::logic_error when a worker was started before, std::runtime_error once the interpreter
   // is exiting, std::system_error when the thread cannot be made.
@@ -94,7 +100,8 @@ class Worker {
 
   // What the loop has delivered so far; from any thread (relaxed, see bridge_stats.hpp).
   Deliveries deliveries() const noexcept {
-    return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors)};
+    return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors),
+            tandem::detail::counted(deliveries_.batches)};
   }
 
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.
@@ -109,6 +116,7 @@ class Worker {
 
   std::atomic<std::uint32_t> phase_{kIdle};
   bool counting_pushes_ = false;  // set before any producer runs
+  BatchBounds batches_{0, 0};     // no records: one record per callback
   // Written by the producer on every push: a cache line of its own, away from what the worker reads.
   alignas(64) std::atomic<std::uint64_t> pushed_{0};
   std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];
