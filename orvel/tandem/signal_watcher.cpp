@@ -34,6 +34,7 @@
 #include <spdlog/sinks/sink.h>
 
 #include "scribo/logger_registry.hpp"
+#include "scribo/sink_control.hpp"
 
 namespace orvel::vigil {
 namespace {
@@ -438,6 +439,7 @@ class Vigil {
     // gone; nobody waits on them any more. The messages lock is taken before the interrupt, on
     // which the interpreter may exit at once: its exit hook then waits for the messages.
     const std::size_t contexts = notify_contexts();
+    scribo::stop_waiting();  // a thread held up by a stalled sink gives up on it within a second
     const int given_back = give_signals_back([] {});
     std::unique_lock messages(messages_lock);
     if (!request_interrupt(signal_number)) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "orvel/utils/portage/conversions.hpp"
+#include "orvel/utils/portage/record_batch.hpp"
 #include "orvel/utils/portage/unraisable.hpp"
 
 namespace orvel::portage {
@@ -61,6 +62,7 @@ class InterpreterSession {
   }
 
   void close() noexcept {
+    batches_.clear();
     PyGILState_Release(gil_state_);  // deletes the thread state if PyGILState_Ensure made it
     thread_state_ = nullptr;
     count_out();
@@ -70,22 +72,44 @@ class InterpreterSession {
   // counted in `deliveries`.
   bool deliver(const void* data, std::size_t length) {
     PyObject* record = bytes_.make(data, length);
-    const bool called = record != nullptr;
-    PyObject* result = called ? PyObject_CallOneArg(callback_, record) : nullptr;
-    Py_XDECREF(record);
-    if (result == nullptr) {
-      PyObject* error = PyErr_GetRaisedException();
-      report_unraisable(error, name_);
-      Py_XSETREF(failure_, error);
-      if (called) tandem::detail::count(deliveries_.callback_errors);
-      return false;
-    }
-    Py_DECREF(result);
+    if (!call(record)) return false;
     tandem::detail::count(deliveries_.delivered);
     return true;
   }
 
+  // A batch dispatcher's: the batch's records in one call. Its storage goes to a batch object
+  // (BatchPool), which keeps it for as long as the callback or anything it passed it to holds it.
+  bool deliver(BatchBuffer& batch) {
+    const std::size_t records = batch.records();
+    if (!call(batches_.wrap(batch))) return false;
+    tandem::detail::count(deliveries_.delivered, records);
+    tandem::detail::count(deliveries_.batches);
+    return true;
+  }
+
+  // No batch could be made: the worker ends with MemoryError, as when a record's bytes cannot be.
+  void out_of_memory() {
+    PyErr_NoMemory();
+    call(nullptr);
+  }
+
  private:
+  // Calls the callback with `argument` (a new reference, or null with an exception set) and
+  // drops it. A failure is reported and kept in `failure` (owned), the worker's error.
+  bool call(PyObject* argument) {
+    PyObject* result = argument != nullptr ? PyObject_CallOneArg(callback_, argument) : nullptr;
+    Py_XDECREF(argument);
+    if (result == nullptr) {
+      PyObject* error = PyErr_GetRaisedException();
+      report_unraisable(error, name_);
+      Py_XSETREF(failure_, error);
+      if (argument != nullptr) tandem::detail::count(deliveries_.callback_errors);
+      return false;
+    }
+    Py_DECREF(result);
+    return true;
+  }
+
   PyObject* callback_;
   const char* name_;
   PyObject*& failure_;
@@ -93,6 +117,7 @@ class InterpreterSession {
   PyThreadState* thread_state_ = nullptr;
   PyGILState_STATE gil_state_{};
   RecordBytes bytes_;  // the session drops each record once its callback is done
+  BatchPool batches_;  // a batch dispatcher's batches, kept for reuse until the worker ends
 };
 
 // threading.current_thread() on a thread threading did not start makes an entry for it, named
@@ -272,7 +297,12 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   table_ = table;
   if (thread_name != nullptr) name_python_thread(thread_name);
   session.leave();
-  drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
+  if (batching()) {
+    BatchFiller filler(batches_);
+    drain_batches(ring, body, running, wake, session, filler);
+  } else {
+    drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
+  }
   const bool entered = session.enter();
   if (entered && failure != nullptr && !error_forgotten_) {
     Py_XSETREF(error_, failure);
