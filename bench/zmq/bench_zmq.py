@@ -1,5 +1,5 @@
 """Records from another process over ZeroMQ to an `async def` callback: the zmq_feed example into an
-AsyncDispatcher against pyzmq's own ways, in one run.
+AsyncDispatcher, a record or a batch at a time, against pyzmq's own ways, in one run.
 
 A native sender (zmq_feed.send, in a process of its own) pushes numbered 64-byte messages as fast
 as ZeroMQ takes them, over tcp://127.0.0.1 and over ipc://; each consumer binds a PULL socket,
@@ -12,6 +12,7 @@ the p99 of how late a task that sleeps 1 ms at a time wakes. See README.md for t
 import argparse
 import asyncio
 import collections
+import functools
 import os
 import statistics
 import subprocess
@@ -25,7 +26,7 @@ import zmq.asyncio
 
 import zmq_feed
 from orvel.scribo import Level, Logger, StdoutHandler
-from orvel.utils.portage.portage import AsyncDispatcher
+from orvel.utils.portage.portage import AsyncBatchDispatcher, AsyncDispatcher
 
 SIZE = 64
 TICK = 0.001  # the lag probe's sleep
@@ -51,23 +52,27 @@ class Delivery:
     def __init__(self, count, finished=lambda: None):
         self.count, self.seen, self.finished = count, 0, finished
         self.first = self.last = 0.0
+        self.in_first = 0  # the messages of the first call, which the rate leaves out
 
-    def note(self):
-        self.seen += 1
-        if self.seen == 1:
-            self.first = time.perf_counter()
-        elif self.seen == self.count:
+    def note(self, messages=1):
+        if not self.seen:
+            self.first, self.in_first = time.perf_counter(), messages
+        self.seen += messages
+        if self.seen == self.count:
             self.last = time.perf_counter()
             self.finished()
 
     async def coroutine(self, message):
         self.note()
 
+    async def batch(self, records):
+        self.note(len(records))
+
     def plain(self, message):
         self.note()
 
     def rate(self):
-        return (self.count - 1) / (self.last - self.first)
+        return (self.count - self.in_first) / (self.last - self.first)
 
 
 class Sender:
@@ -106,10 +111,14 @@ async def on_loop(receive):
 
 # ---- the consumers ------------------------------------------------------------------------------
 
-async def feed_into_dispatcher(endpoint, count, sender_source=SENDER):
+async def feed_into_dispatcher(endpoint, count, sender_source=SENDER, batches=False):
     done = asyncio.Event()
     delivery = Delivery(count, done.set)
-    async with AsyncDispatcher(delivery.coroutine, slot_size=SIZE) as dispatcher:
+    if batches:
+        dispatcher = AsyncBatchDispatcher(delivery.batch, slot_size=SIZE)
+    else:
+        dispatcher = AsyncDispatcher(delivery.coroutine, slot_size=SIZE)
+    async with dispatcher:
         with zmq_feed.Feed(dispatcher, bind=endpoint) as feed:
             sender = Sender(feed.endpoints[0], count, sender_source)
             lateness = await on_loop(done.wait())
@@ -192,12 +201,14 @@ async def idle_loop():
 
 CONSUMERS = {
     "(a) zmq_feed -> AsyncDispatcher, await cb": feed_into_dispatcher,
+    "(b) zmq_feed -> AsyncBatchDispatcher, await cb(batch)": functools.partial(feed_into_dispatcher, batches=True),
     "(c) zmq.asyncio, await sock.recv(), await cb": asyncio_recv,
     "(d) recv(copy=False) thread -> call_soon_threadsafe, await cb": thread_to_loop,
     "(e) blocking recv in a thread, cb (lag: a loop beside it)": blocking_recv,
 }
 PEER = "(c) zmq.asyncio, await sock.recv(), await cb"
-TARGETS = {"(a) zmq_feed -> AsyncDispatcher, await cb": 3.0}
+TARGETS = {"(a) zmq_feed -> AsyncDispatcher, await cb": 3.0,
+           "(b) zmq_feed -> AsyncBatchDispatcher, await cb(batch)": 10.0}
 LAG_TARGET_MS = 1.0
 
 

@@ -19,7 +19,7 @@ import time
 import pytest
 
 import zmq_feed
-from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
+from orvel.utils.portage.portage import AsyncBatchDispatcher, AsyncDispatcher, SyncDispatcher
 
 COUNT = 3000
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "zmq_feed"
@@ -106,7 +106,8 @@ def test_every_message_reaches_a_sync_dispatcher_in_order(modes, where):
     assert (stats["received"], stats["pushed"], stats["dropped"], stats["oversized"]) == (COUNT, COUNT, 0, 0)
 
 
-def test_an_async_dispatcher_is_fed_on_its_loop():
+@pytest.mark.parametrize("kind", [AsyncDispatcher, AsyncBatchDispatcher])
+def test_an_async_dispatcher_is_fed_on_its_loop(kind):
     async def main():
         records, done = [], asyncio.get_running_loop().create_future()
 
@@ -115,7 +116,12 @@ def test_an_async_dispatcher_is_fed_on_its_loop():
             if len(records) == COUNT:
                 done.set_result(threading.get_ident())
 
-        async with AsyncDispatcher(on_record, capacity=64) as dispatcher:
+        async def on_batch(batch):   # the feed pushes into a batch dispatcher as into any other
+            for record in batch:
+                await on_record(record)
+
+        callback = on_batch if kind is AsyncBatchDispatcher else on_record
+        async with kind(callback, capacity=64) as dispatcher:
             with zmq_feed.Feed(dispatcher, bind="tcp://127.0.0.1:*") as feed:
                 await asyncio.to_thread(send, feed, COUNT)   # off the loop, which keeps draining
                 assert await asyncio.wait_for(done, 30) == threading.get_ident()
