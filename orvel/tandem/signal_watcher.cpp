@@ -115,25 +115,49 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
 #define VIGIL_WARN(...) \
   log_message(spdlog::level::warn, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 
-// ORVEL_SIGNAL_WATCH off (0, false, no or off, in any case, spaces around ignored), read when the
-// first queue would start the watcher, leaves signals to the process: no watcher, no registry
-// (queues are then released only by close()). Unset, empty or on (1, true, yes, on) keeps the
-// watcher, and so does any other value, with a warning: a signal should not stop a process that
-// relies on the watcher because of a typo.
+// A value from the environment as it would be quoted in Python: control characters, quotes,
+// backslashes and bytes beyond ASCII escaped, so that a warning shows what is really there.
+std::string escaped(const char* value) {
+  std::string text;
+  for (const char* c = value; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    switch (byte) {
+      case '\t': text += "\\t"; break;
+      case '\n': text += "\\n"; break;
+      case '\r': text += "\\r"; break;
+      case '\\': text += "\\\\"; break;
+      case '\'': text += "\\'"; break;
+      default:
+        if (byte < 0x20 || byte >= 0x7f) {
+          text += format_message("\\x%02x", static_cast<unsigned>(byte));
+        } else {
+          text += static_cast<char>(byte);
+        }
+    }
+  }
+  return text;
+}
+
+// ORVEL_SIGNAL_WATCH off (0, false, no or off, in any case, white space around ignored, line ends
+// included), read when the first queue would start the watcher, leaves signals to the process: no
+// watcher, no registry (queues are then released only by close()). Unset, empty or on (1, true,
+// yes, on) keeps the watcher, and so does any other value, with a warning: a signal should not stop
+// a process that relies on the watcher because of a typo.
 bool watch_wanted() {
   static const bool wanted = [] {
     const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
     if (setting == nullptr) return true;
+    constexpr const char* kWhiteSpace = " \t\n\r\f\v";
     std::string word(setting);
-    word.erase(0, word.find_first_not_of(" \t"));
-    word.erase(word.find_last_not_of(" \t") + 1);
+    word.erase(0, word.find_first_not_of(kWhiteSpace));
+    word.erase(word.find_last_not_of(kWhiteSpace) + 1);
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const auto is_one_of = [&word](std::initializer_list<const char*> words) {
       return std::any_of(words.begin(), words.end(), [&word](const char* w) { return word == w; });
     };
     if (is_one_of({"0", "false", "no", "off"})) return false;
     if (!is_one_of({"", "1", "true", "yes", "on"})) {
-      VIGIL_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", setting);
+      VIGIL_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", escaped(setting).c_str());
     }
     return true;
   }();

@@ -591,7 +591,7 @@ os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
     assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
 
 
-@pytest.mark.parametrize("setting", ["0", "false", " Off ", "NO"])
+@pytest.mark.parametrize("setting", ["0", "false", " Off ", "NO", "off\r\n", "\t0\n"])
 def test_orvel_signal_watch_off_starts_no_watcher(child, setting):
     proc = child(PRELUDE + """
 queue = Tandem(8, 4)
@@ -608,8 +608,8 @@ say("SURVIVED")
     assert "[SIGNAL]" not in result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("setting, warned", [("1", False), ("", False), ("yes", False), ("disabled", True),
-                                             ("0x0", True)])
+@pytest.mark.parametrize("setting, warned", [("1", False), ("", False), ("yes", False), ("on\r\n", False),
+                                             ("disabled", True), ("0x0", True), ("disabled\r\n", True)])
 def test_orvel_signal_watch_on_or_unknown_keeps_the_watcher(child, setting, warned):
     result = interrupt(child, """
 queue = Tandem(8, 4)
