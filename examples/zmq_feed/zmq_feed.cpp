@@ -116,9 +116,10 @@ std::optional<native::Producer> producer_of(PyObject* dispatcher) {
   }
   native::Producer producer = native::Producer::of(dispatcher);  // ValueError when __init__ never ran
   if (!producer) return std::nullopt;
-  if (producer.queue().zerocopy()) {
-    // Such a queue keeps the pointer pushed, and the receiver reuses its buffer for the next message.
-    PyErr_SetString(PyExc_ValueError, "a zerocopy dispatcher cannot be fed: it keeps pointers to the bytes pushed");
+  if (producer.keeps_pointers()) {
+    // The receiver reuses its buffer for the next message.
+    PyErr_SetString(PyExc_ValueError,
+                    "a zerocopy dispatcher cannot be fed unless variable_size=True: it keeps pointers to the bytes pushed");
     return std::nullopt;
   }
   if (producer.waits_when_full()) {

@@ -185,7 +185,7 @@ PyObject* describe(PyObject*, PyObject* target) {
   orvel::native::Producer producer = orvel::native::Producer::of(target);
   if (!producer) return nullptr;
   orvel::native::Queue queue = producer.queue();
-  return Py_BuildValue("(iinniiii)", producer.variable_size(), producer.waits_when_full(),
+  return Py_BuildValue("(iiinniiii)", producer.variable_size(), producer.keeps_pointers(), producer.waits_when_full(),
                        static_cast<Py_ssize_t>(queue.slot_size()), static_cast<Py_ssize_t>(queue.capacity()),
                        queue.overwrite(), queue.zerocopy(), queue.block_on_full(), queue.is_open());
 }
@@ -224,21 +224,27 @@ def closed(target):
     return target
 
 
-# (variable_size, waits_when_full, slot_size, capacity, overwrite, zerocopy, block_on_full, open)
+# (variable_size, keeps_pointers, waits_when_full, slot_size, capacity, overwrite, zerocopy, block_on_full, open)
 @pytest.mark.parametrize("make, expected", [
-    (lambda: SyncDispatcher(print), (False, False, 2048, 16384, False, False, False, True)),
-    (lambda: SyncDispatcher(print, 64, 16, overwrite=True, variable_size=True), (True, False, 16, 64, True, False, False, True)),
-    (lambda: SyncDispatcher(print, block_on_full=True), (False, False, 2048, 16384, False, False, True, True)),
-    (lambda: SyncDispatcher(print, 8, 32, block_on_full=True, nonblocking=False), (False, True, 32, 8, False, False, True, True)),
-    (lambda: SyncBatchDispatcher(print, zerocopy=True, nonblocking=False), (False, False, 2048, 16384, False, True, False, True)),
-    (lambda: closed(SyncDispatcher(print, variable_size=True, detach=False)), (True, False, 2048, 16384, False, False, False, False)),
-    (lambda: AsyncDispatcher(ignore, 32, 64), (False, False, 64, 32, False, False, False, True)),
-    (lambda: AsyncDispatcher(ignore, 32, 64, zerocopy=True, variable_size=True), (True, False, 64, 32, False, True, False, True)),
-    (lambda: closed(AsyncBatchDispatcher(ignore, overwrite=True, variable_size=True)), (True, False, 2048, 16384, True, False, False, False)),
-    (lambda: LumPipe(16, 8, block_on_full=True, variable_size=True), (True, True, 8, 16, False, False, True, True)),
-    (lambda: LumPipe(zerocopy=True, overwrite=True), (False, False, 2048, 16384, True, True, False, True)),
+    (lambda: SyncDispatcher(print), (False, False, False, 2048, 16384, False, False, False, True)),
+    (lambda: SyncDispatcher(print, 64, 16, overwrite=True, variable_size=True),
+     (True, False, False, 16, 64, True, False, False, True)),
+    (lambda: SyncDispatcher(print, block_on_full=True), (False, False, False, 2048, 16384, False, False, True, True)),
+    (lambda: SyncDispatcher(print, 8, 32, block_on_full=True, nonblocking=False),
+     (False, False, True, 32, 8, False, False, True, True)),
+    (lambda: SyncBatchDispatcher(print, zerocopy=True, nonblocking=False),
+     (False, True, False, 2048, 16384, False, True, False, True)),
+    (lambda: closed(SyncDispatcher(print, variable_size=True, detach=False)),
+     (True, False, False, 2048, 16384, False, False, False, False)),
+    (lambda: AsyncDispatcher(ignore, 32, 64), (False, False, False, 64, 32, False, False, False, True)),
+    (lambda: AsyncDispatcher(ignore, 32, 64, zerocopy=True, variable_size=True),
+     (True, False, False, 64, 32, False, True, False, True)),
+    (lambda: closed(AsyncBatchDispatcher(ignore, overwrite=True, variable_size=True)),
+     (True, False, False, 2048, 16384, True, False, False, False)),
+    (lambda: LumPipe(16, 8, block_on_full=True, variable_size=True), (True, False, True, 8, 16, False, False, True, True)),
+    (lambda: LumPipe(zerocopy=True, overwrite=True), (False, True, False, 2048, 16384, True, True, False, True)),
 ], ids=["sync defaults", "sync variable size", "sync nonblocking, block_on_full", "sync pushes that wait",
-        "sync batches, zerocopy", "sync closed", "async", "async variable size", "async batches closed",
+        "sync batches, zerocopy", "sync closed", "async", "async variable size, zerocopy", "async batches closed",
         "pipe variable size, waiting", "pipe zerocopy"])
 def test_a_producer_sees_its_targets_modes_and_state(producer_view, make, expected):
     assert producer_view.describe(make()) == expected

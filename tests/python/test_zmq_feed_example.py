@@ -86,7 +86,9 @@ def closed(dispatcher):
     ({"variable_size": True, "slot_size": 16}, "ipc bind"),   # 64-byte messages as 4 fragments each
     ({"nonblocking": False}, "ipc connect"),
     ({"block_on_full": True}, "tcp bind"),   # the waking socket's pushes never wait, whatever the queue's mode
-], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects", "waking socket, block_on_full"])
+    ({"zerocopy": True, "variable_size": True, "slot_size": 16}, "tcp bind"),   # fragments are copied all the same
+], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects", "waking socket, block_on_full",
+        "zerocopy, variable size"])
 def test_every_message_reaches_a_sync_dispatcher_in_order(modes, where):
     records = []
     # A short folder: the path of a socket has 107 bytes at most.
@@ -187,7 +189,7 @@ def test_an_endpoint_bound_already_is_refused_and_the_feed_lets_go_of_the_others
 @pytest.mark.parametrize("make, error, message", [
     (lambda: b"records", TypeError, "expected a SyncDispatcher or AsyncDispatcher, got bytes"),
     (lambda: SyncDispatcher.__new__(SyncDispatcher), ValueError, "was never constructed"),
-    (lambda: SyncDispatcher(print, zerocopy=True), ValueError, "a zerocopy dispatcher cannot be fed"),
+    (lambda: SyncDispatcher(print, zerocopy=True), ValueError, "a zerocopy dispatcher cannot be fed unless variable"),
     (lambda: SyncDispatcher(print, nonblocking=False, block_on_full=True), ValueError, "block_on_full=True"),
     (lambda: closed(SyncDispatcher(print)), RuntimeError, "the dispatcher is closed"),
 ], ids=["not a dispatcher", "not constructed", "zerocopy", "pushes that wait", "closed"])

@@ -300,7 +300,7 @@ class Queue {
   std::size_t slot_size() const noexcept { return core().slot_size(); }
   std::size_t capacity() const noexcept { return core().capacity(); }
   bool overwrite() const noexcept { return (core().modes() & tandem::kOverwrite) != 0; }
-  // The queue keeps the pointer pushed, not a copy: the bytes must stay as they are until popped.
+  // Single-slot pushes store the pointer pushed, not a copy (variable-size ones copy all the same).
   bool zerocopy() const noexcept { return (core().modes() & tandem::kZerocopy) != 0; }
   bool block_on_full() const noexcept { return (core().modes() & tandem::kBlockOnFull) != 0; }
 
@@ -359,6 +359,9 @@ class Producer {
   // the consumer whole (an empty one returns 1 and carries nothing); else one record of at most
   // slot_size bytes (a longer one is cut short).
   bool variable_size() const noexcept { return variable_size_; }
+  // The queue keeps the pointer a push gives it, not a copy: the bytes must stay as they are until
+  // the consumer has taken the record.
+  bool keeps_pointers() const noexcept { return !variable_size_ && queue_.zerocopy(); }
   // A push into a full queue waits for room, until the queue closes; else it returns -2, or drops
   // the oldest data in overwrite mode.
   bool waits_when_full() const noexcept { return may_wait_ && queue_.block_on_full(); }
