@@ -60,6 +60,24 @@ class SignalsBlocked {
   sigset_t previous_;
 };
 
+// `producer`, if a receiver can feed it; else throws std::invalid_argument, or std::runtime_error
+// for a closed one.
+orvel::native::Producer feedable(orvel::native::Producer producer) {
+  if (producer.keeps_pointers()) {
+    // The receiver reuses its buffer for the next message.
+    throw std::invalid_argument(
+        "a zerocopy dispatcher cannot be fed unless variable_size=True: it keeps pointers to the bytes pushed");
+  }
+  if (producer.waits_when_full()) {
+    // Its pushes would wait inside the queue, where stop() cannot reach the receiving thread.
+    throw std::invalid_argument(
+        "a dispatcher made with nonblocking=False, block_on_full=True cannot be fed: its pushes wait where the "
+        "feed cannot be stopped (when_full='wait' waits for room instead)");
+  }
+  if (!producer.queue().is_open()) throw std::runtime_error("the dispatcher is closed");
+  return producer;
+}
+
 }  // namespace
 
 void attach(zmq::socket_t& socket, const std::string& endpoint, bool binding) {
@@ -73,7 +91,7 @@ void attach(zmq::socket_t& socket, const std::string& endpoint, bool binding) {
 }
 
 Receiver::Receiver(orvel::native::Producer producer, const Options& options)
-    : producer_(producer),
+    : producer_(feedable(producer)),
       when_full_(options.when_full),
       context_(1),
       socket_(context_, options.subscribe.empty() ? zmq::socket_type::pull : zmq::socket_type::sub),

@@ -68,7 +68,9 @@ class Receiver {
  public:
   // Opens the socket, connects and binds it (EndpointError for an endpoint ZeroMQ refuses,
   // zmq::error_t for a socket it cannot make) and starts the receiving thread, with every signal
-  // blocked in it. The dispatcher must outlive the receiver.
+  // blocked in it. The dispatcher must outlive the receiver. Refuses, before any of that, a
+  // dispatcher that keeps the pointers pushed or whose pushes wait for room
+  // (std::invalid_argument), and a closed one (std::runtime_error).
   Receiver(orvel::native::Producer producer, const Options& options);
   ~Receiver();  // stop()
   Receiver(const Receiver&) = delete;

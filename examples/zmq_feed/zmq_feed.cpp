@@ -105,7 +105,8 @@ bool texts(PyObject* arg, const char* name, bool bytes_too, std::vector<std::str
   return converted && !PyErr_Occurred();
 }
 
-// The dispatcher's producer, or nothing with an exception set.
+// The dispatcher's producer, or nothing with an exception set. Whether the receiver can feed it,
+// the receiver tells.
 std::optional<native::Producer> producer_of(PyObject* dispatcher) {
   const native::Api& api = native::api();
   if (!PyObject_TypeCheck(dispatcher, api.sync_dispatcher_type) &&
@@ -116,23 +117,6 @@ std::optional<native::Producer> producer_of(PyObject* dispatcher) {
   }
   native::Producer producer = native::Producer::of(dispatcher);  // ValueError when __init__ never ran
   if (!producer) return std::nullopt;
-  if (producer.keeps_pointers()) {
-    // The receiver reuses its buffer for the next message.
-    PyErr_SetString(PyExc_ValueError,
-                    "a zerocopy dispatcher cannot be fed unless variable_size=True: it keeps pointers to the bytes pushed");
-    return std::nullopt;
-  }
-  if (producer.waits_when_full()) {
-    // Its pushes would wait inside the queue, where close() cannot reach the feed's thread.
-    PyErr_SetString(PyExc_ValueError,
-                    "a dispatcher made with nonblocking=False, block_on_full=True cannot be fed: its pushes wait "
-                    "where the feed cannot be stopped (when_full='wait' waits for room instead)");
-    return std::nullopt;
-  }
-  if (!producer.queue().is_open()) {
-    PyErr_SetString(PyExc_RuntimeError, "the dispatcher is closed");
-    return std::nullopt;
-  }
   return producer;
 }
 
