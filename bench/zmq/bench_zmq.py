@@ -57,28 +57,31 @@ def machine_busy():
     return (user + nice + system) / CLOCK_TICKS
 
 
-def cpu_of(pid):
-    """The CPU seconds the threads of process `pid` have run (each thread's schedstat)."""
-    total = 0
+def scheduled(pid):
+    """The seconds the threads of process `pid` have run, and waited runnable with no CPU free
+    (each thread's schedstat): a thread that ends takes its share with it."""
+    ran = waited = 0
     for thread in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{thread}/schedstat") as stat:
-                total += int(stat.read().split()[0])
+                thread_ran, thread_waited, _ = map(int, stat.read().split())
         except FileNotFoundError:  # the thread ended
-            pass
-    return total / 1e9
+            continue
+        ran, waited = ran + thread_ran, waited + thread_waited
+    return ran / 1e9, waited / 1e9
 
 
 class Delivery:
     """The callbacks: they count, and note when the first and the last message came, with the CPU
-    the machine, this process and the sender had used by then."""
+    the machine had used by then and how long this process's threads and the sender's had run and
+    waited for a CPU."""
 
     def __init__(self, count, finished=lambda: None):
         self.count, self.seen, self.finished = count, 0, finished
         self.first = self.last = 0.0
         self.in_first = 0  # the messages of the first call, which the rate leaves out
         self.sender = None  # its process id, set by Sender
-        self.cpu = []  # (the machine's busy seconds, those of this process and the sender) at the first and the last
+        self.cpu = []  # (the machine's busy seconds, ours and the sender's run, waited) at the first and the last
 
     def note(self, messages=1):
         if not self.seen:
@@ -91,7 +94,8 @@ class Delivery:
             self.finished()
 
     def cpu_used(self):
-        return machine_busy(), time.process_time() + cpu_of(self.sender)
+        (ours_ran, ours_waited), (sender_ran, sender_waited) = scheduled(os.getpid()), scheduled(self.sender)
+        return machine_busy(), ours_ran + sender_ran, ours_waited + sender_waited
 
     async def coroutine(self, message):
         self.note()
@@ -108,8 +112,14 @@ class Delivery:
     def others_cpus(self):
         """How many CPUs the rest of the machine kept busy, on average, from the first message to
         the last: the other work the consumer and its sender competed with."""
-        (busy_first, ours_first), (busy_last, ours_last) = self.cpu
-        return max(0.0, (busy_last - busy_first) - (ours_last - ours_first)) / (self.last - self.first)
+        (busy_first, ran_first, _), (busy_last, ran_last, _) = self.cpu
+        return max(0.0, (busy_last - busy_first) - (ran_last - ran_first)) / (self.last - self.first)
+
+    def runnable_threads(self):
+        """How many threads of the consumer and the sender were runnable, on average, from the first
+        message to the last: running, or waiting for one of the machine's CPUs."""
+        (_, ran_first, waited_first), (_, ran_last, waited_last) = self.cpu
+        return ((ran_last - ran_first) + (waited_last - waited_first)) / (self.last - self.first)
 
 
 class Sender:
@@ -284,9 +294,9 @@ def late_shares(ticks):
     return sum(tick.ran for tick in late) / span, sum(tick.no_cpu for tick in late) / span
 
 
-def report(rates, ratios, lags, shares, others):
+def report(rates, ratios, lags, shares, contention):
     print(f"{'consumer':64} {'transport':9} {'median':>12} {'ratio to (c): median [min - max]':>36} "
-          f"{'target':>12} {'lag p99: median [min - max]':>30} {'target':>10} {'ran':>5} {'no CPU':>6} {'others':>6}")
+          f"{'target':>12} {'lag p99: median [min - max]':>30} {'target':>10} {'ran':>5} {'no CPU':>6} {'threads':>7} {'others':>6}")
     for (name, transport), values in rates.items():
         line = f"{name:64} {transport:9} {statistics.median(values) / 1e3:8.1f} k/s"
         ratio = ratios[(name, transport)]
@@ -299,8 +309,9 @@ def report(rates, ratios, lags, shares, others):
         line += f" {late:8.2f} [{min(lag):.2f} - {max(lag):.2f}] ms"
         line += f" {f'<= {LAG_TARGET_MS:.0f} ' + ('met' if late <= LAG_TARGET_MS else 'MISSED') if target else '':>10}"
         ran, no_cpu = zip(*shares[(name, transport)])
+        runnable, others = zip(*contention[(name, transport)])
         print(f"{line} {statistics.median(ran):5.0%} {statistics.median(no_cpu):6.0%} "
-              f"{statistics.median(others[(name, transport)]):6.2f}")
+              f"{statistics.median(runnable):7.2f} {statistics.median(others):6.2f}")
 
 
 def main():
@@ -312,7 +323,7 @@ def main():
     args = parser.parse_args()
     print(f"load average at the start: {' '.join(f'{load:.2f}' for load in os.getloadavg())}; "
           f"{os.cpu_count()} CPUs; {args.count} messages of {SIZE} bytes a run, {args.rounds} rounds")
-    rates, ratios, lags, shares, others = (collections.defaultdict(list) for _ in range(5))
+    rates, ratios, lags, shares, contention = (collections.defaultdict(list) for _ in range(5))
     idle, paced = [], []
     with tempfile.TemporaryDirectory() as folder:
         transports = {"tcp": "tcp://127.0.0.1:*", "ipc": f"ipc://{folder}/feed"}
@@ -326,7 +337,7 @@ def main():
                     rates[(name, transport)].append(delivery.rate())
                     lags[(name, transport)].append(p99(ticks))
                     shares[(name, transport)].append(late_shares(ticks))
-                    others[(name, transport)].append(delivery.others_cpus())
+                    contention[(name, transport)].append((delivery.runnable_threads(), delivery.others_cpus()))
                 for name, rate in measured.items():
                     ratios[(name, transport)].append(rate / measured[PEER])
             idle.append(p99(asyncio.run(idle_loop())))
@@ -334,11 +345,12 @@ def main():
             paced.append((delivery.rate(), p99(while_delivering(ticks, delivery))))
             print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
     print()
-    report(rates, ratios, lags, shares, others)
+    report(rates, ratios, lags, shares, contention)
     print(f"\nlag p99: the median over the rounds of each run's p99 lateness of a task sleeping {TICK * 1e3:.0f} ms,"
           " from the first message to the last; in the ticks more than 1 ms late, the share of their time the loop's"
-          " thread ran, and the share it waited for a CPU (medians); others: the CPUs the rest of the machine kept"
-          " busy meanwhile (median of the runs' averages);"
+          " thread ran, and the share it waited for a CPU (medians); threads: how many threads of the consumer and"
+          " the sender were runnable, on average, for the machine's CPUs; others: the CPUs the rest of the machine"
+          " kept busy meanwhile (medians of the runs' averages);"
           f" an idle loop with no traffic: {statistics.median(idle) * 1e3:.2f} ms [{min(idle) * 1e3:.2f} - {max(idle) * 1e3:.2f}]")
     rate = statistics.median(r for r, _ in paced)
     lag = [seconds * 1e3 for _, seconds in paced]
