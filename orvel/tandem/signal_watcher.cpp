@@ -128,19 +128,34 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
   if (message) message->logger->log(message->where, level, message->text);
 }
 
+// Whether the interpreter finalises: then a thread that takes its lock back, other than the one
+// that finalises, is ended by it.
+bool interpreter_finalising() noexcept {
+#if PY_VERSION_HEX < 0x030D0000  // public from 3.13 on
+  return _Py_IsFinalizing() != 0;
+#else
+  return Py_IsFinalizing() != 0;
+#endif
+}
+
 // Logs on a Python thread that holds the interpreter lock (building or dropping a queue): the
 // sinks that may block are written without it, so that a stalled stream (a pipe nobody reads)
 // holds up this thread alone. Not under a lock or once-flag of this module that another Python
 // thread may wait for holding the interpreter lock. Once the interpreter exits the lock is kept:
-// it may be finalising, and it bounds the wait for a stalled sink from then on.
+// it may be finalising (the exit hook comes first, unless atexit's callbacks were cleared), and
+// the exit hook bounds the wait for a stalled sink from then on.
 template <class... Args>
 void log_letting_go(spdlog::level::level_enum level, int line, const char* function, const char* format,
                     Args... args) noexcept {
-  if (interpreter_is_exiting()) return log_message(level, line, function, format, args...);
+  if (interpreter_is_exiting() || interpreter_finalising()) {
+    return log_message(level, line, function, format, args...);
+  }
   const auto message = make_message(level, line, function, format, args...);
   if (!message) return;
   try {
-    dispatch::log_plain(*message->logger, level, message->text, message->where, &dispatch::kInterpreterLock);
+    // A failing sink is reported through the logger's error handler, as by log_message.
+    dispatch::log_plain(*message->logger, level, message->text, message->where, &dispatch::kInterpreterLock,
+                        dispatch::SinkFailures::report);
   } catch (abi::__forced_unwind&) {
     // The interpreter began to finalise meanwhile, and ends this thread as it takes the lock back
     // by unwinding it. The callers cannot pass that on (Tandem.__init__ would take it for a C++
@@ -148,7 +163,8 @@ void log_letting_go(spdlog::level::level_enum level, int line, const char* funct
     // rest of the process, holding no lock.
     for (;;) pause();
   } catch (...) {
-    // A sink that failed loses the message; building or dropping the queue goes on.
+    // A sink that threw something other than a std::exception loses the message for the sinks
+    // after it; building or dropping the queue goes on.
   }
 }
 
