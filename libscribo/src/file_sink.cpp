@@ -170,7 +170,7 @@ std::shared_ptr<FileTarget> FileTarget::open(const std::string& filename, bool t
   Files& f = files();
   const std::lock_guard guard(f.lock);
   if (const auto found = f.by_path.find(path); found != f.by_path.end()) {
-    if (auto open = found->second.lock()) return open;
+    if (auto open = found->second.lock(); open && open->is_file_named(filename)) return open;
   }
   const int fd = open_file(filename, truncate);
   struct stat status {};
@@ -207,6 +207,16 @@ bool FileTarget::write_out(Deadline deadline) {
   if (error == ETIMEDOUT) return false;
   if (error != 0) throw FileError(error, filename_, "cannot write to");
   return true;
+}
+
+// Whether the target's file is the one `filename` names now. A target whose lock stays held (a
+// stalled FIFO) is taken to be: files.lock, held here, must not wait long.
+bool FileTarget::is_file_named(const std::string& filename) {
+  if (!acquire(mutex(), Clock::now() + kStalledSinkPatience)) return true;
+  const std::lock_guard guard(mutex(), std::adopt_lock);
+  struct stat named {}, written {};
+  return fd_ >= 0 && ::stat(filename.c_str(), &named) == 0 && ::fstat(fd_, &written) == 0 &&
+         named.st_dev == written.st_dev && named.st_ino == written.st_ino;
 }
 
 bool FileTarget::fits(std::size_t size) const noexcept {

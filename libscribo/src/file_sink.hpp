@@ -28,7 +28,9 @@ class FileTarget {
   // The target that is open on the file `filename` names (by any path) in this process, or a new
   // one that appends to the file, truncating it first with `truncate`, and rotates it with
   // `rotation`. A target already open keeps how it was opened: it is neither truncated again nor
-  // given another rotation. Missing directories are made. Throws FileError.
+  // given another rotation. One whose file has been moved away or removed since (by logrotate, by
+  // hand) stays with the sinks that have it, and the path gets a new target, as open() would give
+  // a new file. Missing directories are made. Throws FileError.
   static std::shared_ptr<FileTarget> open(const std::string& filename, bool truncate,
                                           const std::optional<Rotation>& rotation);
   ~FileTarget();  // writes out the buffer, waiting at most kStalledSinkPatience, and closes
@@ -61,6 +63,7 @@ class FileTarget {
   FileTarget(std::string filename, int fd, bool may_stall, const std::optional<Rotation>& rotation,
              std::size_t size);
   bool fits(std::size_t size) const noexcept;
+  bool is_file_named(const std::string& filename);
   void buffer(const spdlog::memory_buf_t& line);
   void rotate();
 

@@ -210,3 +210,27 @@ def test_rotating_loggers_sharing_a_file_rotate_it_as_one(tmp_path):
     assert not (tmp_path / "rotating.3.log").exists()
     assert all(len(file.read_bytes()) <= 1000 for file in files)
     assert len(written) > 2 * 21 and written == expected[-len(written):]
+
+
+# A log file moved away (as logrotate does) or removed while a logger still writes to it: a
+# handler opened on its path afterwards writes to the file the path names now, as open() would,
+# while the older logger goes on with the file it has.
+@pytest.mark.parametrize("away", ["rename", "remove"])
+def test_a_handler_opened_after_the_file_was_moved_away_writes_to_a_new_file(tmp_path, away):
+    path = tmp_path / "app.log"
+    old = Logger("old", handlers=[FileHandler(str(path), pattern="%n %v")])
+    old.info("before")
+    old.flush()
+    if away == "rename":
+        path.rename(tmp_path / "app.log.1")
+    else:
+        path.unlink()
+    new = Logger("new", handlers=[FileHandler(str(path), pattern="%n %v")])
+    new.info("after")
+    old.info("still the old file")
+    new.flush()
+    assert lines_of(path) == ["new after"]
+    assert lines_of(tmp_path / "app.log.1") == (["old before"] if away == "rename" else [])
+    old.flush()
+    if away == "rename":
+        assert lines_of(tmp_path / "app.log.1") == ["old before", "old still the old file"]
