@@ -234,3 +234,45 @@ def test_a_handler_opened_after_the_file_was_moved_away_writes_to_a_new_file(tmp
     old.flush()
     if away == "rename":
         assert lines_of(tmp_path / "app.log.1") == ["old before", "old still the old file"]
+
+
+# Forks while other threads log to the console through a logger of their own and through the
+# default logger: each child logs through both and ends, never finding a lock held by a thread
+# it does not have.
+def test_a_child_forked_while_other_threads_log_to_the_console_can_log(run_child):
+    child = run_child("""
+import os, sys, threading, time
+from orvel.scribo import DefaultLogger, Logger, StdoutHandler
+report = os.dup(1)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+log = Logger("console", handlers=[StdoutHandler(pattern="%v")])
+default = DefaultLogger()
+stop = threading.Event()
+def write(logger):
+    while not stop.is_set():
+        logger.info("z" * 100_000)  # long to format: the formatter's lock is held most of the time
+threads = [threading.Thread(target=write, args=(logger,)) for logger in (log, log, default)]
+for t in threads:
+    t.start()
+stuck = 0
+for _ in range(20):
+    pid = os.fork()
+    if pid == 0:
+        log.info("child")
+        default.info("child")
+        os._exit(0)
+    deadline = time.monotonic() + 5
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            stuck += 1
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            break
+        time.sleep(0.001)
+stop.set()
+for t in threads:
+    t.join()
+os.write(report, b"STUCK %d\\n" % stuck)
+""", timeout=400)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["STUCK 0"]
