@@ -168,19 +168,35 @@ std::shared_ptr<FileTarget> FileTarget::open(const std::string& filename, bool t
   watch_process();
   const std::string path = canonical_path(filename);
   Files& f = files();
-  const std::lock_guard guard(f.lock);
-  if (const auto found = f.by_path.find(path); found != f.by_path.end()) {
-    if (auto open = found->second.lock(); open && open->is_file_named(filename)) return open;
+  const auto open_already = [&]() -> std::shared_ptr<FileTarget> {  // with f.lock held
+    const auto found = f.by_path.find(path);
+    if (found == f.by_path.end()) return nullptr;
+    auto target = found->second.lock();
+    return target && target->is_file_named(filename) ? target : nullptr;
+  };
+  {
+    const std::lock_guard guard(f.lock);
+    if (auto target = open_already()) return target;
   }
-  const int fd = open_file(filename, truncate);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
+  // Opened without the lock, which fork() and the flushing thread need: opening a FIFO waits for
+  // its reader. Truncated only once no other thread has opened the file meanwhile.
+  const int fd = open_file(filename, false);
+  const auto fail = [&](const char* what) {
     const int error = errno;
     ::close(fd);
-    throw FileError(error, filename, "cannot open");
+    throw FileError(error, filename, what);
+  };
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) fail("cannot open");
+  const std::lock_guard guard(f.lock);
+  if (auto target = open_already()) {
+    ::close(fd);
+    return target;
   }
-  std::shared_ptr<FileTarget> target(new FileTarget(filename, fd, !S_ISREG(status.st_mode), rotation,
-                                                    static_cast<std::size_t>(status.st_size)));
+  const bool regular = S_ISREG(status.st_mode);
+  if (truncate && regular && ::ftruncate(fd, 0) != 0) fail("cannot truncate");
+  const auto size = truncate || !regular ? 0 : static_cast<std::size_t>(status.st_size);
+  std::shared_ptr<FileTarget> target(new FileTarget(filename, fd, !regular, rotation, size));
   f.by_path[path] = target;
   return target;
 }

@@ -276,3 +276,28 @@ os.write(report, b"STUCK %d\\n" % stuck)
 """, timeout=400)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["STUCK 0"]
+
+
+# A FIFO's open waits for its reader, here a thread of the same process: the logger is built once
+# the reader has come, as the standard package's FileHandler is.
+def test_a_file_handler_on_a_fifo_waits_for_its_reader_without_holding_up_the_process(run_child, tmp_path):
+    fifo = tmp_path / "log.fifo"
+    os.mkfifo(fifo)
+    child = run_child(f"""
+import threading, time
+from orvel.scribo import FileHandler, Logger
+read = []
+def reader():
+    time.sleep(0.2)
+    with open({str(fifo)!r}, "rb") as f:
+        read.append(f.read())
+thread = threading.Thread(target=reader)
+thread.start()
+log = Logger("fifo", handlers=[FileHandler({str(fifo)!r}, pattern="%v", overwrite=True)])
+log.error("through the fifo")
+del log
+thread.join()
+print(read)
+""", timeout=30)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["[b'through the fifo\\n']"]
