@@ -433,6 +433,7 @@ Builds the logger, the first time it is called: see the class."""
         # A factory of this call's own: a handler's attributes run Python code, and files are
         # opened without the interpreter lock, so another call may be under way meanwhile.
         cdef LoggerFactory factory
+        cdef shared_ptr[logger] built
         factory.set_level(threshold)
         if not handlers:
             factory.add_basic_console_handler(True, pattern.encode(), threshold)
@@ -442,7 +443,10 @@ Builds the logger, the first time it is called: see the class."""
         if scheme is not None:
             factory.set_colors(scheme.trace_color, scheme.debug_color, scheme.info_color,
                                scheme.warn_color, scheme.error_color, scheme.critical_color)
-        self.built = factory.build(name.encode(), False)
+        built = factory.build(name.encode(), False)
+        if self.handle.get() != NULL:
+            return  # built by a call that ran meanwhile: a thread may be logging through that one
+        self.built = built
         if make_default:
             LoggerRegistry.set_default(self.built)
         self.handle = SpdLogger(self.built)

@@ -278,26 +278,36 @@ os.write(report, b"STUCK %d\\n" % stuck)
     assert child.stdout.splitlines() == ["STUCK 0"]
 
 
-# A FIFO's open waits for its reader, here a thread of the same process: the logger is built once
-# the reader has come, as the standard package's FileHandler is.
+# A FIFO's open waits for its reader, here a thread of the same process: the process goes on
+# meanwhile, as with the standard package's FileHandler, and the logger is built once the reader
+# has come. A construction of the same logger that ended meanwhile is the one kept: a thread may
+# be logging through it.
 def test_a_file_handler_on_a_fifo_waits_for_its_reader_without_holding_up_the_process(run_child, tmp_path):
-    fifo = tmp_path / "log.fifo"
+    fifo, path = tmp_path / "log.fifo", tmp_path / "file.log"
     os.mkfifo(fifo)
     child = run_child(f"""
 import threading, time
 from orvel.scribo import FileHandler, Logger
-read = []
-def reader():
-    time.sleep(0.2)
-    with open({str(fifo)!r}, "rb") as f:
-        read.append(f.read())
-thread = threading.Thread(target=reader)
-thread.start()
-log = Logger("fifo", handlers=[FileHandler({str(fifo)!r}, pattern="%v", overwrite=True)])
-log.error("through the fifo")
-del log
-thread.join()
-print(read)
+class Unbuilt(Logger):
+    def __init__(self):
+        pass
+fifo_logger, both = Unbuilt(), Unbuilt()
+opening = [threading.Thread(target=Logger.__init__, args=(logger, "fifo"),
+                            kwargs=dict(handlers=[FileHandler({str(fifo)!r}, pattern="%n %v")]))
+           for logger in (fifo_logger, both)]
+for t in opening:
+    t.start()
+time.sleep(0.3)  # both threads wait in open() meanwhile
+Logger.__init__(both, "file", handlers=[FileHandler({str(path)!r}, pattern="%n %v")])
+both.error("before the reader")
+with open({str(fifo)!r}, "rb") as reader:
+    for t in opening:
+        t.join()
+    both.error("after the reader")
+    fifo_logger.error("through the fifo")
+    del fifo_logger
+    print(reader.read())
 """, timeout=30)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == ["[b'through the fifo\\n']"]
+    assert child.stdout.splitlines() == ["b'fifo through the fifo\\n'"]
+    assert lines_of(path) == ["file before the reader", "file after the reader"]
