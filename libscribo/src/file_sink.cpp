@@ -88,10 +88,10 @@ std::vector<std::shared_ptr<FileTarget>> live_targets() {
       for (const auto& target : live_targets()) {
         if (!acquire(target->mutex())) continue;
         const std::lock_guard guard(target->mutex(), std::adopt_lock);
-        target->write_out(wait_deadline());
+        target->write_out_unattended(wait_deadline());
       }
-    } catch (...) {
-      // A file that cannot be written fails its next writer; memory gone: next round.
+    } catch (const std::bad_alloc&) {
+      // Next round.
     }
   }
 }
@@ -216,6 +216,7 @@ FileTarget::~FileTarget() {
 }
 
 bool FileTarget::write_out(Deadline deadline) {
+  throw_unreported();
   if (buffered_ == 0) return true;
   const std::size_t size = std::exchange(buffered_, 0);
   if (fd_ < 0) throw FileError(EBADF, filename_, "cannot write to");  // a rotation failed to reopen it
@@ -223,6 +224,20 @@ bool FileTarget::write_out(Deadline deadline) {
   if (error == ETIMEDOUT) return false;
   if (error != 0) throw FileError(error, filename_, "cannot write to");
   return true;
+}
+
+void FileTarget::write_out_unattended(Deadline deadline) noexcept {
+  try {
+    write_out(deadline);
+  } catch (const FileError& error) {
+    unreported_error_ = error.code().value();
+  } catch (const std::bad_alloc&) {
+    unreported_error_ = ENOMEM;  // the buffer was dropped all the same
+  }
+}
+
+void FileTarget::throw_unreported() {
+  if (unreported_error_ != 0) throw FileError(std::exchange(unreported_error_, 0), filename_, "cannot write to");
 }
 
 // Whether the target's file is the one `filename` names now. A target whose lock stays held (a
@@ -248,12 +263,13 @@ void FileTarget::buffer(const spdlog::memory_buf_t& line) {
 }
 
 bool FileTarget::append_if_room(const spdlog::memory_buf_t& line) {
-  if (!fits(line.size())) return false;
+  if (unreported_error_ != 0 || !fits(line.size())) return false;  // append() throws it
   buffer(line);
   return true;
 }
 
 void FileTarget::append(const spdlog::memory_buf_t& line) {
+  throw_unreported();
   if (fits(line.size())) return buffer(line);
   if (rotation_ && size_ > 0 && size_ + line.size() > rotation_->max_size) {
     write_out();
@@ -298,11 +314,7 @@ void FileTarget::before_fork() noexcept {
         f.missed_across_fork.push_back(std::move(target));
         continue;
       }
-      try {
-        target->write_out(deadline);
-      } catch (const FileError&) {
-        // Its next writer is told.
-      }
+      target->write_out_unattended(deadline);
       f.held_across_fork.push_back(std::move(target));
     }
   } catch (const std::bad_alloc&) {
@@ -320,6 +332,7 @@ void FileTarget::after_fork(bool child) noexcept {
       static_cast<void>(target->mutex_.release());  // held by a thread this process does not have
       target->mutex_ = std::make_unique<std::timed_mutex>();
       target->buffered_ = 0;
+      target->unreported_error_ = 0;  // the parent's to report, as the buffer was its to write
     }
     f.flusher_running = false;
     f.pending.store(false, std::memory_order_relaxed);

@@ -51,6 +51,10 @@ class FileTarget {
   // With mutex() held. Writes out the buffer. Throws FileError when the file cannot be written;
   // returns false when the file stalled past `deadline` (what was left is dropped).
   bool write_out(Deadline deadline = std::nullopt);
+  // With mutex() held. write_out() for no caller in particular (the flushing thread, fork()): a
+  // failure is kept and thrown at the next writer or flush, which would otherwise never learn
+  // that lines it logged were lost.
+  void write_out_unattended(Deadline deadline) noexcept;
 
   // Around fork(): hold every target (each waited for at most kStalledSinkPatience) with its buffer
   // written out, so that the child starts with empty buffers and free locks. A target that could
@@ -64,6 +68,7 @@ class FileTarget {
              std::size_t size);
   bool fits(std::size_t size) const noexcept;
   bool is_file_named(const std::string& filename);
+  void throw_unreported();
   void buffer(const spdlog::memory_buf_t& line);
   void rotate();
 
@@ -74,6 +79,7 @@ class FileTarget {
   std::size_t size_;  // of the file with the buffer: what rotation counts
   std::unique_ptr<char[]> buffer_;
   std::size_t buffered_ = 0;
+  int unreported_error_ = 0;  // errno of a failed write_out_unattended(), or 0
   std::unique_ptr<std::timed_mutex> mutex_;
 };
 

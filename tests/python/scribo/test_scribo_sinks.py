@@ -311,3 +311,30 @@ with open({str(fifo)!r}, "rb") as reader:
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["b'fifo through the fifo\\n'"]
     assert lines_of(path) == ["file before the reader", "file after the reader"]
+
+
+# Lines written out for nobody in particular (by the flushing thread, before fork()) that the file
+# refuses: the next log call or flush raises the error, once, as a write of its own would have.
+@pytest.mark.parametrize("written_out_by", ["the flushing thread", "fork"])
+def test_lines_a_full_disk_refused_in_the_background_fail_the_next_call(run_child, written_out_by):
+    child = run_child(f"""
+import os, time
+from orvel.scribo import FileHandler, Logger
+log = Logger("full", handlers=[FileHandler("/dev/full", pattern="%v")])
+log.info("lost")
+if {written_out_by!r} == "fork":
+    if os.fork() == 0:
+        os._exit(0)
+    os.wait()
+else:
+    time.sleep(3)  # the flushing thread runs a second after the line
+def outcome(call):
+    try:
+        call()
+        return "ok"
+    except OSError as error:
+        return f"{{type(error).__name__}} {{error.errno}} {{error.filename}}"
+print("RESULT", outcome(lambda: log.info("next")), "|", outcome(log.flush))
+""")
+    assert child.returncode == 0, child.stderr
+    assert "RESULT OSError 28 /dev/full | ok" in child.stdout
