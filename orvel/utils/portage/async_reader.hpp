@@ -45,6 +45,8 @@ struct AsyncReaderArgs {
   // instead of one record at a time; the 128 records between passes of the loop count the
   // batches' records. No records (the default): one record at a time.
   BatchBounds batches{0, 0};
+  // `async for` takes the batches, not a callback: each is delivered as it is taken.
+  bool iterated = false;
 };
 
 // A new records object (a new reference), or null with an exception set. With the interpreter lock.

@@ -190,9 +190,13 @@ class BatchFiller {
 // the blocking bodies the first record is waited for in the queue (peek, then advance once it is
 // copied; pop_var) and the rest taken with try_pop or try_pop_var: a batch's records leave the
 // queue before its callback runs.
+//
+// Returns how many records it took from the queue that no callback returned with: those of the
+// batch whose callback failed (or that the session refused to enter for), the one held back for
+// the next batch when the loop ended, and one that no batch could be made for.
 template <class Queue, class Session>
-void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
-                   Session& session, BatchFiller& filler) {
+std::uint64_t drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
+                            Session& session, BatchFiller& filler) {
   const bool messages = body == WorkerBody::kTryPopVar || body == WorkerBody::kPopVar;
   auto take = [&](void** data, std::size_t* length) {
     return messages ? queue.try_pop_var(data, length) : queue.try_pop(data, length);
@@ -202,9 +206,13 @@ void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& runni
     session.out_of_memory();
     session.leave();
   };
+  std::uint64_t undelivered = 0;
   // Acquire: pairs with the release store of close(), as in drain().
   while (running.load(std::memory_order_acquire)) {
-    if (!filler.begin()) return out_of_memory();
+    if (!filler.begin()) {  // the record held back stays there
+      out_of_memory();
+      break;
+    }
     if (filler.batch().empty()) {
       void* data = nullptr;
       std::size_t length = 0;
@@ -222,16 +230,28 @@ void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& runni
           result = queue.pop_var(&data, &length);
           break;
       }
-      if (result != tandem::kSuccess) return;
-      if (!filler.add(data, length)) return out_of_memory();  // peeked: stays in the queue
+      if (result != tandem::kSuccess) break;
+      if (!filler.add(data, length)) {
+        if (body != WorkerBody::kPop) ++undelivered;  // a record peeked at stays in the queue
+        out_of_memory();
+        break;
+      }
       if (body == WorkerBody::kPop) queue.advance();
     }
     filler.fill(take);  // a queue closed meanwhile ends the loop at the next first record
-    if (!session.enter()) return;
+    const std::size_t records = filler.batch().records();  // deliver() may swap the storage
+    if (!session.enter()) {
+      undelivered += records;
+      break;
+    }
     const bool delivered = session.deliver(filler.batch());
     session.leave();
-    if (!delivered) return;
+    if (!delivered) {
+      undelivered += records;
+      break;
+    }
   }
+  return undelivered + (filler.holding() ? 1 : 0);
 }
 
 }  // namespace orvel::portage

@@ -42,6 +42,7 @@ cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portag
         uint64_t delivered
         uint64_t callback_errors
         uint64_t batches
+        uint64_t undelivered
 
     # Converted to a dict of its fields, in this order, by stats().
     cdef struct BridgeStats:
@@ -112,6 +113,7 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
         PyObject* sock
         PyObject* pass_once
         BatchBounds batches
+        bint iterated
 
     object new_async_reader(const AsyncReaderArgs& args)
     Deliveries async_reader_deliveries(PyObject* records) noexcept

@@ -19,10 +19,10 @@ from libcpp.memory cimport make_shared
 
 from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, BatchBounds, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries,
-    bridge_stats, buffer_contents, bytes_contents, bytes_conversion, close_async_readers,
-    close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type, report_unraisable,
-    sockaddr_in, stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, BatchBounds, Deliveries, TandemTable, WakeChannel, Worker, WorkerBody,
+    async_reader_deliveries, bridge_stats, buffer_contents, bytes_contents, bytes_conversion,
+    close_async_readers, close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type,
+    report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -568,6 +568,7 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     args.pass_once = <PyObject*>asyncio.sleep
     if isinstance(dispatcher, AsyncBatchDispatcher):
         args.batches = (<AsyncBatchDispatcher>dispatcher).bounds
+        args.iterated = dispatcher._callback is None
     return new_async_reader(args)
 
 
@@ -764,6 +765,13 @@ cdef class AsyncDispatcher:
 RecordBatch = <object>record_batch_type()
 
 
+# A batch dispatcher's counters: a dispatcher's, and what only batches have.
+cdef dict batch_stats(dict stats, const Deliveries& deliveries):
+    stats["batches"] = deliveries.batches
+    stats["undelivered"] = deliveries.undelivered
+    return stats
+
+
 cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
     cdef BatchBounds bounds
     bounds.max_records = exact_integer(max_records)
@@ -788,10 +796,11 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
 
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the
-        batches whose callback returned, and batches those batches."""
-        stats = SyncDispatcher.stats(self)
-        stats["batches"] = self.worker.get().deliveries().batches
-        return stats
+        batches whose callback returned, and two more: batches, those batches, and undelivered,
+        the records taken from the queue that no callback returned with (those of the batch whose
+        callback raised, a record held back for the next batch when the worker ended). Once the
+        producer and the worker are still, popped == delivered + undelivered."""
+        return batch_stats(SyncDispatcher.stats(self), self.worker.get().deliveries())
 
 
 # Built without a callback, an AsyncBatchDispatcher is read with `async for`: its reader task takes
@@ -817,11 +826,13 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
 
     def stats(self):
         """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
-        batches whose callback returned (or that `async for` asked past), and batches those batches."""
-        stats = AsyncDispatcher.stats(self)
+        batches whose callback returned (or that `async for` took), and two more: batches, those
+        batches, and undelivered, the records taken from the queue that no callback returned with
+        (those of the batch whose callback raised or was cancelled, a record held back for the
+        next batch when the reader ended). Once the producer and the reader are still,
+        popped == delivered + undelivered."""
         cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
-        stats["batches"] = async_reader_deliveries(records).batches
-        return stats
+        return batch_stats(AsyncDispatcher.stats(self), async_reader_deliveries(records))
 
     # As AsyncDispatcher's, which setup() looks up by these names.
     async def _AsyncDispatcher__reader(self, loop, sock):

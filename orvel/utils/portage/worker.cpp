@@ -299,7 +299,7 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   session.leave();
   if (batching()) {
     BatchFiller filler(batches_);
-    drain_batches(ring, body, running, wake, session, filler);
+    tandem::detail::count(deliveries_.undelivered, drain_batches(ring, body, running, wake, session, filler));
   } else {
     drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
   }

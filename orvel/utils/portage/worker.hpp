@@ -101,7 +101,7 @@ class Worker {
   // What the loop has delivered so far; from any thread (relaxed, see bridge_stats.hpp).
   Deliveries deliveries() const noexcept {
     return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors),
-            tandem::detail::counted(deliveries_.batches)};
+            tandem::detail::counted(deliveries_.batches), tandem::detail::counted(deliveries_.undelivered)};
   }
 
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.

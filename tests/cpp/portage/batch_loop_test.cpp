@@ -281,13 +281,33 @@ TEST(BatchLoopEndsTest, AtARefusedBatchOrAClosedQueue) {
   WakeChannel unarmed;
   BatchFiller filler({2, 1 << 20});
   BatchCheckingSession session({2, 1 << 20}, ~0ull, running, false, /*fail_at_batch_=*/1);
-  drain_batches(queue, WorkerBody::kPop, running, unarmed, session, filler);
-  EXPECT_EQ(session.batches, 1u);  // the second batch was refused, and the loop ended there
+  // The second batch was refused, and the loop ended there: its one record is undelivered.
+  EXPECT_EQ(drain_batches(queue, WorkerBody::kPop, running, unarmed, session, filler), 1u);
+  EXPECT_EQ(session.batches, 1u);
   EXPECT_EQ(session.records, 2u);
   queue.close();
   BatchCheckingSession after_close({2, 1 << 20}, ~0ull, running);
-  drain_batches(queue, WorkerBody::kTryPop, running, unarmed, after_close, filler);  // returns: closed
+  EXPECT_EQ(drain_batches(queue, WorkerBody::kTryPop, running, unarmed, after_close, filler), 0u);  // closed
   EXPECT_EQ(after_close.batches, 0u);
+}
+
+TEST(BatchLoopEndsTest, ARecordHeldBackWhenTheLoopStopsIsUndelivered) {
+  for (const WorkerBody body : {WorkerBody::kTryPop, WorkerBody::kPop}) {
+    TandemCore queue;
+    queue.configure(64, 64, 0);
+    for (std::uint64_t seq = 0; seq < 3; ++seq) {
+      const std::string record = make_record(seq, 64);
+      ASSERT_EQ(queue.try_push(record.data(), record.size()), tandem::kSuccess);
+    }
+    std::atomic<bool> running{true};
+    WakeChannel unarmed;
+    const BatchBounds bounds{10, 100};  // one 64-byte record a batch: the next one is held back
+    BatchFiller filler(bounds);
+    BatchCheckingSession session(bounds, /*last_=*/0, running);  // stops the loop after record 0
+    EXPECT_EQ(drain_batches(queue, body, running, unarmed, session, filler), 1u);
+    EXPECT_EQ(session.records, 1u);
+    EXPECT_EQ(queue.stats().popped, 2u);
+  }
 }
 
 }  // namespace
