@@ -41,7 +41,7 @@ struct Records {
   BatchFiller* filler;  // batches instead of records, when not null
   BatchPool* batches;
   bool stashed_batch;   // the filler's batch holds the record the re-check found
-  tandem::TandemRef queue;
+  TandemSource queue;
   std::shared_ptr<WakeChannel> wake;
   bool running;
   bool whole_messages;
@@ -117,7 +117,11 @@ PyObject* next_batch(Records* self) noexcept {
     }
     if (!filler.add(data, length)) return lost_to_memory(self);
   }
-  filler.fill([self](void** data, std::size_t* length) { return take(self, data, length); });
+  if (fills_in_place(self->queue, self->whole_messages)) {
+    filler.fill_in_place(self->queue, records_waiting(self->queue));
+  } else {
+    filler.fill([self](void** data, std::size_t* length) { return take(self, data, length); });
+  }
   const std::size_t records = filler.batch().records();  // wrap() swaps the storage
   PyObject* batch = self->batches->wrap(filler.batch());
   if (batch == nullptr) self->counts.undelivered += records;
@@ -348,7 +352,7 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->filler = filler;
   self->batches = batches;
   self->stashed_batch = false;
-  new (&self->queue) tandem::TandemRef(args.queue, args.table);
+  new (&self->queue) TandemSource(args.queue, args.table, args.ring);
   new (&self->wake) std::shared_ptr<WakeChannel>(args.wake);
   self->running = true;
   self->whole_messages = args.whole_messages;

@@ -36,6 +36,7 @@ namespace orvel::portage {
 struct AsyncReaderArgs {
   PyObject* queue;      // a Tandem, driven through its table; held by the records object
   const tandem::TandemTable* table;
+  const tandem::TandemCore* ring;  // the queue's ring, for what it says of itself (TandemSource)
   bool whole_messages;  // try_pop_var instead of try_pop
   std::shared_ptr<WakeChannel> wake;
   PyObject* loop;

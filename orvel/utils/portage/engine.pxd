@@ -82,7 +82,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         WakeChannel wake
 
         void count_pushes(bint enabled) noexcept
-        void deliver_batches(BatchBounds bounds) noexcept
+        void deliver_batches(BatchBounds bounds, const TandemCore* ring) noexcept
         bint batching() noexcept
         # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
         int push(const TandemTable& table, void* queue, const TandemCore& ring, const void* data, size_t length,
@@ -107,6 +107,7 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
     cdef cppclass AsyncReaderArgs:
         PyObject* queue
         const TandemTable* table
+        const TandemCore* ring
         bint whole_messages
         shared_ptr[WakeChannel] wake
         PyObject* loop

@@ -561,6 +561,7 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     cdef AsyncReaderArgs args
     args.queue = <PyObject*>dispatcher._q
     args.table = tandem_table
+    args.ring = &dispatcher._q._core
     args.whole_messages = whole_messages
     args.wake = dispatcher._wake
     args.loop = <PyObject*>loop
@@ -792,7 +793,7 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
         SyncDispatcher.__init__(self, callback, capacity, slot_size, zerocopy, overwrite, block_on_full,
                                 variable_size, detach, nonblocking)
         self.bounds = bounds
-        self.worker.get().deliver_batches(bounds)
+        self.worker.get().deliver_batches(bounds, &self._q._core)
 
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the

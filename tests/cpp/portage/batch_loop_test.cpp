@@ -187,6 +187,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string name = kNames[static_cast<int>(info.param.body)];
   if (info.param.overwrite) name += "Overwriting";
   if (info.param.bounds.max_records < 64) name += "FewRecords";
+  if (info.param.bounds.max_bytes < 1024) name += "FewBytes";
   return name;
 }
 
@@ -196,6 +197,8 @@ constexpr BatchBounds kNarrowBytes{1024, 700};  // a few 64-byte records, or one
 INSTANTIATE_TEST_SUITE_P(Bodies, BatchLoopTest, ::testing::Values(
     Case{WorkerBody::kTryPop, 200'000, 64, 64, kWide, false},
     Case{WorkerBody::kTryPop, 100'000, 64, 64, {5, 1 << 20}, false},
+    // Read in place, a record that would take the batch over its bytes is left in the queue.
+    Case{WorkerBody::kTryPop, 100'000, 64, 64, kNarrowBytes, false},
     Case{WorkerBody::kTryPop, 200'000, 64, 64, kWide, true},
     // Messages of up to five fragments, whose last ones are often still on their way when the
     // batch looks: the batch ends before them and the next one takes the message whole.
@@ -291,22 +294,27 @@ TEST(BatchLoopEndsTest, AtARefusedBatchOrAClosedQueue) {
   EXPECT_EQ(after_close.batches, 0u);
 }
 
-TEST(BatchLoopEndsTest, ARecordHeldBackWhenTheLoopStopsIsUndelivered) {
-  for (const WorkerBody body : {WorkerBody::kTryPop, WorkerBody::kPop}) {
+// A record that would take the batch over its byte bound starts the next one: a single-slot
+// record is left in the queue, a message (popped whole) is held back, and undelivered if the loop
+// stops before the next batch.
+TEST(BatchLoopEndsTest, TheRecordForTheNextBatchStaysInTheQueueOrIsUndelivered) {
+  for (const WorkerBody body : {WorkerBody::kTryPop, WorkerBody::kPop, WorkerBody::kTryPopVar, WorkerBody::kPopVar}) {
+    const bool messages = body == WorkerBody::kTryPopVar || body == WorkerBody::kPopVar;
     TandemCore queue;
     queue.configure(64, 64, 0);
     for (std::uint64_t seq = 0; seq < 3; ++seq) {
       const std::string record = make_record(seq, 64);
-      ASSERT_EQ(queue.try_push(record.data(), record.size()), tandem::kSuccess);
+      ASSERT_EQ(messages ? queue.try_push_var(record.data(), record.size()) : queue.try_push(record.data(), record.size()),
+                tandem::kSuccess);
     }
     std::atomic<bool> running{true};
     WakeChannel unarmed;
-    const BatchBounds bounds{10, 100};  // one 64-byte record a batch: the next one is held back
+    const BatchBounds bounds{10, 100};  // one 64-byte record a batch
     BatchFiller filler(bounds);
     BatchCheckingSession session(bounds, /*last_=*/0, running);  // stops the loop after record 0
-    EXPECT_EQ(drain_batches(queue, body, running, unarmed, session, filler), 1u);
+    EXPECT_EQ(drain_batches(queue, body, running, unarmed, session, filler), messages ? 1u : 0u);
     EXPECT_EQ(session.records, 1u);
-    EXPECT_EQ(queue.stats().popped, 2u);
+    EXPECT_EQ(queue.stats().popped, messages ? 2u : 1u);
   }
 }
 
