@@ -311,23 +311,21 @@ cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) excep
 # ---------------------------------------------------------------------------------------------
 # SyncDispatcher: records to a callback on a worker thread
 
-# The routine a worker runs, by its dotted name; a batch dispatcher's, on SyncBatchDispatcher.
+# The routine a worker runs, by its dotted name, in the order of WorkerBody: a dispatcher's, and a
+# batch dispatcher's, on SyncBatchDispatcher.
+cdef const char* worker_names[2][4]
+worker_names[0][:] = [b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop_var",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop_var"]
+worker_names[1][:] = [b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"]
+
+
 cdef const char* worker_name(WorkerBody body, bint batches=False) noexcept nogil:
-    if batches:
-        if body == WorkerBody.kTryPop:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop"
-        if body == WorkerBody.kTryPopVar:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var"
-        if body == WorkerBody.kPop:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop"
-        return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"
-    if body == WorkerBody.kTryPop:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop"
-    if body == WorkerBody.kTryPopVar:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop_var"
-    if body == WorkerBody.kPop:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop"
-    return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop_var"
+    return worker_names[batches][<int>body]
 
 
 # The worker's loop on the calling thread, as the worker thread runs it.

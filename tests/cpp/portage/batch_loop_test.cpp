@@ -1,9 +1,5 @@
 #include "orvel/utils/portage/batch_loop.hpp"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <future>
 #include <ostream>
 #include <random>
@@ -13,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "loop_test_support.hpp"
 #include "ring_test_support.hpp"
 
 namespace orvel::portage {
@@ -95,21 +92,8 @@ struct Case {
   bool overwrite;
 };
 
-class BatchLoopTest : public ::testing::TestWithParam<Case> {
+class BatchLoopTest : public test::LoopTest<Case> {
  protected:
-  void SetUp() override {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = wake_address("127.0.0.1", 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_TRUE(wake_.arm(fd_, address));
-  }
-  void TearDown() override { close(fd_); }
-
-  const Case& param() const { return GetParam(); }
-  bool polling() const { return param().body == WorkerBody::kTryPop || param().body == WorkerBody::kTryPopVar; }
-  bool messages() const { return param().body == WorkerBody::kTryPopVar || param().body == WorkerBody::kPopVar; }
   std::size_t length_of(std::uint64_t seq) const {
     return messages() ? 8 + (seq * 7919) % (param().record_size - 7) : param().record_size;
   }
@@ -120,25 +104,11 @@ class BatchLoopTest : public ::testing::TestWithParam<Case> {
     return std::thread([this, &queue] {
       std::mt19937 random(11);
       for (std::uint64_t seq = 0; seq < param().records; ++seq) {
-        const std::string record = make_record(seq, length_of(seq));
-        int result;
-        if (polling()) {
-          while ((result = messages() ? queue.try_push_var(record.data(), record.size())
-                                      : queue.try_push(record.data(), record.size())) == tandem::kFull) {
-            std::this_thread::yield();
-          }
-          if (result == tandem::kSuccess) wake_.notify();
-        } else {
-          result = messages() ? queue.push_var(record.data(), record.size()) : queue.push(record.data(), record.size());
-        }
-        if (result != tandem::kSuccess) return;
+        if (push(queue, make_record(seq, length_of(seq))) != tandem::kSuccess) return;
         if (random() % 256 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
       }
     });
   }
-
-  int fd_ = -1;
-  WakeChannel wake_;
 };
 
 TEST_P(BatchLoopTest, EveryRecordOnceInOrderWithinTheBounds) {
