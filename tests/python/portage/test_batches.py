@@ -475,8 +475,8 @@ elif scenario == "exit inside a callback":
 elif scenario == "signal":
     dispatcher = SyncBatchDispatcher(len, nonblocking=False)  # its worker sleeps in the queue
     dispatcher.setup()
-    print("READY", flush=True)
-    try:
+    try:  # READY inside: the interrupt may come as soon as it is read
+        print("READY", flush=True)
         time.sleep(30)
     except KeyboardInterrupt:
         while dispatcher.worker_running:
