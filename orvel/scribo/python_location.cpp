@@ -149,10 +149,12 @@ class CodeLocation {
 
  private:
   static constexpr int kUnknownLine = std::numeric_limits<int>::min();
+  // An instruction's code unit, the unit of Py_SIZE(code): an opcode byte and an argument byte.
+  static constexpr std::size_t kCodeUnitBytes = 2;
 
   int line_at(PyFrameObject* frame) {
     const int offset = PyFrame_GetLasti(frame);  // in bytes; negative before the first instruction
-    const auto unit = static_cast<std::size_t>(offset) / sizeof(_Py_CODEUNIT);
+    const auto unit = static_cast<std::size_t>(offset) / kCodeUnitBytes;
     if (offset < 0 || unit >= lines_.size() || tracing()) return PyFrame_GetLineNumber(frame);
     int& line = lines_[unit];
     if (line == kUnknownLine) line = PyFrame_GetLineNumber(frame);

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "orvel/utils/portage/conversions.hpp"
@@ -125,15 +127,15 @@ class InterpreterSession {
 // Python 3.12 nothing removes such an entry when the thread ends: the worker takes it out, or
 // threading.enumerate() would list the ended worker for good. Naming is cosmetic: a failure
 // leaves the default name and no exception.
-PyObject* call_threading(const char* function) noexcept {
-  PyObject* threading = PyImport_ImportModule("threading");
-  PyObject* result = threading != nullptr ? PyObject_CallMethod(threading, function, nullptr) : nullptr;
-  Py_XDECREF(threading);
+PyObject* call_function(const char* module_name, const char* function) noexcept {
+  PyObject* module = PyImport_ImportModule(module_name);
+  PyObject* result = module != nullptr ? PyObject_CallMethod(module, function, nullptr) : nullptr;
+  Py_XDECREF(module);
   return result;
 }
 
 void name_python_thread(const char* thread_name) noexcept {
-  PyObject* thread = call_threading("current_thread");
+  PyObject* thread = call_function("threading", "current_thread");
   PyObject* text = thread != nullptr ? PyUnicode_FromString(thread_name) : nullptr;
   if (text == nullptr || PyObject_SetAttrString(thread, "name", text) < 0) PyErr_Clear();
   Py_XDECREF(text);
@@ -141,7 +143,7 @@ void name_python_thread(const char* thread_name) noexcept {
 }
 
 void forget_python_thread() noexcept {
-  PyObject* thread = call_threading("current_thread");
+  PyObject* thread = call_function("threading", "current_thread");
   PyObject* done = thread != nullptr ? PyObject_CallMethod(thread, "_delete", nullptr) : nullptr;
   if (done == nullptr) PyErr_Clear();
   Py_XDECREF(done);
@@ -169,18 +171,58 @@ void become_python_main_thread() noexcept {
   Py_XDECREF(threading);
 }
 
+// A script's exit status, as the interpreter works it out from the error that ended the script:
+// SystemExit's code (None 0, an integer itself, anything else written to stderr and 1), 1 for
+// any other error, 0 without one.
+int exit_status(PyObject* error) noexcept {
+  if (error == nullptr) return 0;
+  if (!PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) return 1;
+  PyObject* code = PyObject_GetAttrString(error, "code");
+  int status = 1;
+  if (code == Py_None) {
+    status = 0;
+  } else if (code != nullptr && PyLong_Check(code)) {
+    status = static_cast<int>(PyLong_AsLong(code));
+  } else if (code != nullptr) {
+    PyObject* stream = PySys_GetObject("stderr");  // borrowed
+    if (stream != nullptr && stream != Py_None && PyFile_WriteObject(code, stream, Py_PRINT_RAW) == 0) {
+      PyFile_WriteString("\n", stream);
+    }
+  }
+  PyErr_Clear();
+  Py_XDECREF(code);
+  return status;
+}
+
+// Python 3.13 finalises in the thread state it started with, switching to it from the current
+// one; in a child forked from another thread that state was deleted by the fork, and Py_Exit()
+// crashes. There the child does what finalising does while everything is still alive, then
+// exits: threading's other threads joined, the atexit callbacks run, the standard streams
+// flushed. What is still alive is not destroyed.
+[[noreturn]] void exit_program(int status) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  Py_Exit(status);
+#else
+  for (const auto [module, function] : {std::pair{"threading", "_shutdown"}, std::pair{"atexit", "_run_exitfuncs"}}) {
+    PyObject* done = call_function(module, function);
+    if (done == nullptr) PyErr_WriteUnraisable(nullptr);
+    Py_XDECREF(done);
+  }
+  for (const char* name : {"stdout", "stderr"}) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    PyObject* done = stream != nullptr && stream != Py_None ? PyObject_CallMethod(stream, "flush", nullptr) : nullptr;
+    if (done == nullptr) PyErr_Clear();
+    Py_XDECREF(done);
+  }
+  std::exit(status);
+#endif
+}
+
 // With the interpreter lock.
 [[noreturn]] void end_forked_program(PyObject* error) {
   count_out();  // the program's main thread, not a worker, from now on: exit does not wait for it
   become_python_main_thread();
-  if (error != nullptr) {
-    if (PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) {
-      PyErr_SetRaisedException(Py_NewRef(error));
-      PyErr_PrintEx(0);  // exits with the status SystemExit carries
-    }
-    Py_Exit(1);
-  }
-  Py_Exit(0);
+  exit_program(exit_status(error));
 }
 }  // namespace
 

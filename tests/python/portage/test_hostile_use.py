@@ -18,6 +18,7 @@ import pytest
 
 import feeder
 import native
+from child_scripts import SUBINTERPRETERS
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage import portage
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
@@ -562,14 +563,8 @@ from orvel.utils.portage.portage import SyncDispatcher
 # ---- other interpreters and fork -------------------------------------------------------------
 
 def test_the_bridge_refuses_other_interpreters(run_child):
-    result = run_child("""
-import _xxsubinterpreters as interpreters
-sub = interpreters.create(isolated=False)
-try:
-    interpreters.run_string(sub, "import orvel.utils.portage.portage")
-except interpreters.RunFailedError as error:
-    print("REFUSED", error)
-interpreters.destroy(sub)
+    result = run_child(SUBINTERPRETERS + """
+print("REFUSED", run_in_subinterpreter("import orvel.utils.portage.portage"))
 import orvel.utils.portage.portage
 print("MAIN IMPORTED")
 """, timeout=30)
