@@ -34,18 +34,22 @@ class Checker:
         if self.records == RECORDS:
             self.done.set()
 
-    def report(self, name: str, seconds: float) -> None:
+    def report(self, name: str, seconds: float, stats: dict[str, int]) -> None:
+        # Every record taken from the queue is delivered, or counted undelivered.
+        if (stats["delivered"], stats["batches"], stats["undelivered"]) != (self.records, self.batches, 0):
+            raise RuntimeError(f"the dispatcher counted {stats}")
         print(f"{name:22} {self.records:,} records in {self.batches:,} batches (up to {self.largest} records), "
               f"{self.records / seconds / 1e6:.1f} M records/s")
 
 
 def on_a_worker_thread() -> None:
     checker = Checker()
-    with SyncBatchDispatcher(checker.take, capacity=16384, slot_size=SIZE) as dispatcher:
+    # detach=False: leaving the block waits for the worker, whose last callback may still run.
+    with SyncBatchDispatcher(checker.take, capacity=16384, slot_size=SIZE, detach=False) as dispatcher:
         feed = feeder.Feed(dispatcher, RECORDS, SIZE).start()
         checker.done.wait()
         pushed = feed.join()
-    checker.report("SyncBatchDispatcher", pushed["seconds"])
+    checker.report("SyncBatchDispatcher", pushed["seconds"], dispatcher.stats())
 
 
 async def on_the_loop() -> None:
@@ -57,7 +61,7 @@ async def on_the_loop() -> None:
             if checker.records == RECORDS:
                 break
         pushed = await asyncio.to_thread(feed.join)
-    checker.report("AsyncBatchDispatcher", pushed["seconds"])
+    checker.report("AsyncBatchDispatcher", pushed["seconds"], dispatcher.stats())
 
 
 if __name__ == "__main__":

@@ -90,6 +90,14 @@ class FinishBatches(Finish):
             self.future.set_result(None)
 
 
+def producer(target, count, **options):
+    """The native producer of every bridge row: the feeder example's thread, pushing through the
+    target's _push routine (a Tandem's try_push). Its records differ in their sequence number only,
+    as a service's producer has its bytes ready: making each record's bytes (feeder.record()) took
+    three fifths of its instructions, and held the batch rows to its rate."""
+    return feeder.Feed(target, count, SIZE, numbered_only=True, **options)
+
+
 def timed(run):
     start = time.perf_counter()
     run()
@@ -128,7 +136,7 @@ def sync_dispatcher(count, kind=SyncDispatcher, finish=None, callback="sync", **
     finish = finish or Finish()
     dispatcher = kind(getattr(finish, callback), **modes)
     dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
+    feed = producer(dispatcher, count, end_marker=True)
     seconds = timed(lambda: (feed.start(), finish.event.wait()))
     dispatcher.close()
     feed.join()
@@ -145,7 +153,7 @@ def native_to_native(count):
     """The same producer into the same ring, drained by a native thread: the most any consumer of
     that ring gets."""
     ring = Tandem(RING["slot_size"], RING["capacity"])
-    feed = feeder.Feed(ring, count, SIZE, end_marker=True)
+    feed = producer(ring, count, end_marker=True)
     seconds = bridge_floor.native_consumer(ring, feed.start, SIZE)
     feed.join()
     return seconds
@@ -153,6 +161,32 @@ def native_to_native(count):
 
 def sync_batches(count, delivery="counting", **modes):
     return sync_dispatcher(count, SyncBatchDispatcher, FinishBatches(), delivery, **RING, **modes)
+
+
+def producer_alone(count):
+    """Seconds for `count` records from the producer on its own: the batch rows' _push into their
+    ring while the worker waits in its callback and takes nothing, a ring's worth at a time. The
+    worker empties the ring in between; the first lap, not counted, brings the ring's pages in."""
+    parked, release = threading.Event(), threading.Event()
+
+    def park_at_the_short_record(batch):
+        if batch.record_size != SIZE:
+            parked.set()
+            release.wait()
+            release.clear()
+
+    dispatcher = SyncBatchDispatcher(park_at_the_short_record, **RING)
+    dispatcher.setup()
+    lap, laps = RING["capacity"], []
+    for _ in range(1 + -(-count // lap)):
+        producer(dispatcher, 1, end_marker=True).start().join()  # a 1-byte record: the worker parks
+        if not parked.wait(30):
+            raise RuntimeError("the worker never took the 1-byte record")
+        parked.clear()
+        laps.append(producer(dispatcher, lap).start().join()["seconds"])
+        release.set()
+    dispatcher.close()
+    return sum(laps[1:]) / (lap * (len(laps) - 1)) * count
 
 
 # ---- a native producer to a coroutine on an event loop ------------------------------------------
@@ -173,7 +207,7 @@ async def async_dispatcher(count, **geometry):
     finish.future = asyncio.get_running_loop().create_future()
     dispatcher = AsyncDispatcher(finish.coroutine, **geometry)
     dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
+    feed = producer(dispatcher, count, end_marker=True)
     start = time.perf_counter()
     feed.start()
     await finish.future
@@ -188,7 +222,7 @@ async def async_batches(count, iterate=False):
     finish.future = asyncio.get_running_loop().create_future()
     dispatcher = AsyncBatchDispatcher(None if iterate else finish.coroutine, **RING)
     dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
+    feed = producer(dispatcher, count, end_marker=True)
     start = time.perf_counter()
     feed.start()
     if iterate:
@@ -253,7 +287,7 @@ async def asyncio_queue(count):
 def push_alone(count):
     """Seconds per push: Tandem.try_push into a ring with room for every record."""
     queue_ = Tandem(SIZE, 1 << (count - 1).bit_length())
-    return feeder.Feed(queue_, count, SIZE).start().join()["seconds"] / count
+    return producer(queue_, count).start().join()["seconds"] / count
 
 
 def push_with_wake_check(count):
@@ -261,7 +295,7 @@ def push_with_wake_check(count):
     drains the queue, awake."""
     dispatcher = SyncDispatcher(Finish().sync, capacity=1 << (count - 1).bit_length(), slot_size=SIZE)
     dispatcher.setup()
-    seconds = feeder.Feed(dispatcher, count, SIZE).start().join()["seconds"] / count
+    seconds = producer(dispatcher, count).start().join()["seconds"] / count
     dispatcher.close()
     return seconds
 
@@ -283,7 +317,7 @@ def wake_latencies(count, batches=False, **modes):
 
     dispatcher = SyncBatchDispatcher(batch_callback, **modes) if batches else SyncDispatcher(callback, **modes)
     dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, pause_one_in=1, max_pause_us=2000, stamped=True).start()
+    feed = producer(dispatcher, count, pause_one_in=1, max_pause_us=2000, stamped=True).start()
     done.wait()
     feed.join()
     dispatcher.close()
@@ -297,7 +331,7 @@ def main_thread_progress(count):
     finish = Finish()
     dispatcher = SyncDispatcher(finish.sync)
     dispatcher.setup()
-    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
+    feed = producer(dispatcher, count, end_marker=True)
     iterations = 0
     start = time.perf_counter()
     feed.start()
@@ -350,6 +384,9 @@ def voluntary_switches():
 # ---- report ------------------------------------------------------------------------------------
 
 def verdict(median, target, at_least):
+    """The target and whether the median meets it; a row without a target (None) informs."""
+    if target is None:
+        return f"{'-':12}"
     met = median >= target if at_least else median <= target
     return f"{'>=' if at_least else '<='} {target:<4} {'met' if met else 'MISSED'}"
 
@@ -413,16 +450,27 @@ def main():
     def ratio(name, path, target, value, at_least=True):
         ratios[(name, path, target, at_least)].append(value)
 
+    def against_producer(alone, paths):
+        """Each of `paths` ({path: rate}) over the producer's rate alone in the same round: a row
+        near 1 is held to the producer's pace, and a batch row can be over a per-record row no more
+        than their two shares allow."""
+        for path, value in paths.items():
+            ratio(f"{path} / the producer alone", path, None, value / alone)
+
     async def asyncio_round():
         floor = await run_async("deque + await cb, one task", deque_floor, count)
         bridge = await run_async("AsyncDispatcher", async_dispatcher, count)
+        alone = run("the producer alone (asyncio round)", producer_alone, count)
         native = run("native producer to native consumer (asyncio round)", native_to_native, count)
         records = await run_async("AsyncDispatcher, 64-byte slots", async_dispatcher, count, **RING)
+        shares = {"native producer to native consumer (asyncio round)": native,
+                  "AsyncDispatcher, 64-byte slots": records}
         for label, iterate in (("callback counting", False), ("async for", True)):
             path = f"AsyncBatchDispatcher, {label}"
-            batches = await run_async(path, async_batches, count, iterate)
+            batches = shares[path] = await run_async(path, async_batches, count, iterate)
             ratio(f"{path} / native to native", path, 0.7, batches / native)
             ratio(f"{path} / AsyncDispatcher, 64-byte slots", path, 3.0, batches / records)
+        against_producer(alone, shares)
         soon = await run_async("call_soon_threadsafe per record", call_soon_threadsafe, count // 20, scale=20)
         ours = await run_async("AsyncQueue push_buf + pop", async_queue, count)
         theirs = await run_async("asyncio.Queue put + get", asyncio_queue, count)
@@ -433,6 +481,7 @@ def main():
     def thread_round(prefix, peer_target):
         floor = run(f"{prefix}native thread, lock per record (floor)", sync_floor, count)
         peer = run(f"{prefix}SimpleQueue between two threads", simple_queue, count)
+        alone = None if prefix else run("the producer alone", producer_alone, count)
         native = run(f"{prefix}native producer to native consumer", native_to_native, count)
         batch_target = 0.5 if prefix else 0.7
         batch_rates = {}
@@ -448,6 +497,8 @@ def main():
             path = "SyncBatchDispatcher, waking socket, counting"
             records = run("SyncDispatcher, waking socket, 64-byte slots", sync_dispatcher, count, **RING)
             ratio(f"{path} / SyncDispatcher, 64-byte slots", path, 3.0, batch_rates["waking socket"] / records)
+            against_producer(alone, {"native producer to native consumer": native, path: batch_rates["waking socket"],
+                                     "SyncDispatcher, waking socket, 64-byte slots": records})
             path = "SyncBatchDispatcher, waking socket, iterating records"
             ratio(f"{path} / floor", path, 2.0, run(path, sync_batches, count, "iterating") / floor)
             path = "SyncBatchDispatcher, waking socket, numpy.frombuffer"

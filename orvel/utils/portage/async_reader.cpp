@@ -41,17 +41,19 @@ struct Records {
   BatchFiller* filler;  // batches instead of records, when not null
   BatchPool* batches;
   bool stashed_batch;   // the filler's batch holds the record the re-check found
-  tandem::TandemRef queue;
+  TandemSource queue;
   std::shared_ptr<WakeChannel> wake;
   bool running;
   bool whole_messages;
-  std::size_t handed_out;  // records given (one, or a batch's): the next call of the iterator counts them delivered
+  bool iterated;  // `async for` takes what it gives, not a callback
+  // Records given to a callback (one, or a batch's): delivered once it has returned, which the
+  // next call of the iterator says.
+  std::size_t handed_out;
   bool passed_loop;  // the loop has had its pass since the queue was found empty
   bool ended;        // the reader has ended (close_queue())
   Stop stop;
   unsigned counter;
-  std::uint64_t delivered;  // records whose callback returned (the iterator was called again)
-  std::uint64_t delivered_batches;
+  Deliveries counts;
 };
 
 // Every records object of the process, for fork. Touched under the interpreter lock only; never
@@ -73,6 +75,32 @@ PyObject* one_pass(const Records* self) noexcept {
   return awaitable;
 }
 
+// Records delivered: one, or a batch's.
+void count_delivered(Records* self, std::size_t records) noexcept {
+  self->counts.delivered += records;
+  if (self->filler != nullptr) ++self->counts.batches;
+  self->counter += static_cast<unsigned>(records);
+}
+
+// Gives out a record or a batch of `records`: `async for` has it delivered as it takes it, a
+// callback once it returns.
+PyObject* hand_out(Records* self, PyObject* given, std::size_t records) noexcept {
+  if (given == nullptr) return nullptr;
+  self->passed_loop = false;
+  if (self->iterated) {
+    count_delivered(self, records);
+  } else {
+    self->handed_out = records;
+  }
+  return given;
+}
+
+// MemoryError for a record taken from the queue that no batch could be made for.
+PyObject* lost_to_memory(Records* self) noexcept {
+  ++self->counts.undelivered;
+  return PyErr_NoMemory();
+}
+
 // The next batch: the record the re-check found, or the one the last batch held back, or the
 // first the queue holds, then what else it holds up to the bounds. Sets `stop` when there is none.
 PyObject* next_batch(Records* self) noexcept {
@@ -87,13 +115,17 @@ PyObject* next_batch(Records* self) noexcept {
       self->stop = result == kNothing ? Stop::kEmpty : Stop::kDone;
       return nullptr;
     }
-    if (!filler.add(data, length)) return PyErr_NoMemory();
+    if (!filler.add(data, length)) return lost_to_memory(self);
   }
-  filler.fill([self](void** data, std::size_t* length) { return take(self, data, length); });
-  self->handed_out = filler.batch().records();
+  if (fills_in_place(self->queue, self->whole_messages)) {
+    filler.fill_in_place(self->queue, records_waiting(self->queue));
+  } else {
+    filler.fill([self](void** data, std::size_t* length) { return take(self, data, length); });
+  }
+  const std::size_t records = filler.batch().records();  // wrap() swaps the storage
   PyObject* batch = self->batches->wrap(filler.batch());
-  if (batch == nullptr) self->handed_out = 0;
-  return batch;
+  if (batch == nullptr) self->counts.undelivered += records;
+  return hand_out(self, batch, records);
 }
 
 void settle(Records* self) noexcept {
@@ -105,27 +137,21 @@ PyObject* records_next(PyObject* object) {
   auto* self = reinterpret_cast<Records*>(object);
   if (self->stop == Stop::kDone) return nullptr;
   settle(self);
-  if (self->handed_out != 0) {
-    self->delivered += self->handed_out;
-    self->counter += static_cast<unsigned>(self->handed_out);
+  if (self->handed_out != 0) {  // the callback has returned
+    count_delivered(self, self->handed_out);
     self->handed_out = 0;
-    if (self->filler != nullptr) ++self->delivered_batches;
-    if (self->counter >= kRecordsPerPass) {
-      self->counter = 0;
-      self->stop = Stop::kPassDue;
-      return nullptr;
-    }
   }
-  if (!self->running) {
+  if (self->counter >= kRecordsPerPass) {
+    self->counter = 0;
+    self->stop = Stop::kPassDue;
+    return nullptr;
+  }
+  if (!self->running || self->ended) {
     self->stop = Stop::kDone;
     Py_CLEAR(self->stashed);
     return nullptr;
   }
-  if (self->filler != nullptr) {
-    PyObject* batch = next_batch(self);
-    if (batch != nullptr) self->passed_loop = false;
-    return batch;
-  }
+  if (self->filler != nullptr) return next_batch(self);
   PyObject* record = self->stashed;
   self->stashed = nullptr;
   if (record == nullptr) {
@@ -137,11 +163,8 @@ PyObject* records_next(PyObject* object) {
       return nullptr;
     }
     record = self->bytes.make(data, length);
-    if (record == nullptr) return nullptr;
   }
-  self->handed_out = 1;
-  self->passed_loop = false;
-  return record;
+  return hand_out(self, record, 1);
 }
 
 PyObject* records_pause(PyObject* object, PyObject*) {
@@ -171,7 +194,7 @@ PyObject* records_pause(PyObject* object, PyObject*) {
     self->stop = Stop::kNone;
     if (result == kSuccess && self->filler != nullptr) {
       // The batch starts with it; the next iteration adds what else has come.
-      if (!self->filler->begin() || !self->filler->add(data, length)) return PyErr_NoMemory();
+      if (!self->filler->begin() || !self->filler->add(data, length)) return lost_to_memory(self);
       self->stashed_batch = true;
     } else if (result == kSuccess) {
       self->stashed = self->bytes.make(data, length);
@@ -194,10 +217,23 @@ PyObject* records_pause(PyObject* object, PyObject*) {
   return receive;
 }
 
-// When the reader ends: the queue has no consumer any more.
+// When the reader ends: the queue has no consumer any more. What it took from the queue and did
+// not deliver is counted: what a callback that failed or was cancelled had, the record a batch
+// held back, the one the last look at the queue found.
 PyObject* records_close_queue(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Records*>(object);
-  self->ended = true;
+  if (!self->ended) {
+    self->ended = true;
+    if (self->handed_out != 0) {
+      ++self->counts.callback_errors;
+      self->counts.undelivered += self->handed_out;
+      self->handed_out = 0;
+    }
+    if (self->filler != nullptr) {
+      self->counts.undelivered += (self->filler->holding() ? 1 : 0) +
+                                  (self->stashed_batch ? self->filler->batch().records() : 0);
+    }
+  }
   self->queue.close();
   self->bytes.clear();  // as large as the last message: not kept for records that will not come
   if (self->batches != nullptr) self->batches->clear();
@@ -316,29 +352,24 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->filler = filler;
   self->batches = batches;
   self->stashed_batch = false;
-  new (&self->queue) tandem::TandemRef(args.queue, args.table);
+  new (&self->queue) TandemSource(args.queue, args.table, args.ring);
   new (&self->wake) std::shared_ptr<WakeChannel>(args.wake);
   self->running = true;
   self->whole_messages = args.whole_messages;
+  self->iterated = args.iterated;
   self->handed_out = 0;
   self->passed_loop = false;
   self->ended = false;
   self->stop = Stop::kNone;
   self->counter = 0;
-  self->delivered = 0;
-  self->delivered_batches = 0;
+  self->counts = Deliveries{};
   PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
 }
 
 Deliveries async_reader_deliveries(PyObject* records) noexcept {
   if (records == nullptr) return {};
-  const auto* self = reinterpret_cast<const Records*>(records);
-  // The reader ends at a callback that fails or is cancelled (as asyncio.run() cancels the tasks
-  // left at its end), which leaves its record (or batch) handed out and uncounted; an error with
-  // no record out came from the socket wait.
-  return {self->delivered, (self->error != nullptr || self->ended) && self->handed_out != 0 ? 1u : 0u,
-          self->delivered_batches};
+  return reinterpret_cast<const Records*>(records)->counts;
 }
 
 void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }

@@ -36,6 +36,7 @@ namespace orvel::portage {
 struct AsyncReaderArgs {
   PyObject* queue;      // a Tandem, driven through its table; held by the records object
   const tandem::TandemTable* table;
+  const tandem::TandemCore* ring;  // the queue's ring, for what it says of itself (TandemSource)
   bool whole_messages;  // try_pop_var instead of try_pop
   std::shared_ptr<WakeChannel> wake;
   PyObject* loop;
@@ -45,6 +46,8 @@ struct AsyncReaderArgs {
   // instead of one record at a time; the 128 records between passes of the loop count the
   // batches' records. No records (the default): one record at a time.
   BatchBounds batches{0, 0};
+  // `async for` takes the batches, not a callback: each is delivered as it is taken.
+  bool iterated = false;
 };
 
 // A new records object (a new reference), or null with an exception set. With the interpreter lock.

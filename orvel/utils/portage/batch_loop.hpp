@@ -6,13 +6,15 @@
 // A batch is filled without the interpreter lock: its first record is waited for as the record
 // loops of drain_loop.hpp wait (on the wake-up channel, or in the queue), and then it takes what
 // the queue holds at that moment, up to a number of records and of bytes, never waiting for more.
-// Each record is copied into the batch as it is popped, so the ring's slot is free at once and the
-// batch owns its bytes: nothing in it refers to the ring.
+// Each record is copied into the batch as it leaves the queue, so the ring's slot is free at once
+// and the batch owns its bytes: nothing in it refers to the ring. Single-slot records, outside
+// overwrite mode, are copied from their slot (fill_in_place()); the others come through the pops,
+// which hand out a copy of their own (fill()).
 //
-// A record that would take a batch over its byte bound is held back and starts the next batch;
-// a single record larger than the bound makes a batch of its own. The record held back stays in
-// the queue's own buffers (the pop's copy, or the reassembled message) until the next pop, which
-// comes only after the batch that held it back has been delivered.
+// A record that would take a batch over its byte bound starts the next batch: left in the queue
+// when it is read in place, else held back, in the queue's own buffers (the pop's copy, or the
+// reassembled message) until the next pop, which comes only after the batch that held it back has
+// been delivered. A single record larger than the bound makes a batch of its own.
 //
 // Session (as in drain_loop.hpp, with batches):
 //   bool enter() / void leave()
@@ -27,6 +29,7 @@
 #include <cstring>
 #include <utility>
 
+#include "orvel/tandem/tandem_table.hpp"
 #include "orvel/utils/portage/drain_loop.hpp"
 
 namespace orvel::portage {
@@ -168,6 +171,24 @@ class BatchFiller {
     return tandem::kSuccess;
   }
 
+  // Adds what the queue holds, up to the bounds, reading each record in its slot (peek) and
+  // copying it into the batch before advance() frees the slot: one copy where fill() makes two
+  // (the pop's, then the batch's). Peek waits for a record, so it is asked only for the `waiting`
+  // ones the write index has published. A record that would take the batch over its byte bound
+  // stays in the queue. Single-slot records only, and not in overwrite mode, where the producer
+  // may drop a record between its peek and its advance.
+  template <class Queue>
+  void fill_in_place(Queue& queue, std::uint64_t waiting) noexcept {
+    for (; waiting > 0 && batch_.records() < bounds_.max_records && batch_.bytes() < bounds_.max_bytes; --waiting) {
+      void* data = nullptr;
+      std::size_t length = 0;
+      if (queue.peek(&data, &length) != tandem::kSuccess) return;  // closed
+      const bool fits = batch_.empty() || length <= bounds_.max_bytes - batch_.bytes();
+      if (!fits || !batch_.add(data, length)) return;  // starts the next batch
+      queue.advance();
+    }
+  }
+
   // Whether a record held back waits for the next batch.
   bool holding() const noexcept { return holding_; }
 
@@ -185,15 +206,48 @@ class BatchFiller {
   bool holding_ = false;
 };
 
+// How many records the queue holds for certain: published by its write index and not taken.
+// Acquire (write_index()): pairs with the producer's publication, so a peek finds each at once.
+template <class Queue>
+std::uint64_t records_waiting(const Queue& queue) noexcept {
+  return queue.write_index() - queue.read_index();
+}
+
+// Whether a batch of the queue's records is filled in place (BatchFiller::fill_in_place()).
+template <class Queue>
+bool fills_in_place(const Queue& queue, bool whole_messages) noexcept {
+  return !whole_messages && (queue.modes() & tandem::kOverwrite) == 0;
+}
+
+// A Tandem object as the batch loops take from it: the consumer operations of its table, and what
+// its ring says of itself (its indices and modes), read in place.
+class TandemSource : public tandem::TandemRef {
+ public:
+  TandemSource(void* queue, const tandem::TandemTable* table, const tandem::TandemCore* ring) noexcept
+      : TandemRef(queue, table), ring_(ring) {}
+  std::uint64_t write_index() const noexcept { return ring_->write_index(); }
+  std::uint64_t read_index() const noexcept { return ring_->read_index(); }
+  std::uint8_t modes() const noexcept { return ring_->modes(); }
+
+ private:
+  const tandem::TandemCore* ring_;
+};
+
 // The worker's loop for batches, with the bodies of drain(): the same waits for a record, the
 // same ends (`running` false at the top of a pass, the queue closed, the session refusing). In
 // the blocking bodies the first record is waited for in the queue (peek, then advance once it is
-// copied; pop_var) and the rest taken with try_pop or try_pop_var: a batch's records leave the
-// queue before its callback runs.
+// copied; pop_var), and the rest taken as they are there (fill_in_place(), or fill() with
+// try_pop_var, or try_pop in overwrite mode): a batch's records leave the queue before its
+// callback runs.
+//
+// Returns how many records it took from the queue that no callback returned with: those of the
+// batch whose callback failed (or that the session refused to enter for), the one held back for
+// the next batch when the loop ended, and one that no batch could be made for.
 template <class Queue, class Session>
-void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
-                   Session& session, BatchFiller& filler) {
+std::uint64_t drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& running, WakeChannel& wake,
+                            Session& session, BatchFiller& filler) {
   const bool messages = body == WorkerBody::kTryPopVar || body == WorkerBody::kPopVar;
+  const bool in_place = fills_in_place(queue, messages);
   auto take = [&](void** data, std::size_t* length) {
     return messages ? queue.try_pop_var(data, length) : queue.try_pop(data, length);
   };
@@ -202,9 +256,13 @@ void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& runni
     session.out_of_memory();
     session.leave();
   };
+  std::uint64_t undelivered = 0;
   // Acquire: pairs with the release store of close(), as in drain().
   while (running.load(std::memory_order_acquire)) {
-    if (!filler.begin()) return out_of_memory();
+    if (!filler.begin()) {  // the record held back stays there
+      out_of_memory();
+      break;
+    }
     if (filler.batch().empty()) {
       void* data = nullptr;
       std::size_t length = 0;
@@ -222,16 +280,33 @@ void drain_batches(Queue& queue, WorkerBody body, const std::atomic<bool>& runni
           result = queue.pop_var(&data, &length);
           break;
       }
-      if (result != tandem::kSuccess) return;
-      if (!filler.add(data, length)) return out_of_memory();  // peeked: stays in the queue
+      if (result != tandem::kSuccess) break;
+      if (!filler.add(data, length)) {
+        if (body != WorkerBody::kPop) ++undelivered;  // a record peeked at stays in the queue
+        out_of_memory();
+        break;
+      }
       if (body == WorkerBody::kPop) queue.advance();
     }
-    filler.fill(take);  // a queue closed meanwhile ends the loop at the next first record
-    if (!session.enter()) return;
+    // A queue closed meanwhile ends the loop at the next first record.
+    if (in_place) {
+      filler.fill_in_place(queue, records_waiting(queue));
+    } else {
+      filler.fill(take);
+    }
+    const std::size_t records = filler.batch().records();  // deliver() may swap the storage
+    if (!session.enter()) {
+      undelivered += records;
+      break;
+    }
     const bool delivered = session.deliver(filler.batch());
     session.leave();
-    if (!delivered) return;
+    if (!delivered) {
+      undelivered += records;
+      break;
+    }
   }
+  return undelivered + (filler.holding() ? 1 : 0);
 }
 
 }  // namespace orvel::portage

@@ -16,7 +16,9 @@ namespace orvel::portage {
 struct Deliveries {
   std::uint64_t delivered = 0;        // records whose callback returned
   std::uint64_t callback_errors = 0;  // callbacks that raised
-  std::uint64_t batches = 0;          // of a batch dispatcher: callbacks that returned
+  // Of a batch dispatcher, whose records leave the queue before their callback runs:
+  std::uint64_t batches = 0;      // callbacks that returned
+  std::uint64_t undelivered = 0;  // records taken from the queue that no callback returned with
 };
 
 // Records are single-slot records or whole messages; a wake-up is a futex wake in the ring or a

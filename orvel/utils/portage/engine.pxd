@@ -42,6 +42,7 @@ cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portag
         uint64_t delivered
         uint64_t callback_errors
         uint64_t batches
+        uint64_t undelivered
 
     # Converted to a dict of its fields, in this order, by stats().
     cdef struct BridgeStats:
@@ -81,7 +82,7 @@ cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nog
         WakeChannel wake
 
         void count_pushes(bint enabled) noexcept
-        void deliver_batches(BatchBounds bounds) noexcept
+        void deliver_batches(BatchBounds bounds, const TandemCore* ring) noexcept
         bint batching() noexcept
         # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
         int push(const TandemTable& table, void* queue, const TandemCore& ring, const void* data, size_t length,
@@ -106,12 +107,14 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
     cdef cppclass AsyncReaderArgs:
         PyObject* queue
         const TandemTable* table
+        const TandemCore* ring
         bint whole_messages
         shared_ptr[WakeChannel] wake
         PyObject* loop
         PyObject* sock
         PyObject* pass_once
         BatchBounds batches
+        bint iterated
 
     object new_async_reader(const AsyncReaderArgs& args)
     Deliveries async_reader_deliveries(PyObject* records) noexcept

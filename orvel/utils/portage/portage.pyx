@@ -19,10 +19,10 @@ from libcpp.memory cimport make_shared
 
 from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, BatchBounds, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries,
-    bridge_stats, buffer_contents, bytes_contents, bytes_conversion, close_async_readers,
-    close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type, report_unraisable,
-    sockaddr_in, stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, BatchBounds, Deliveries, TandemTable, WakeChannel, Worker, WorkerBody,
+    async_reader_deliveries, bridge_stats, buffer_contents, bytes_contents, bytes_conversion,
+    close_async_readers, close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type,
+    report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -311,23 +311,21 @@ cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) excep
 # ---------------------------------------------------------------------------------------------
 # SyncDispatcher: records to a callback on a worker thread
 
-# The routine a worker runs, by its dotted name; a batch dispatcher's, on SyncBatchDispatcher.
+# The routine a worker runs, by its dotted name, in the order of WorkerBody: a dispatcher's, and a
+# batch dispatcher's, on SyncBatchDispatcher.
+cdef const char* worker_names[2][4]
+worker_names[0][:] = [b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop_var",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop",
+                      b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop_var"]
+worker_names[1][:] = [b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop",
+                      b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"]
+
+
 cdef const char* worker_name(WorkerBody body, bint batches=False) noexcept nogil:
-    if batches:
-        if body == WorkerBody.kTryPop:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop"
-        if body == WorkerBody.kTryPopVar:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var"
-        if body == WorkerBody.kPop:
-            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop"
-        return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"
-    if body == WorkerBody.kTryPop:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop"
-    if body == WorkerBody.kTryPopVar:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop_var"
-    if body == WorkerBody.kPop:
-        return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop"
-    return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__pop_var"
+    return worker_names[batches][<int>body]
 
 
 # The worker's loop on the calling thread, as the worker thread runs it.
@@ -561,6 +559,7 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     cdef AsyncReaderArgs args
     args.queue = <PyObject*>dispatcher._q
     args.table = tandem_table
+    args.ring = &dispatcher._q._core
     args.whole_messages = whole_messages
     args.wake = dispatcher._wake
     args.loop = <PyObject*>loop
@@ -568,6 +567,7 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     args.pass_once = <PyObject*>asyncio.sleep
     if isinstance(dispatcher, AsyncBatchDispatcher):
         args.batches = (<AsyncBatchDispatcher>dispatcher).bounds
+        args.iterated = dispatcher._callback is None
     return new_async_reader(args)
 
 
@@ -764,6 +764,13 @@ cdef class AsyncDispatcher:
 RecordBatch = <object>record_batch_type()
 
 
+# A batch dispatcher's counters: a dispatcher's, and what only batches have.
+cdef dict batch_stats(dict stats, const Deliveries& deliveries):
+    stats["batches"] = deliveries.batches
+    stats["undelivered"] = deliveries.undelivered
+    return stats
+
+
 cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
     cdef BatchBounds bounds
     bounds.max_records = exact_integer(max_records)
@@ -784,14 +791,15 @@ cdef class SyncBatchDispatcher(SyncDispatcher):
         SyncDispatcher.__init__(self, callback, capacity, slot_size, zerocopy, overwrite, block_on_full,
                                 variable_size, detach, nonblocking)
         self.bounds = bounds
-        self.worker.get().deliver_batches(bounds)
+        self.worker.get().deliver_batches(bounds, &self._q._core)
 
     def stats(self):
         """The counters of SyncDispatcher.stats(), where delivered counts the records of the
-        batches whose callback returned, and batches those batches."""
-        stats = SyncDispatcher.stats(self)
-        stats["batches"] = self.worker.get().deliveries().batches
-        return stats
+        batches whose callback returned, and two more: batches, those batches, and undelivered,
+        the records taken from the queue that no callback returned with (those of the batch whose
+        callback raised, a record held back for the next batch when the worker ended). Once the
+        producer and the worker are still, popped == delivered + undelivered."""
+        return batch_stats(SyncDispatcher.stats(self), self.worker.get().deliveries())
 
 
 # Built without a callback, an AsyncBatchDispatcher is read with `async for`: its reader task takes
@@ -817,11 +825,13 @@ cdef class AsyncBatchDispatcher(AsyncDispatcher):
 
     def stats(self):
         """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
-        batches whose callback returned (or that `async for` asked past), and batches those batches."""
-        stats = AsyncDispatcher.stats(self)
+        batches whose callback returned (or that `async for` took), and two more: batches, those
+        batches, and undelivered, the records taken from the queue that no callback returned with
+        (those of the batch whose callback raised or was cancelled, a record held back for the
+        next batch when the reader ended). Once the producer and the reader are still,
+        popped == delivered + undelivered."""
         cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
-        stats["batches"] = async_reader_deliveries(records).batches
-        return stats
+        return batch_stats(AsyncDispatcher.stats(self), async_reader_deliveries(records))
 
     # As AsyncDispatcher's, which setup() looks up by these names.
     async def _AsyncDispatcher__reader(self, loop, sock):

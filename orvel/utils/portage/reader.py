@@ -26,8 +26,8 @@ async def read_records(records, callback):
 
 
 async def next_record(records):
-    """The next record (or batch) of a records object for a consumer that asks for one at a time
-    (`async for`), or None once the reader is done. Asking again counts the last one delivered."""
+    """The next batch of a records object for a consumer that asks for one at a time (`async for`),
+    or None once the reader is done."""
     try:
         while True:
             for record in records:

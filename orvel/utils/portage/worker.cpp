@@ -341,7 +341,8 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   session.leave();
   if (batching()) {
     BatchFiller filler(batches_);
-    drain_batches(ring, body, running, wake, session, filler);
+    TandemSource source(queue, table, batch_ring_);
+    tandem::detail::count(deliveries_.undelivered, drain_batches(source, body, running, wake, session, filler));
   } else {
     drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
   }

@@ -66,9 +66,12 @@ class Worker {
     return result;
   }
 
-  // Hands the callback batches of records (batch_loop.hpp) instead of one record at a time.
-  // Called with a new dispatcher, before any worker runs.
-  void deliver_batches(BatchBounds bounds) noexcept { batches_ = bounds; }
+  // Hands the callback batches of records (batch_loop.hpp) instead of one record at a time, from
+  // the queue whose ring is `ring`. Called with a new dispatcher, before any worker runs.
+  void deliver_batches(BatchBounds bounds, const tandem::TandemCore* ring) noexcept {
+    batches_ = bounds;
+    batch_ring_ = ring;
+  }
   bool batching() const noexcept { return batches_.max_records != 0; }
 
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
@@ -101,7 +104,7 @@ class Worker {
   // What the loop has delivered so far; from any thread (relaxed, see bridge_stats.hpp).
   Deliveries deliveries() const noexcept {
     return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors),
-            tandem::detail::counted(deliveries_.batches)};
+            tandem::detail::counted(deliveries_.batches), tandem::detail::counted(deliveries_.undelivered)};
   }
 
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.
@@ -117,6 +120,7 @@ class Worker {
   std::atomic<std::uint32_t> phase_{kIdle};
   bool counting_pushes_ = false;  // set before any producer runs
   BatchBounds batches_{0, 0};     // no records: one record per callback
+  const tandem::TandemCore* batch_ring_ = nullptr;  // the ring of the queue the batches come from
   // Written by the producer on every push: a cache line of its own, away from what the worker reads.
   alignas(64) std::atomic<std::uint64_t> pushed_{0};
   std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];

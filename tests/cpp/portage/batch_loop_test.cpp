@@ -1,9 +1,5 @@
 #include "orvel/utils/portage/batch_loop.hpp"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <future>
 #include <ostream>
 #include <random>
@@ -13,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "loop_test_support.hpp"
 #include "ring_test_support.hpp"
 
 namespace orvel::portage {
@@ -95,21 +92,8 @@ struct Case {
   bool overwrite;
 };
 
-class BatchLoopTest : public ::testing::TestWithParam<Case> {
+class BatchLoopTest : public test::LoopTest<Case> {
  protected:
-  void SetUp() override {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = wake_address("127.0.0.1", 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_TRUE(wake_.arm(fd_, address));
-  }
-  void TearDown() override { close(fd_); }
-
-  const Case& param() const { return GetParam(); }
-  bool polling() const { return param().body == WorkerBody::kTryPop || param().body == WorkerBody::kTryPopVar; }
-  bool messages() const { return param().body == WorkerBody::kTryPopVar || param().body == WorkerBody::kPopVar; }
   std::size_t length_of(std::uint64_t seq) const {
     return messages() ? 8 + (seq * 7919) % (param().record_size - 7) : param().record_size;
   }
@@ -120,25 +104,11 @@ class BatchLoopTest : public ::testing::TestWithParam<Case> {
     return std::thread([this, &queue] {
       std::mt19937 random(11);
       for (std::uint64_t seq = 0; seq < param().records; ++seq) {
-        const std::string record = make_record(seq, length_of(seq));
-        int result;
-        if (polling()) {
-          while ((result = messages() ? queue.try_push_var(record.data(), record.size())
-                                      : queue.try_push(record.data(), record.size())) == tandem::kFull) {
-            std::this_thread::yield();
-          }
-          if (result == tandem::kSuccess) wake_.notify();
-        } else {
-          result = messages() ? queue.push_var(record.data(), record.size()) : queue.push(record.data(), record.size());
-        }
-        if (result != tandem::kSuccess) return;
+        if (push(queue, make_record(seq, length_of(seq))) != tandem::kSuccess) return;
         if (random() % 256 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
       }
     });
   }
-
-  int fd_ = -1;
-  WakeChannel wake_;
 };
 
 TEST_P(BatchLoopTest, EveryRecordOnceInOrderWithinTheBounds) {
@@ -187,6 +157,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string name = kNames[static_cast<int>(info.param.body)];
   if (info.param.overwrite) name += "Overwriting";
   if (info.param.bounds.max_records < 64) name += "FewRecords";
+  if (info.param.bounds.max_bytes < 1024) name += "FewBytes";
   return name;
 }
 
@@ -196,6 +167,8 @@ constexpr BatchBounds kNarrowBytes{1024, 700};  // a few 64-byte records, or one
 INSTANTIATE_TEST_SUITE_P(Bodies, BatchLoopTest, ::testing::Values(
     Case{WorkerBody::kTryPop, 200'000, 64, 64, kWide, false},
     Case{WorkerBody::kTryPop, 100'000, 64, 64, {5, 1 << 20}, false},
+    // Read in place, a record that would take the batch over its bytes is left in the queue.
+    Case{WorkerBody::kTryPop, 100'000, 64, 64, kNarrowBytes, false},
     Case{WorkerBody::kTryPop, 200'000, 64, 64, kWide, true},
     // Messages of up to five fragments, whose last ones are often still on their way when the
     // batch looks: the batch ends before them and the next one takes the message whole.
@@ -281,13 +254,38 @@ TEST(BatchLoopEndsTest, AtARefusedBatchOrAClosedQueue) {
   WakeChannel unarmed;
   BatchFiller filler({2, 1 << 20});
   BatchCheckingSession session({2, 1 << 20}, ~0ull, running, false, /*fail_at_batch_=*/1);
-  drain_batches(queue, WorkerBody::kPop, running, unarmed, session, filler);
-  EXPECT_EQ(session.batches, 1u);  // the second batch was refused, and the loop ended there
+  // The second batch was refused, and the loop ended there: its one record is undelivered.
+  EXPECT_EQ(drain_batches(queue, WorkerBody::kPop, running, unarmed, session, filler), 1u);
+  EXPECT_EQ(session.batches, 1u);
   EXPECT_EQ(session.records, 2u);
   queue.close();
   BatchCheckingSession after_close({2, 1 << 20}, ~0ull, running);
-  drain_batches(queue, WorkerBody::kTryPop, running, unarmed, after_close, filler);  // returns: closed
+  EXPECT_EQ(drain_batches(queue, WorkerBody::kTryPop, running, unarmed, after_close, filler), 0u);  // closed
   EXPECT_EQ(after_close.batches, 0u);
+}
+
+// A record that would take the batch over its byte bound starts the next one: a single-slot
+// record is left in the queue, a message (popped whole) is held back, and undelivered if the loop
+// stops before the next batch.
+TEST(BatchLoopEndsTest, TheRecordForTheNextBatchStaysInTheQueueOrIsUndelivered) {
+  for (const WorkerBody body : {WorkerBody::kTryPop, WorkerBody::kPop, WorkerBody::kTryPopVar, WorkerBody::kPopVar}) {
+    const bool messages = body == WorkerBody::kTryPopVar || body == WorkerBody::kPopVar;
+    TandemCore queue;
+    queue.configure(64, 64, 0);
+    for (std::uint64_t seq = 0; seq < 3; ++seq) {
+      const std::string record = make_record(seq, 64);
+      ASSERT_EQ(messages ? queue.try_push_var(record.data(), record.size()) : queue.try_push(record.data(), record.size()),
+                tandem::kSuccess);
+    }
+    std::atomic<bool> running{true};
+    WakeChannel unarmed;
+    const BatchBounds bounds{10, 100};  // one 64-byte record a batch
+    BatchFiller filler(bounds);
+    BatchCheckingSession session(bounds, /*last_=*/0, running);  // stops the loop after record 0
+    EXPECT_EQ(drain_batches(queue, body, running, unarmed, session, filler), messages ? 1u : 0u);
+    EXPECT_EQ(session.records, 1u);
+    EXPECT_EQ(queue.stats().popped, messages ? 2u : 1u);
+  }
 }
 
 }  // namespace

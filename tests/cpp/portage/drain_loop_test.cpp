@@ -1,9 +1,5 @@
 #include "orvel/utils/portage/drain_loop.hpp"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <future>
 #include <random>
 #include <string>
@@ -11,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "loop_test_support.hpp"
 #include "ring_test_support.hpp"
 
 namespace orvel::portage {
@@ -53,21 +50,8 @@ struct Case {
   std::size_t record_size;
 };
 
-class DrainLoopTest : public ::testing::TestWithParam<Case> {
+class DrainLoopTest : public test::LoopTest<Case> {
  protected:
-  void SetUp() override {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address = wake_address("127.0.0.1", 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_TRUE(wake_.arm(fd_, address));
-  }
-  void TearDown() override { close(fd_); }
-
-  bool polling() const { return GetParam().body == WorkerBody::kTryPop || GetParam().body == WorkerBody::kTryPopVar; }
-  bool messages() const { return GetParam().body == WorkerBody::kTryPopVar || GetParam().body == WorkerBody::kPopVar; }
-
   // Pushes every record from its own thread, pausing now and then long enough for the consumer
   // to fall asleep: a wake-up lost on the way leaves the consumer asleep and the test times out.
   std::thread produce(TandemCore& queue, std::uint64_t records) {
@@ -76,26 +60,13 @@ class DrainLoopTest : public ::testing::TestWithParam<Case> {
       auto counted = [this] { pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release); };
       std::mt19937 random(7);
       for (std::uint64_t seq = 0; seq < records; ++seq) {
-        const std::string record = make_record(seq, GetParam().record_size);
-        int result;
-        if (polling()) {
-          while ((result = messages() ? queue.try_push_var(record.data(), record.size())
-                                      : queue.try_push(record.data(), record.size())) == tandem::kFull) {
-            std::this_thread::yield();
-          }
-          if (result == tandem::kSuccess) wake_.notify();
-        } else {
-          result = messages() ? queue.push_var(record.data(), record.size()) : queue.push(record.data(), record.size());
-          if (result == tandem::kSuccess) counted();
-        }
-        if (result != tandem::kSuccess) return;
+        if (push(queue, make_record(seq, GetParam().record_size)) != tandem::kSuccess) return;
+        if (!polling()) counted();
         if (random() % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
       }
     });
   }
 
-  int fd_ = -1;
-  WakeChannel wake_;
   std::atomic<std::uint64_t> pushed_{0};
 };
 

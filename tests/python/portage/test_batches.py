@@ -303,8 +303,99 @@ def test_a_failing_batch_callback_ends_the_worker_and_producers_are_told(unraisa
     assert [(name, type(error)) for name, error in unraisable] == [(WORKER + routine, ValueError)]
     assert native.push(dispatcher, b"late") == -1
     stats = dispatcher.stats()
-    assert (stats["batches"], stats["delivered"], stats["callback_errors"]) == (1, 2, 1)
+    assert (stats["batches"], stats["delivered"], stats["callback_errors"], stats["undelivered"]) == (1, 2, 1, 2)
+    assert stats["popped"] == stats["delivered"] + stats["undelivered"]
     dispatcher.close()
+
+
+# Five 8-byte records wait before setup() and batches hold 20 bytes: [0, 1], then [2, 3]. However
+# the run ends, every record taken from the queue is delivered or undelivered. A worker's callback
+# that close() interrupts still returns; a coroutine that close() cancels counts as a callback that
+# raised; `async for` has no callback to fail, and the batch it took is delivered. A single-slot
+# record that would take a batch over its bytes stays in the queue; a message, popped whole, is held
+# back for the next batch, and undelivered when the run ends first.
+ENDINGS = {  # (consumer, ending): records pushed, (popped, delivered, batches, callback_errors, undelivered)
+    ("worker", "the second callback raises"): (5, (4, 2, 1, 1, 2)),
+    ("worker", "closed in the first callback"): (3, (2, 2, 1, 0, 0)),
+    ("coroutine", "the second callback raises"): (5, (4, 2, 1, 1, 2)),
+    ("coroutine", "closed in the first callback"): (3, (2, 0, 0, 1, 2)),
+    ("async for", "leaving the loop at the first batch"): (3, (2, 2, 1, 0, 0)),
+}
+HELD_BACK = (1, 0, 0, 0, 1)  # what a message held back adds
+
+
+def expected_counts(consumer, ending, variable_size):
+    pushed, counts = ENDINGS[(consumer, ending)]
+    return pushed, tuple(n + held * variable_size for n, held in zip(counts, HELD_BACK))
+
+
+def push_numbered(dispatcher, count):
+    for seq in range(count):
+        assert native.push(dispatcher, b"%d" % seq * 8) == 1
+
+
+def check_counted(dispatcher, expected):
+    stats = dispatcher.stats()
+    keys = ("popped", "delivered", "batches", "callback_errors", "undelivered")
+    assert tuple(stats[key] for key in keys) == expected
+    assert stats["popped"] == stats["delivered"] + stats["undelivered"]
+
+
+@pytest.mark.parametrize("variable_size", [False, True])
+@pytest.mark.parametrize("ending", [ending for consumer, ending in ENDINGS if consumer == "worker"])
+def test_a_worker_counts_every_record_it_took_however_it_ends(unraisable, ending, variable_size):
+    pushed, expected = expected_counts("worker", ending, variable_size)
+    entered, release = threading.Event(), threading.Event()
+
+    def callback(batch):
+        entered.set()
+        if ending == "closed in the first callback":
+            release.wait(10)
+        elif batch[0] != b"0" * 8:
+            raise ValueError("refused")
+
+    dispatcher = SyncBatchDispatcher(callback, slot_size=64, max_bytes=20, variable_size=variable_size)
+    push_numbered(dispatcher, pushed)
+    dispatcher.setup()
+    assert entered.wait(10)
+    if ending == "closed in the first callback":
+        dispatcher.close()
+        release.set()
+    wait_until(lambda: not dispatcher.worker_running)
+    check_counted(dispatcher, expected)
+    dispatcher.close()
+
+
+@pytest.mark.parametrize("variable_size", [False, True])
+@pytest.mark.parametrize("consumer, ending", [key for key in ENDINGS if key[0] != "worker"])
+def test_a_reader_counts_every_record_it_took_however_it_ends(run_async, consumer, ending, variable_size):
+    pushed, expected = expected_counts(consumer, ending, variable_size)
+
+    async def main():
+        entered = asyncio.Event()
+
+        async def callback(batch):
+            entered.set()
+            if ending == "closed in the first callback":
+                await asyncio.sleep(3600)
+            elif batch[0] != b"0" * 8:
+                raise ValueError("refused")
+
+        dispatcher = AsyncBatchDispatcher(callback if consumer == "coroutine" else None, slot_size=64, max_bytes=20,
+                                          variable_size=variable_size)
+        push_numbered(dispatcher, pushed)
+        async with dispatcher:
+            if consumer == "async for":
+                async for batch in dispatcher:
+                    assert len(batch) == 2
+                    break
+            elif ending == "closed in the first callback":
+                await asyncio.wait_for(entered.wait(), 10)
+            else:
+                await asyncio.wait((dispatcher.task,), timeout=10)
+        check_counted(dispatcher, expected)
+
+    run_async(main)
 
 
 def test_a_failing_coroutine_ends_the_reader_and_async_for_ends_when_closed(run_async):
@@ -384,8 +475,8 @@ elif scenario == "exit inside a callback":
 elif scenario == "signal":
     dispatcher = SyncBatchDispatcher(len, nonblocking=False)  # its worker sleeps in the queue
     dispatcher.setup()
-    print("READY", flush=True)
-    try:
+    try:  # READY inside: the interrupt may come as soon as it is read
+        print("READY", flush=True)
         time.sleep(30)
     except KeyboardInterrupt:
         while dispatcher.worker_running:
