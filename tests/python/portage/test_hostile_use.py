@@ -124,6 +124,7 @@ def test_native_threads_pushing_into_one_dispatcher_at_once_lose_nothing(route):
     assert collections.Counter(records) == expected
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_push_held_up_when_the_process_forked_does_not_hold_up_the_child(run_child):
     """A producer waiting for room has the dispatcher's turn when the process forks; the child,
     which has not that thread, sets the dispatcher up and pushes into it."""
@@ -501,6 +502,7 @@ print("MAIN IMPORTED")
             in result.stdout) and "MAIN IMPORTED" in result.stdout
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_forked_child_closes_its_copies_of_live_dispatchers(run_child):
     result = run_child("""
 import asyncio, os
@@ -618,6 +620,7 @@ def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
     dispatcher.close()
 
 
+@pytest.mark.not_emulated("rlimit_as")
 @pytest.mark.parametrize("nonblocking", [True, False])
 def test_a_setup_whose_worker_thread_could_not_start_may_be_called_again(run_child, nonblocking):
     result = run_child(f"""
