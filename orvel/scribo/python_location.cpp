@@ -109,7 +109,7 @@ class CodeLocation {
 
   int line_at(PyFrameObject* frame) {
     const int offset = PyFrame_GetLasti(frame);  // in bytes; negative before the first instruction
-    const auto unit = static_cast<std::size_t>(offset) / 2;
+    const auto unit = static_cast<std::size_t>(offset) / sizeof(_Py_CODEUNIT);
     if (offset < 0 || unit >= lines_.size() || tracing()) return PyFrame_GetLineNumber(frame);
     int& line = lines_[unit];
     if (line == kUnknownLine) line = PyFrame_GetLineNumber(frame);

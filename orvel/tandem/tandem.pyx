@@ -31,16 +31,8 @@ cdef size_t to_size(object value) except? <size_t>-1:
 
 cdef extern from "Python.h":
     PyThreadState* PyGILState_GetThisThreadState() noexcept nogil
+    int _Py_IsFinalizing() noexcept nogil
     void PyErr_SetRaisedException(PyObject* error)
-
-
-cdef extern from *:
-    """
-    #if PY_VERSION_HEX < 0x030D0000
-    #define Py_IsFinalizing _Py_IsFinalizing
-    #endif
-    """
-    int Py_IsFinalizing() noexcept nogil
 
 
 cdef object refusal(const TandemCore* core, size_t length, bint may_wait):
@@ -85,7 +77,7 @@ cdef void report_refusal(const TandemCore* core, size_t length, bint may_wait,
 cdef int refuse_message(const TandemCore* core, size_t length, bint may_wait,
                         const char* routine) except 0 nogil:
     if PyGILState_GetThisThreadState() == NULL:
-        if not (interpreter_is_exiting() or Py_IsFinalizing()):
+        if not (interpreter_is_exiting() or _Py_IsFinalizing()):
             report_refusal(core, length, may_wait, routine)
         return 1
     return raise_refusal(core, length, may_wait)
