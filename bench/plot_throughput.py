@@ -41,6 +41,24 @@ BRIDGE_PAIRS = [
     ("busy: SyncDispatcher, waiting in the queue", "busy: native thread, lock per record (floor)",
      "busy: SyncDispatcher, waiting in the queue / floor"),
     ("busy: AsyncDispatcher", "busy: deque + await cb, one task", "busy: AsyncDispatcher / deque + await cb"),
+    # Records in batches, against the same producer feeding a native consumer through the same ring
+    # and against the per-record paths over that ring.
+    ("SyncBatchDispatcher, waking socket, counting", "native producer to native consumer",
+     "SyncBatchDispatcher, waking socket, counting / native to native"),
+    ("SyncBatchDispatcher, waking socket, counting", "SyncDispatcher, waking socket, 64-byte slots",
+     "SyncBatchDispatcher, waking socket, counting / SyncDispatcher, 64-byte slots"),
+    ("SyncBatchDispatcher, waking socket, iterating records", "native thread, lock per record (floor)",
+     "SyncBatchDispatcher, waking socket, iterating records / floor"),
+    ("SyncBatchDispatcher, waking socket, numpy.frombuffer", "native producer to native consumer",
+     "SyncBatchDispatcher, waking socket, numpy.frombuffer / native to native"),
+    ("AsyncBatchDispatcher, callback counting", "native producer to native consumer (asyncio round)",
+     "AsyncBatchDispatcher, callback counting / native to native"),
+    ("AsyncBatchDispatcher, callback counting", "AsyncDispatcher, 64-byte slots",
+     "AsyncBatchDispatcher, callback counting / AsyncDispatcher, 64-byte slots"),
+    ("busy: SyncBatchDispatcher, waking socket, counting", "busy: native producer to native consumer",
+     "busy: SyncBatchDispatcher, waking socket, counting / native to native"),
+    ("busy: AsyncBatchDispatcher, callback counting", "busy: native producer to native consumer (asyncio round)",
+     "busy: AsyncBatchDispatcher, callback counting / native to native"),
 ]
 
 
@@ -104,7 +122,7 @@ def main() -> None:
     with open(args.ring) as ring, open(args.bridge) as bridge:
         rings, bridges = ring_pairs(ring.read()), bridge_pairs(bridge.read())
 
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(10, 11), height_ratios=[len(rings), len(bridges)])
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(10, 15), height_ratios=[len(rings), len(bridges)])
     draw(top, "Slot ring between two native threads (blue) against peer queues (grey)", rings)
     draw(bottom, "Message bridge, native producer to Python callback (blue), against peers and floors (grey)",
          bridges)

@@ -11,3 +11,10 @@ cdef inline int replace_in_class(type cls, str name, object value) except -1:
     (<dict><object>(<PyTypeObject*>cls).tp_dict)[name] = value
     PyType_Modified(cls)
     return 0
+
+
+cdef extern from "orvel/_binding.hpp" namespace "orvel::binding":
+    # Makes every method Cython defined in the extension type `cls` refuse, with TypeError, an
+    # object that is not an instance: called on the class, Cython's methods take any object as
+    # their `self`, and read its memory as the type's fields. Once the class is complete.
+    int guard_methods(type cls) except -1

@@ -23,9 +23,11 @@ import time
 
 import bridge_floor
 import feeder
+import numpy
 from orvel.scribo import Level, Logger, StdoutHandler
 from orvel.tandem.tandem import Tandem
-from orvel.utils.portage.portage import AsyncDispatcher, AsyncQueue, SyncDispatcher
+from orvel.utils.portage.portage import (AsyncBatchDispatcher, AsyncDispatcher, AsyncQueue, SyncBatchDispatcher,
+                                         SyncDispatcher)
 
 SIZE = 64
 PAYLOAD = b"x" * SIZE
@@ -49,6 +51,42 @@ class Finish:
 
     def plain(self, record):
         if len(record) < SIZE:
+            self.future.set_result(None)
+
+
+RECORD = numpy.dtype((numpy.void, SIZE))
+
+
+class FinishBatches(Finish):
+    """The batch callbacks: they count the records and tell the batch that holds the end record,
+    the only one whose records are not all SIZE bytes long."""
+
+    def __init__(self):
+        super().__init__()
+        self.records = 0
+
+    def counting(self, batch):
+        self.records += len(batch)
+        if batch.record_size != SIZE:
+            self.event.set()
+
+    def iterating(self, batch):
+        records = self.records
+        for record in batch:
+            records += len(record)
+        self.records = records
+        if batch.record_size != SIZE:
+            self.event.set()
+
+    def frombuffer(self, batch):
+        if batch.record_size == SIZE:
+            self.records += len(numpy.frombuffer(batch, dtype=RECORD))
+        else:
+            self.event.set()
+
+    async def coroutine(self, batch):
+        self.records += len(batch)
+        if batch.record_size != SIZE:
             self.future.set_result(None)
 
 
@@ -86,15 +124,35 @@ def simple_queue(count):
     return time.perf_counter() - start
 
 
-def sync_dispatcher(count, **modes):
-    finish = Finish()
-    dispatcher = SyncDispatcher(finish.sync, **modes)
+def sync_dispatcher(count, kind=SyncDispatcher, finish=None, callback="sync", **modes):
+    finish = finish or Finish()
+    dispatcher = kind(getattr(finish, callback), **modes)
     dispatcher.setup()
     feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
     seconds = timed(lambda: (feed.start(), finish.event.wait()))
     dispatcher.close()
     feed.join()
     return seconds, dispatcher.stats()["wakeups_sent"]
+
+
+# The ring of the batch rows and of their peers: slots of the records' size, as a service with
+# fixed-size records builds it. With the default 2048-byte slots every record is a cache miss of
+# its own, and the native consumer moved 1.5 to 11 M records/s from one run to the next.
+RING = {"capacity": 16384, "slot_size": SIZE}
+
+
+def native_to_native(count):
+    """The same producer into the same ring, drained by a native thread: the most any consumer of
+    that ring gets."""
+    ring = Tandem(RING["slot_size"], RING["capacity"])
+    feed = feeder.Feed(ring, count, SIZE, end_marker=True)
+    seconds = bridge_floor.native_consumer(ring, feed.start, SIZE)
+    feed.join()
+    return seconds
+
+
+def sync_batches(count, delivery="counting", **modes):
+    return sync_dispatcher(count, SyncBatchDispatcher, FinishBatches(), delivery, **RING, **modes)
 
 
 # ---- a native producer to a coroutine on an event loop ------------------------------------------
@@ -110,15 +168,36 @@ async def deque_floor(count):
     return time.perf_counter() - start
 
 
-async def async_dispatcher(count):
+async def async_dispatcher(count, **geometry):
     finish = Finish()
     finish.future = asyncio.get_running_loop().create_future()
-    dispatcher = AsyncDispatcher(finish.coroutine)
+    dispatcher = AsyncDispatcher(finish.coroutine, **geometry)
     dispatcher.setup()
     feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
     start = time.perf_counter()
     feed.start()
     await finish.future
+    seconds = time.perf_counter() - start
+    dispatcher.close()
+    feed.join()
+    return seconds, dispatcher.stats()["wakeups_sent"]
+
+
+async def async_batches(count, iterate=False):
+    finish = FinishBatches()
+    finish.future = asyncio.get_running_loop().create_future()
+    dispatcher = AsyncBatchDispatcher(None if iterate else finish.coroutine, **RING)
+    dispatcher.setup()
+    feed = feeder.Feed(dispatcher, count, SIZE, end_marker=True)
+    start = time.perf_counter()
+    feed.start()
+    if iterate:
+        async for batch in dispatcher:
+            finish.records += len(batch)
+            if batch.record_size != SIZE:
+                break
+    else:
+        await finish.future
     seconds = time.perf_counter() - start
     dispatcher.close()
     feed.join()
@@ -187,8 +266,9 @@ def push_with_wake_check(count):
     return seconds
 
 
-def wake_latencies(count, **modes):
-    """Microseconds from a push to the callback, the worker asleep before each push."""
+def wake_latencies(count, batches=False, **modes):
+    """Microseconds from a push to the callback, the worker asleep before each push; with
+    `batches`, to a SyncBatchDispatcher's callback."""
     latencies = []
     done = threading.Event()
 
@@ -197,7 +277,11 @@ def wake_latencies(count, **modes):
         if len(latencies) == count:
             done.set()
 
-    dispatcher = SyncDispatcher(callback, **modes)
+    def batch_callback(batch):
+        for record in batch:
+            callback(record)
+
+    dispatcher = SyncBatchDispatcher(batch_callback, **modes) if batches else SyncDispatcher(callback, **modes)
     dispatcher.setup()
     feed = feeder.Feed(dispatcher, count, SIZE, pause_one_in=1, max_pause_us=2000, stamped=True).start()
     done.wait()
@@ -279,17 +363,17 @@ def report(rates, switches, wakeups, ratios, count):
     """`ratios` maps (name, bridge path, target, at_least) to the per-round ratios; `wakeups` has
     the dispatchers' paths only."""
     switched, woken = median_per_1000(switches, count), median_per_1000(wakeups, count)
-    print(f"{'contender':56} {'median':>12} {'vcsw/1k':>9}")
+    print(f"{'contender':60} {'median':>12} {'vcsw/1k':>9}")
     for name, values in rates.items():
-        print(f"{name:56} {statistics.median(values) / 1e6:9.3f} M/s {switched[name]:9.2f}")
+        print(f"{name:60} {statistics.median(values) / 1e6:9.3f} M/s {switched[name]:9.2f}")
     print()
-    print(f"{'ratio':72} {'median [min - max]':>20} {'target':12} {'vcsw/1k':>8} {'target':12} "
+    print(f"{'ratio':78} {'median [min - max]':>20} {'target':12} {'vcsw/1k':>8} {'target':12} "
           f"{'wakes/1k':>8} target")
     for (name, path, target, at_least), values in ratios.items():
         median = statistics.median(values)
         crossings = switched[path]
         sent = f"{woken[path]:8.2f} < 5  {'met' if woken[path] < 5 else 'MISSED'}" if path in woken else f"{'-':>8}"
-        print(f"{name:72} {median:6.2f} [{min(values):.2f} - {max(values):.2f}]   {verdict(median, target, at_least):12} "
+        print(f"{name:78} {median:6.2f} [{min(values):.2f} - {max(values):.2f}]   {verdict(median, target, at_least):12} "
               f"{crossings:8.2f} < 5  {'met' if crossings < 5 else 'MISSED':7} {sent}")
 
 
@@ -321,9 +405,9 @@ def main():
         outcome = contender(*args, **kwargs)
         return rate(name, outcome, voluntary_switches() - before)
 
-    async def run_async(name, contender, *args, scale=1):
+    async def run_async(name, contender, *args, scale=1, **kwargs):
         before = voluntary_switches()
-        outcome = await contender(*args)
+        outcome = await contender(*args, **kwargs)
         return rate(name, outcome, voluntary_switches() - before, scale)
 
     def ratio(name, path, target, value, at_least=True):
@@ -332,6 +416,13 @@ def main():
     async def asyncio_round():
         floor = await run_async("deque + await cb, one task", deque_floor, count)
         bridge = await run_async("AsyncDispatcher", async_dispatcher, count)
+        native = run("native producer to native consumer (asyncio round)", native_to_native, count)
+        records = await run_async("AsyncDispatcher, 64-byte slots", async_dispatcher, count, **RING)
+        for label, iterate in (("callback counting", False), ("async for", True)):
+            path = f"AsyncBatchDispatcher, {label}"
+            batches = await run_async(path, async_batches, count, iterate)
+            ratio(f"{path} / native to native", path, 0.7, batches / native)
+            ratio(f"{path} / AsyncDispatcher, 64-byte slots", path, 3.0, batches / records)
         soon = await run_async("call_soon_threadsafe per record", call_soon_threadsafe, count // 20, scale=20)
         ours = await run_async("AsyncQueue push_buf + pop", async_queue, count)
         theirs = await run_async("asyncio.Queue put + get", asyncio_queue, count)
@@ -342,16 +433,34 @@ def main():
     def thread_round(prefix, peer_target):
         floor = run(f"{prefix}native thread, lock per record (floor)", sync_floor, count)
         peer = run(f"{prefix}SimpleQueue between two threads", simple_queue, count)
+        native = run(f"{prefix}native producer to native consumer", native_to_native, count)
+        batch_target = 0.5 if prefix else 0.7
+        batch_rates = {}
         for label, modes in sync_modes:
             path = f"{prefix}SyncDispatcher, {label}"
             ours = run(path, sync_dispatcher, count, **modes)
             ratio(f"{path} / floor", path, 0.7, ours / floor)
             ratio(f"{path} / SimpleQueue", path, peer_target, ours / peer)
+            batch_path = f"{prefix}SyncBatchDispatcher, {label}, counting"
+            batch_rates[label] = run(batch_path, sync_batches, count, **modes)
+            ratio(f"{batch_path} / native to native", batch_path, batch_target, batch_rates[label] / native)
+        if not prefix:
+            path = "SyncBatchDispatcher, waking socket, counting"
+            records = run("SyncDispatcher, waking socket, 64-byte slots", sync_dispatcher, count, **RING)
+            ratio(f"{path} / SyncDispatcher, 64-byte slots", path, 3.0, batch_rates["waking socket"] / records)
+            path = "SyncBatchDispatcher, waking socket, iterating records"
+            ratio(f"{path} / floor", path, 2.0, run(path, sync_batches, count, "iterating") / floor)
+            path = "SyncBatchDispatcher, waking socket, numpy.frombuffer"
+            ratio(f"{path} / native to native", path, 0.7, run(path, sync_batches, count, "frombuffer") / native)
 
     async def busy_asyncio_round():
         floor = await run_async("busy: deque + await cb, one task", deque_floor, count)
         bridge = await run_async("busy: AsyncDispatcher", async_dispatcher, count)
         ratio("busy: AsyncDispatcher / deque + await cb", "busy: AsyncDispatcher", 0.5, bridge / floor)
+        native = run("busy: native producer to native consumer (asyncio round)", native_to_native, count)
+        batches = await run_async("busy: AsyncBatchDispatcher, callback counting", async_batches, count)
+        ratio("busy: AsyncBatchDispatcher, callback counting / native to native",
+              "busy: AsyncBatchDispatcher, callback counting", 0.5, batches / native)
 
     for round_ in range(args.rounds):
         thread_round("", 1.0)
@@ -375,8 +484,15 @@ def main():
 
     print()
     for label, modes in (("waking socket", {}), ("waiting in the queue", {"nonblocking": False})):
-        sync = statistics.median(wake_latencies(2000, **modes))
+        # Interleaved, as the rounds are: the machine's speed drifts between the two otherwise.
+        records, batches = [], []
+        for _ in range(4):
+            records.append(statistics.median(wake_latencies(500, **modes)))
+            batches.append(statistics.median(wake_latencies(500, batches=True, **modes)))
+        sync, batch = statistics.median(records), statistics.median(batches)
         print(f"wake-up latency p50, worker asleep, SyncDispatcher {label}: {sync:7.1f} us")
+        print(f"wake-up latency p50, worker asleep, SyncBatchDispatcher {label}: {batch:7.1f} us, "
+              f"{batch / sync:.2f}x the SyncDispatcher's {verdict(batch / sync, 1.2, at_least=False)}")
     udp = statistics.median(bridge_floor.udp_latency(2000, 2000)) / 1000
     print(f"one-way loopback UDP p50, receiver asleep (peer):             {udp:7.1f} us")
     progress, delivered = main_thread_progress(count)

@@ -1,4 +1,4 @@
-"""Logger's level methods to a file against the standard logging package and spdlog floors, in one run.
+"""Logger's level methods to a file against Python logging packages and spdlog floors, in one run.
 
 Every contender writes the same messages to a file of its own with an equivalent format, first
 time, name, level and message, then also the caller's file:line:function; the file is closed
@@ -14,6 +14,8 @@ import sys
 import tempfile
 import time
 
+import picologging
+
 from orvel.scribo import FileHandler, Level, Logger
 
 MESSAGE = "order 1234 filled at 101.25 for account 42"
@@ -21,6 +23,8 @@ SPD_PLAIN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v"
 SPD_CALLER = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %s:%#:%! %v"
 STD_PLAIN = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(message)s"
 STD_CALLER = "%(asctime)s.%(msecs)03d [%(name)s] [%(levelname)s] %(filename)s:%(lineno)d:%(funcName)s %(message)s"
+# picologging 0.9.3 writes garbage for the milliseconds on CPython 3.12: it writes seconds only.
+PICO_PLAIN, PICO_CALLER = (fmt.replace(".%(msecs)03d", "") for fmt in (STD_PLAIN, STD_CALLER))
 # Level methods timed besides info (log at INFO; exception outside any handler), and the floor
 # each is held to: below ERROR a file sink flushes nothing, from ERROR on it flushes every message.
 OTHER_METHODS = {"warn": "minimal extension, caller", "warning": "minimal extension, caller",
@@ -40,10 +44,12 @@ def call_repeatedly_at(call, level, count):
         call(level, MESSAGE)
 
 
-def stdlib(path, fmt, count):
-    handler = logging.FileHandler(path, mode="w")
-    handler.setFormatter(logging.Formatter(fmt, datefmt="%Y-%m-%d %H:%M:%S"))
-    logger = logging.Logger("bench")
+# `package` is the standard logging package or one with its interface (picologging).
+def python_package(package, path, fmt, count):
+    handler = package.FileHandler(path, mode="w")
+    handler.setFormatter(package.Formatter(fmt, datefmt="%Y-%m-%d %H:%M:%S"))
+    logger = package.Logger("bench")
+    logger.setLevel(package.DEBUG)  # picologging's unattached logger would drop everything
     logger.addHandler(handler)
     start = time.perf_counter()
     call_repeatedly(logger.info, count)
@@ -81,8 +87,10 @@ def main():
     import logging_floor
 
     contenders = {
-        "logging, no caller": lambda p, n: stdlib(p, STD_PLAIN, n),
-        "logging, caller": lambda p, n: stdlib(p, STD_CALLER, n),
+        "logging, no caller": lambda p, n: python_package(logging, p, STD_PLAIN, n),
+        "logging, caller": lambda p, n: python_package(logging, p, STD_CALLER, n),
+        "picologging, no caller": lambda p, n: python_package(picologging, p, PICO_PLAIN, n),
+        "picologging, caller": lambda p, n: python_package(picologging, p, PICO_CALLER, n),
         "Logger.info, no caller": lambda p, n: scribo(p, SPD_PLAIN, n),
         "Logger.info, caller": lambda p, n: scribo(p, SPD_CALLER, n),
         "minimal extension, caller": lambda p, n: minimal(logging_floor, p, SPD_CALLER, n),
@@ -103,7 +111,8 @@ def main():
         print(f"{name:28} {statistics.median(measured) / 1e3:9.1f} k messages/s (median of {args.rounds})")
 
     print("\nratio: median [min - max] over the rounds")
-    comparisons = [("Logger.info", "logging, caller", 10.0), ("Logger.info", "minimal extension, caller", 0.8)]
+    comparisons = [("Logger.info", "logging, caller", 10.0), ("Logger.info", "picologging, caller", 10.0),
+                   ("Logger.info", "minimal extension, caller", 0.8)]
     comparisons += [(f"Logger.{method}", floor, 0.8) for method, floor in OTHER_METHODS.items()]
     comparisons.append(("Logger.info", "spdlog from C++, caller", None))
     for ours, peer, target in comparisons:

@@ -5,7 +5,7 @@ native threads, without the interpreter lock."""
 from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_FromStringAndSize
 from libc.stdint cimport int64_t, uint64_t
 from libc.stdlib cimport calloc, free, malloc
-from libc.string cimport memcmp, memcpy
+from libc.string cimport memcmp, memcpy, memset
 from libcpp.string cimport string
 from libcpp.vector cimport vector
 
@@ -19,6 +19,15 @@ cdef extern from "native_thread.hpp" nogil:
     double seconds_now()
     int64_t steady_nanoseconds()
     void pause_microseconds(unsigned microseconds)
+    int thread_id()
+
+    ctypedef struct SignalPush:
+        int (*push)(void* target, const void* data, size_t length) noexcept nogil
+        void* target
+        size_t length
+        int result
+    void install_signal_push(int signum, SignalPush* push)
+    void signal_thread(void* handle, int signum)
 
 cdef extern from "orvel/tandem/waitable_index.hpp" namespace "orvel::tandem" nogil:
     cdef cppclass FullQueueRetry:
@@ -242,6 +251,90 @@ def push_natively(target, lengths, str tandem_entry="try_push"):
     finally:
         free(job.zeros)
     return list(results)
+
+
+def push_here(target, lengths, str tandem_entry="try_push"):
+    """Pushes one record of zero bytes for each of `lengths` into `target` (as push_natively does)
+    from the calling thread, with the interpreter lock held, as a push that does not wait for room
+    may be made. Returns the push results."""
+    cdef push_t push = push_routine(target, tandem_entry)
+    cdef vector[size_t] sizes = lengths
+    zeros = bytes(max(sizes, default=0))
+    cdef const char* data = zeros
+    return [push(<void*>target, data, length) for length in sizes]
+
+
+# ---------------------------------------------------------------------------------------------
+# A push that a signal interrupts
+
+cdef struct InterruptedJob:
+    SignalPush* handler
+    int tid
+    int result
+
+
+cdef void push_once(void* arg) noexcept nogil:
+    cdef InterruptedJob* job = <InterruptedJob*>arg
+    cdef char zeros[256]
+    memset(zeros, 0, sizeof(zeros))
+    job.tid = thread_id()
+    job.result = job.handler.push(job.handler.target, zeros, job.handler.length)
+
+
+cdef class InterruptedPush:
+    """InterruptedPush(target, size_t length, int signum)
+
+    A push of `length` zero bytes (at most 256) into `target`, as Feed makes it, from a native
+    thread started by start(); interrupt() sends that thread `signum`, whose handler pushes as
+    many again into `target`, on the interrupted thread. The handler stays installed."""
+
+    cdef SignalPush handler
+    cdef InterruptedJob job
+    cdef object target
+    cdef int signum
+    cdef void* thread
+
+    def __init__(self, target, size_t length, int signum):
+        if length > 256:
+            raise ValueError("at most 256 bytes")
+        self.handler.push = push_routine(target, "try_push")
+        self.handler.target = <void*>target
+        self.handler.length = length
+        self.target, self.signum = target, signum
+        self.job.handler = &self.handler
+
+    def start(self):
+        if self.thread != NULL:
+            raise RuntimeError("started already")
+        install_signal_push(self.signum, &self.handler)
+        self.thread = start_thread(push_once, &self.job)
+        return self
+
+    @property
+    def thread_id(self):
+        """The pushing thread's id in the kernel, once it runs (0 before)."""
+        return self.job.tid
+
+    @property
+    def handler_result(self):
+        """The result of the handler's push, 0 until it has returned."""
+        return self.handler.result
+
+    def interrupt(self):
+        signal_thread(self.thread, self.signum)
+
+    def join(self):
+        """Waits for the pushing thread; returns the result of its push."""
+        if self.thread != NULL:
+            with nogil:
+                join_thread(self.thread)
+            self.thread = NULL
+        return self.job.result
+
+    def __dealloc__(self):
+        if self.thread != NULL:
+            with nogil:
+                join_thread(self.thread)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -91,6 +91,37 @@ PyObject* feed(PyObject*, PyObject* args) {
                        static_cast<unsigned long long>(fed.full), "refused", fed.refused);
 }
 
+// A producer thread of flood(): pushes `size`-byte records until the target closes, whatever else
+// the pushes return.
+void push_until_closed(native::Producer producer, std::size_t size) {
+  std::vector<char> record(size);
+  while (producer.push(record.data(), record.size()) != -1) {
+  }
+}
+
+PyObject* flood(PyObject*, PyObject* args) {
+  PyObject* target;
+  Py_ssize_t size;
+  int threads;
+  if (!PyArg_ParseTuple(args, "Oni:flood", &target, &size, &threads)) return nullptr;
+  if (size < 0 || threads < 0) {
+    PyErr_SetString(PyExc_ValueError, "size and threads must not be negative");
+    return nullptr;
+  }
+  native::Producer producer = native::Producer::of(target);
+  if (!producer) return nullptr;
+  try {
+    for (int started = 0; started < threads; ++started) {
+      std::thread(push_until_closed, producer, static_cast<std::size_t>(size)).detach();
+      Py_INCREF(target);  // one reference per thread, never given back: the thread may outlive all others
+    }
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 // Converts `message` with the conversion its type calls for and pushes the bytes into the queue
 // as one variable-size message. 0, or -1 with a Python exception set.
 int push_message(const native::Queue& queue, PyObject* message) {
@@ -161,6 +192,11 @@ PyMethodDef methods[] = {
      "SyncDispatcher, AsyncDispatcher or LumPipe from a native thread, retrying while it is full,\n"
      "and logs a summary from that thread through the logger orvel gives for `logger_name`.\n"
      "Returns the counts pushed, retried when full, and the result that ended the feed early."},
+    {"flood", flood, METH_VARARGS,
+     "flood(target, size, threads) -> None\n\n"
+     "Starts `threads` native threads that push records of `size` bytes into a SyncDispatcher,\n"
+     "AsyncDispatcher or LumPipe, however the pushes end, until it closes, and returns at once:\n"
+     "producers a script may leave running as it ends. Each thread keeps `target` alive."},
     {"round_trip", round_trip, METH_VARARGS,
      "round_trip(queue, messages) -> list[bytes]\n\n"
      "Converts each message to bytes (bytes, str as UTF-8, buffers, else bytes(message)), pushes\n"

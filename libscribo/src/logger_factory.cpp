@@ -5,32 +5,28 @@
 #include <string>
 #include <utility>
 
-#include <spdlog/sinks/ansicolor_sink.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
-
+#include "console_sink.hpp"
+#include "file_sink.hpp"
 #include "scribo/logger_registry.hpp"
 #include "scribo/max_sink_level.hpp"
+#include "scribo/record_source.hpp"
 
 namespace scribo {
 namespace {
 
-using spdlog::details::console_mutex;
 using spdlog_internal::MaxSinkLevel;
-using ColorSink = spdlog::sinks::ansicolor_sink<console_mutex>;
 
-// The front end recognises console sinks by exactly these four types, so no _st variants here.
+// The front end recognises console sinks by the spdlog types these derive from. A colour sink
+// always colours: the caller has decided this stream is coloured, and terminal detection would
+// leave the level names plain while the caller colours the message text.
 spdlog::sink_ptr console_sink(bool color, bool to_stderr) {
+  detail::watch_process();
   if (color) {
-    // Forced: the caller has decided this stream is coloured; terminal detection would leave the
-    // level names plain while the caller colours the message text.
-    constexpr auto mode = spdlog::color_mode::always;
-    if (to_stderr) return std::make_shared<spdlog::sinks::ansicolor_stderr_sink<console_mutex>>(mode);
-    return std::make_shared<spdlog::sinks::ansicolor_stdout_sink<console_mutex>>(mode);
+    if (to_stderr) return std::make_shared<detail::ColorStderrSink>();
+    return std::make_shared<detail::ColorStdoutSink>();
   }
-  if (to_stderr) return std::make_shared<spdlog::sinks::stderr_sink<console_mutex>>();
-  return std::make_shared<spdlog::sinks::stdout_sink<console_mutex>>();
+  if (to_stderr) return std::make_shared<detail::StderrSink>();
+  return std::make_shared<detail::StdoutSink>();
 }
 
 // A file name ends at its first NUL in fopen(), a logger name in every lookup through a C string:
@@ -55,7 +51,7 @@ void recolor(const spdlog::sink_ptr& sink, const LevelColors& colors) {
   if (auto* wrapper = dynamic_cast<MaxSinkLevel*>(sink.get())) {
     recolor(wrapper->get_sink(), colors);
     recolor(wrapper->get_above_sink(), colors);
-  } else if (auto* colored = dynamic_cast<ColorSink*>(sink.get())) {
+  } else if (auto* colored = detail::console_output_of(sink.get())) {
     for (std::size_t i = 0; i < colors.size(); ++i) {
       if (!colors[i].empty()) colored->set_color(static_cast<spdlog::level::level_enum>(i), colors[i]);
     }
@@ -63,6 +59,9 @@ void recolor(const spdlog::sink_ptr& sink, const LevelColors& colors) {
 }
 
 }  // namespace
+
+FileError::FileError(int error, std::string filename, const char* what)
+    : std::system_error(error, std::generic_category(), what + (" " + filename)), filename_(std::move(filename)) {}
 
 LoggerFactory::LoggerFactory() = default;
 LoggerFactory::~LoggerFactory() = default;
@@ -72,7 +71,7 @@ LoggerFactory& LoggerFactory::operator=(const LoggerFactory&) = default;
 void LoggerFactory::set_level(level threshold) { level_ = threshold; }
 
 void LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level min_level) {
-  if (!pattern.empty()) sink->set_pattern(pattern);
+  if (!pattern.empty()) sink->set_formatter(make_formatter(pattern));
   sink->set_level(min_level);
   sinks_.push_back(std::move(sink));
 }
@@ -99,16 +98,24 @@ void LoggerFactory::add_basic_console_handler(bool color, const std::string& pat
 
 void LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern,
                                      level min_level, bool overwrite) {
-  add_sink(std::make_shared<spdlog::sinks::basic_file_sink_mt>(without_nul(filename), overwrite), pattern,
-           min_level);
+  add_file_sink(detail::FileTarget::open(without_nul(filename), overwrite, std::nullopt), pattern, min_level);
 }
 
 void LoggerFactory::add_rotating_file_handler(const std::string& filename, unsigned long max_size,
                                               unsigned long max_files, const std::string& pattern,
                                               level min_level) {
   check_rotation(max_size, max_files);
-  add_sink(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(without_nul(filename), max_size, max_files),
-           pattern, min_level);
+  add_file_sink(detail::FileTarget::open(without_nul(filename), false, detail::Rotation{max_size, max_files}),
+                pattern, min_level);
+}
+
+// Given its formatter when made: set later, it would wait for a file that another sink may be
+// writing to.
+void LoggerFactory::add_file_sink(std::shared_ptr<detail::FileTarget> target, const std::string& pattern,
+                                  level min_level) {
+  auto sink = std::make_shared<detail::FileSink>(std::move(target), make_formatter(pattern));
+  sink->set_level(min_level);
+  sinks_.push_back(std::move(sink));
 }
 
 void LoggerFactory::check_rotation(unsigned long max_size, unsigned long max_files) {

@@ -6,42 +6,45 @@
 #include <unordered_map>
 #include <utility>
 
-#include <spdlog/sinks/ansicolor_sink.h>
-#include <spdlog/spdlog.h>
+#include <spdlog/details/os.h>
+
+#include "console_sink.hpp"
+#include "file_sink.hpp"  // watch_process
 
 namespace scribo {
 namespace {
 
 struct State {
   std::mutex mutex;
-  std::shared_ptr<spdlog::logger> default_logger;  // null until set_default: spdlog's default then
+  std::shared_ptr<spdlog::logger> default_logger;  // null until set_default: `initial` then
   std::unordered_map<std::string, std::shared_ptr<spdlog::logger>> by_name;
-  std::shared_ptr<spdlog::logger> fallback;  // stands in for spdlog's default once it is dropped
+  std::shared_ptr<spdlog::logger> initial;  // made on first use
 };
 
 State& state() noexcept {
   // Built in place and never destroyed: other modules' static destructors and daemon threads may
-  // still log while the process exits. File sinks write through stdio, which exit() flushes anyway.
+  // still log while the process exits. File sinks are written out by an exit handler of their own.
   alignas(State) static unsigned char storage[sizeof(State)];
   static State* const instance = new (storage) State;
   return *instance;
 }
 
-std::shared_ptr<spdlog::logger> initial_default(State& s) noexcept {
-  try {
-    // Asked each time so that a default installed through spdlog itself is honoured.
-    if (auto logger = spdlog::default_logger()) return logger;
-    // spdlog::drop_all() or set_default_logger(nullptr) left spdlog without one; the default must
-    // never be null, so make the same kind of logger spdlog starts with.
-    std::lock_guard lock(s.mutex);
-    if (!s.fallback) {
-      s.fallback = std::make_shared<spdlog::logger>(
-          "", std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>());
+// The kind of logger spdlog starts with (the empty name, its default pattern, standard output in
+// colour on a colour terminal), over a console sink of ours, which a stalled stream holds up only
+// until scribo::stop_waiting().
+std::shared_ptr<spdlog::logger> initial_default(State& s) {
+  if (!s.initial) {
+    detail::watch_process();
+    const bool color = spdlog::details::os::in_terminal(stdout) && spdlog::details::os::is_color_terminal();
+    spdlog::sink_ptr sink;
+    if (color) {
+      sink = std::make_shared<detail::ColorStdoutSink>();
+    } else {
+      sink = std::make_shared<detail::StdoutSink>();
     }
-    return s.fallback;
-  } catch (...) {
-    return nullptr;  // only when memory has run out
+    s.initial = std::make_shared<spdlog::logger>("", std::move(sink));
   }
+  return s.initial;
 }
 
 }  // namespace
@@ -55,15 +58,17 @@ void LoggerRegistry::set_default(std::shared_ptr<spdlog::logger> logger) noexcep
 
 std::shared_ptr<spdlog::logger> LoggerRegistry::get_logger(const std::string& name, bool or_default) noexcept {
   State& s = state();
-  {
-    std::lock_guard lock(s.mutex);
-    if (!name.empty()) {
-      if (auto it = s.by_name.find(name); it != s.by_name.end()) return it->second;
-      if (!or_default) return nullptr;
-    }
-    if (s.default_logger) return s.default_logger;
+  std::lock_guard lock(s.mutex);
+  if (!name.empty()) {
+    if (auto it = s.by_name.find(name); it != s.by_name.end()) return it->second;
+    if (!or_default) return nullptr;
   }
-  return initial_default(s);
+  if (s.default_logger) return s.default_logger;
+  try {
+    return initial_default(s);
+  } catch (...) {
+    return nullptr;  // only when memory has run out
+  }
 }
 
 void LoggerRegistry::register_logger(std::shared_ptr<spdlog::logger> logger) noexcept {

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "scribo/record_source.hpp"
+
 namespace spdlog_internal {
 
 MaxSinkLevel::MaxSinkLevel(std::shared_ptr<spdlog::sinks::sink> wrapped, spdlog::level::level_enum max_level,
@@ -25,10 +27,8 @@ void MaxSinkLevel::flush() {
   if (above_) above_->flush();
 }
 
-void MaxSinkLevel::set_pattern(const std::string& pattern) {
-  sink_->set_pattern(pattern);
-  if (above_) above_->set_pattern(pattern);
-}
+// As a formatter: the colour console sinks take their patterns only that way.
+void MaxSinkLevel::set_pattern(const std::string& pattern) { set_formatter(scribo::make_formatter(pattern)); }
 
 void MaxSinkLevel::set_formatter(std::unique_ptr<spdlog::formatter> formatter) {
   // A formatter keeps per-message state (cached time, padding), so the two sinks cannot share one.

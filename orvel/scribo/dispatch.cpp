@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <optional>
+#include <vector>
 
 #include <fmt/format.h>
 #include <spdlog/details/log_msg.h>
@@ -10,6 +11,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "scribo/max_sink_level.hpp"
+#include "scribo/sink_control.hpp"
 
 namespace orvel::dispatch {
 namespace {
@@ -39,17 +41,58 @@ bool is_a(spdlog::sinks::sink* sink) {
   return dynamic_cast<Sink*>(sink) != nullptr;
 }
 
-// Gives every admitting sink its own message; `payload(sink)` chooses the text. At the logger's
-// flush level and above each such sink is flushed after it, as spdlog's own logging path does.
+using Sinks = std::vector<spdlog::sink_ptr>;
+
+bool flushes(const spdlog::logger& logger, level lvl) { return lvl >= logger.flush_level() && lvl != level::off; }
+
+// Gives every admitting sink from `first` on its own message; `payload(sink)` chooses the text. At
+// the logger's flush level and above each such sink is flushed after it, as spdlog's own logging
+// path does.
 template <class Payload>
-void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, Payload&& payload) {
-  const bool flush = lvl >= logger.flush_level() && lvl != level::off;
-  for (const auto& sink : logger.sinks()) {
-    if (!sink->should_log(lvl)) continue;
-    const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(sink));
-    sink->log(msg);
-    if (flush) sink->flush();
+void write_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, Sinks::const_iterator first,
+                 Payload&& payload) {
+  const bool flush = flushes(logger, lvl);
+  for (auto sink = first; sink != logger.sinks().end(); ++sink) {
+    if (!(*sink)->should_log(lvl)) continue;
+    const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(*sink));
+    (*sink)->log(msg);
+    if (flush) (*sink)->flush();
   }
+}
+
+// The sinks from the first one that might block on: the caller's lock is kept for those before it,
+// which take their messages into a buffer. (An uncontended release and retake of the interpreter
+// lock costs about 350 instructions, a tenth of what a Logger.info to a file costs in all.)
+template <class Payload>
+Sinks::const_iterator write_buffered_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& where,
+                                           Payload& payload) {
+  auto sink = logger.sinks().begin();
+  if (flushes(logger, lvl)) return sink;  // a flush writes to the file
+  for (; sink != logger.sinks().end(); ++sink) {
+    if (!(*sink)->should_log(lvl)) continue;
+    const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(*sink));
+    if (!scribo::log_without_blocking(**sink, msg)) break;
+  }
+  return sink;
+}
+
+// write_sinks, letting go of the caller's lock for the sinks that may block. The lock is taken
+// back by a call, not by a destructor: the interpreter ends a thread that takes it back while it
+// finalises by unwinding the thread, which must not meet a noexcept frame.
+template <class Payload>
+void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, const Unlocking* unlocking,
+             Payload&& payload) {
+  if (unlocking == nullptr) return write_sinks(logger, lvl, where, logger.sinks().begin(), payload);
+  const auto rest = write_buffered_sinks(logger, lvl, where, payload);
+  if (rest == logger.sinks().end()) return;
+  void* held = unlocking->release();
+  try {
+    write_sinks(logger, lvl, where, rest, payload);
+  } catch (...) {
+    unlocking->retake(held);
+    throw;
+  }
+  unlocking->retake(held);
 }
 
 }  // namespace
@@ -78,15 +121,15 @@ bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink) {
 }
 
 void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
-                 Locate locate) {
+                 Locate locate, const Unlocking* unlocking) {
   if (!logger.should_log(lvl)) return;
   const auto ufg = static_cast<unsigned>(fg), ubg = static_cast<unsigned>(bg), ueffect = static_cast<unsigned>(effect);
   // The common call names no colour: then no sink needs telling apart, which costs a chain of
   // dynamic_casts per sink.
-  if (!names_a_code(ufg, ubg, ueffect)) return log_plain(logger, lvl, text, locate);
+  if (!names_a_code(ufg, ubg, ueffect)) return log_plain(logger, lvl, text, locate, unlocking);
   const spdlog::string_view_t plain(text.data(), text.size());
   std::optional<std::string> colored;  // made for the first console sink, shared by the others
-  deliver(logger, lvl, locate(), [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
+  deliver(logger, lvl, locate(), unlocking, [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
     if (!is_console_sink(sink)) return plain;
     if (!colored) {
       colored = colorize(ufg, ubg, ueffect, text);
@@ -95,15 +138,17 @@ void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int f
   });
 }
 
-void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate) {
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate,
+               const Unlocking* unlocking) {
   if (!logger.should_log(lvl)) return;
-  log_plain(logger, lvl, text, locate());
+  log_plain(logger, lvl, text, locate(), unlocking);
 }
 
-void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where) {
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where,
+               const Unlocking* unlocking) {
   if (!logger.should_log(lvl)) return;
   const spdlog::string_view_t plain(text.data(), text.size());
-  deliver(logger, lvl, where, [&](const spdlog::sink_ptr&) { return plain; });
+  deliver(logger, lvl, where, unlocking, [&](const spdlog::sink_ptr&) { return plain; });
 }
 
 }  // namespace orvel::dispatch

@@ -28,17 +28,27 @@ bool is_console_sink(const std::shared_ptr<spdlog::sinks::sink>& sink);
 // Where a message is logged from; called at most once per message.
 using Locate = spdlog::source_loc (*)();
 
+// A lock the caller holds (the front end's interpreter lock), let go of while the sinks are
+// written: a sink may block for as long as its stream stalls. `release` gives what `retake` takes.
+struct Unlocking {
+  void* (*release)();
+  void (*retake)(void*);
+};
+
 // Gives every sink of `logger` that admits `level` a message of its own: console sinks the
 // coloured text, other sinks the plain text, and flushes each of them after it when `level` is
 // at or above the logger's flush level. The text is written whole, NULs included. A message the
 // logger's level rejects costs neither colouring nor `locate`. Whatever a sink throws propagates; the
-// logger's error handler and backtrace are not involved.
+// logger's error handler and backtrace are not involved. With `unlocking`, the text, the location
+// and the logger stay the caller's to keep alive while the sinks are written without its lock.
 void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
-                 Locate locate);
+                 Locate locate, const Unlocking* unlocking = nullptr);
 
 // As log_colored without colours: every admitting sink gets the plain text.
-void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate);
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate,
+               const Unlocking* unlocking = nullptr);
 // The same from a place known beforehand.
-void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where);
+void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where,
+               const Unlocking* unlocking = nullptr);
 
 }  // namespace orvel::dispatch

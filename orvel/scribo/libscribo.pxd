@@ -27,6 +27,12 @@ cdef extern from "spdlog/spdlog.h" namespace "spdlog" nogil:
     shared_ptr[logger] get(const string& name) except +
 
 
+# Translates C++ exceptions as Cython does, and a file that cannot be opened into the OSError its
+# errno names; defined in the orvel.scribo.scribo module.
+cdef extern from "orvel/scribo/python_error.hpp" namespace "orvel::binding":
+    void raise_current_exception()
+
+
 cdef extern from "scribo/logger_factory.hpp" namespace "scribo" nogil:
     cppclass LoggerFactory:
         LoggerFactory()
@@ -38,10 +44,10 @@ cdef extern from "scribo/logger_factory.hpp" namespace "scribo" nogil:
                                  level_enum min_level) except +
         void add_basic_console_handler(bool color, const string& pattern, level_enum min_level) except +
         void add_file_handler(const string& filename, const string& pattern, level_enum min_level,
-                              bool overwrite) except +
+                              bool overwrite) except +raise_current_exception
         void add_rotating_file_handler(const string& filename, unsigned long max_size,
                                        unsigned long max_files, const string& pattern,
-                                       level_enum min_level) except +
+                                       level_enum min_level) except +raise_current_exception
         void set_colors(int trace, int debug, int info, int warn, int error, int critical) except +
         @staticmethod
         void check_rotation(unsigned long max_size, unsigned long max_files) except +

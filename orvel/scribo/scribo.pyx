@@ -11,15 +11,25 @@ from cython.operator cimport dereference as deref
 from libcpp.memory cimport shared_ptr
 from libcpp.string cimport string
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 from orvel.scribo cimport libscribo
 from orvel.scribo.libscribo cimport LoggerFactory, LoggerRegistry, SpdLogger, level_enum, logger
 
 
+# Each writes the sinks without the interpreter lock and reports failures itself, with -1: no C++
+# exception handler of Cython's may stand between them and the interpreter, which ends a thread
+# that takes its lock back while it finalises by unwinding it.
 cdef extern from "orvel/scribo/python_location.hpp" namespace "orvel::dispatch":
-    void log_colored(logger& target, level_enum level, object msg, int fg, int bg, int effect) except +
-    void log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except +
-    void log_record_to_default(level_enum level, object msg, object record) except +
+    int log_colored(logger& target, level_enum level, object msg, int fg, int bg, int effect) except -1
+    int log_colored_to_default(level_enum level, object msg, int fg, int bg, int effect) except -1
+    int log_record_to_default(level_enum level, object msg, object record) except -1
+    int flush_logger "orvel::dispatch::flush"(logger& target) except -1
+    void locate_logging_package(object package) except +
+
+
+cdef extern from "scribo/sink_control.hpp" namespace "scribo":
+    void stop_waiting() noexcept
+    bint flush_files() noexcept
 
 
 cdef extern from "Python.h":
@@ -47,6 +57,8 @@ cpdef enum class Level:
 
 import logging as py_logging
 import traceback
+
+locate_logging_package(py_logging)
 
 import inspect as _inspect
 
@@ -292,7 +304,7 @@ class PyLogHandler(py_logging.Handler):
     def flush(self):
         """Writes out what the default logger's sinks buffer: logging.shutdown() asks this of
         every handler."""
-        deref(default_logger()).flush()
+        flush_logger(deref(default_logger()))
 
 
 # Makes a PyLogHandler the only handler of the standard root logger. The handlers dropped are
@@ -303,6 +315,35 @@ cdef int redirect_pylog() except -1:
     root.setLevel(py_logging.DEBUG)
     root.addHandler(PyLogHandler(py_logging.DEBUG))
     return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# The end of the process. File sinks keep lines below ERROR for up to a second; exit() has them
+# written out, but a multiprocessing child leaves with os._exit() once its run is over. Both pass
+# through the interpreter's shutdown of its threads first, where they are written out here, and
+# from the exit handlers on a stalled sink holds the process up for a second at most.
+
+def _write_out_files():
+    flush_files()
+
+
+def _stop_waiting_for_sinks():
+    stop_waiting()
+    flush_files()
+
+
+cdef int watch_shutdown() except -1:
+    import atexit
+    import threading
+    try:
+        threading._register_atexit(_write_out_files)  # the hook multiprocessing's children run
+    except (AttributeError, RuntimeError):  # an interpreter without it, or one shutting down
+        pass
+    atexit.register(_stop_waiting_for_sinks)
+    return 0
+
+
+watch_shutdown()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -447,9 +488,10 @@ Builds the logger, the first time it is called: see the class."""
 
     @cython.embedsignature(False)
     def flush(self):
-        """Writes out what the logger's sinks buffer (file sinks keep levels below ERROR)."""
+        """Writes out what the logger's sinks buffer (file sinks keep levels below ERROR, for at
+        most a second)."""
         check_built(self)
-        deref(self.handle).flush()
+        flush_logger(deref(self.handle))
 
 
 cdef class DefaultLogger:
@@ -495,7 +537,7 @@ cdef class DefaultLogger:
     @cython.embedsignature(False)
     def flush(self):
         """Writes out what the current default logger's sinks buffer."""
-        deref(default_logger()).flush()
+        flush_logger(deref(default_logger()))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -648,6 +690,10 @@ cdef int install_signatures() except -1:
 
 
 install_signatures()
+for _cls in (LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler, FileHandler,
+             RotatingFileHandler, ColorScheme, Logger, DefaultLogger):
+    guard_methods(_cls)
+del _cls
 
 __all__ = ["BasicConsoleHandler", "ColorScheme", "ConsoleHandler", "DefaultLogger", "FileHandler",
            "Level", "LogHandler", "Logger", "PyLogHandler", "RotatingFileHandler", "StderrHandler",

@@ -5,8 +5,11 @@
 // thread; the first SIGINT, SIGTERM, SIGHUP, SIGTSTP or SIGQUIT then releases every registered
 // queue, stops the watcher (each signal gets back the action it has without a watcher: the
 // default action, or the handler or SIG_IGN the process set) and makes the main thread run the
-// Python handler the user set for that signal, or else raise KeyboardInterrupt. A signal that is
-// ignored, or has a C-level handler, when the watcher starts stays so.
+// Python handler the user set for that signal, or else raise KeyboardInterrupt. A watched signal
+// that comes before the main thread has taken that interrupt takes its own action after it, in
+// the order the signals came; a main thread that has not taken it within 5 seconds is stuck in
+// native code, and the first signal then takes its own action too. A signal that is ignored, or
+// has a C-level handler, when the watcher starts stays so.
 // The main thread is woken with SIGURG, whose handler the watcher installs for good (see
 // signal_watcher.cpp). signal.signal is wrapped so that a Python handler set later keeps the
 // watcher in front of it. ORVEL_SIGNAL_WATCH=0 (or false, no, off) in the environment turns all
@@ -19,9 +22,9 @@ namespace orvel::vigil {
 using NotifyCallback = void (*)(void* context);
 
 // Starts the watcher on the first call of the process; later calls do nothing. Interpreter lock
-// held. Throws (boost::system::system_error, std::system_error) when the signals cannot be watched
-// or the thread cannot start, std::runtime_error with the Python exception set when signal.signal
-// cannot be wrapped; a later call then tries again.
+// held. Throws std::system_error when the signals cannot be watched or the thread cannot start,
+// std::runtime_error with the Python exception set when signal.signal cannot be wrapped; a later
+// call then tries again.
 void init_vigil();
 
 // Appends an entry to the registry (no check for duplicates). The caller holds the interpreter
@@ -42,14 +45,15 @@ void withdraw_queue(void* core) noexcept;
 
 // The interpreter's life around the watcher, each called on a thread holding the interpreter lock.
 // At exit, before finalisation: from then on nothing touches the interpreter and the watched
-// signals have their own actions back. Throws std::system_error when they cannot be restored.
+// signals have their own actions back; those that were waiting for the main thread take them now.
+// Throws std::system_error when they cannot be restored.
 void interpreter_exiting();
 // Whether interpreter_exiting() has run. From any thread.
 bool interpreter_is_exiting() noexcept;
 // Around fork(): the child gets a watcher of its own when the parent's was running. The child's
-// hook throws (boost::system::system_error, std::system_error) when it cannot start one; the
-// watched signals then have their own actions back in the child. Both hooks throw
-// std::system_error when the forking thread's signal mask cannot be restored.
+// hook throws std::system_error when it cannot start one; the watched signals then have their own
+// actions back in the child. Both hooks throw std::system_error when the forking thread's signal
+// mask cannot be restored.
 void prepare_fork() noexcept;
 void after_fork_in_parent();
 void after_fork_in_child();

@@ -32,10 +32,19 @@ cdef extern from "orvel/tandem/tandem_core.hpp" namespace "orvel::tandem" nogil:
         int try_pop_var(void** data, size_t* length) noexcept
         void close() noexcept
         void notify() noexcept
+        bint is_open() noexcept
         MessageFault check_message(size_t length, bint may_wait) noexcept
         uint64_t slot_size() noexcept
         uint64_t capacity() noexcept
         uint8_t modes() noexcept
+
+
+# Whether push_var (may_wait) or try_push_var refuses a message of `length` bytes. Checked before
+# the push: a refused message touches nothing of the ring's, so it is refused on any thread. A
+# message shorter than a slot is never refused (a slot_size of 0 refuses them all), and skips the
+# division.
+cdef inline bint message_refused(const TandemCore* core, size_t length, bint may_wait) noexcept nogil:
+    return length >= core.slot_size() and core.check_message(length, may_wait) != MessageFault.kNone
 
 
 cdef class Tandem:

@@ -7,8 +7,8 @@ from cpython.object cimport PyObject
 from cpython.pystate cimport PyThreadState
 from cpython.ref cimport Py_INCREF
 
-from orvel._binding cimport replace_in_class
-from orvel.tandem.tandem cimport MessageFault, TandemCore
+from orvel._binding cimport guard_methods, replace_in_class
+from orvel.tandem.tandem cimport MessageFault, TandemCore, message_refused
 
 
 cdef extern from "orvel/tandem/signal_watcher.hpp" namespace "orvel::vigil" nogil:
@@ -31,8 +31,16 @@ cdef size_t to_size(object value) except? <size_t>-1:
 
 cdef extern from "Python.h":
     PyThreadState* PyGILState_GetThisThreadState() noexcept nogil
-    int _Py_IsFinalizing() noexcept nogil
     void PyErr_SetRaisedException(PyObject* error)
+
+
+cdef extern from *:
+    """
+    #if PY_VERSION_HEX < 0x030D0000  /* public from 3.13 on */
+    #define Py_IsFinalizing _Py_IsFinalizing
+    #endif
+    """
+    int Py_IsFinalizing() noexcept nogil
 
 
 cdef object refusal(const TandemCore* core, size_t length, bint may_wait):
@@ -77,7 +85,7 @@ cdef void report_refusal(const TandemCore* core, size_t length, bint may_wait,
 cdef int refuse_message(const TandemCore* core, size_t length, bint may_wait,
                         const char* routine) except 0 nogil:
     if PyGILState_GetThisThreadState() == NULL:
-        if not (interpreter_is_exiting() or _Py_IsFinalizing()):
+        if not (interpreter_is_exiting() or Py_IsFinalizing()):
             report_refusal(core, length, may_wait, routine)
         return 1
     return raise_refusal(core, length, may_wait)
@@ -109,17 +117,22 @@ cdef class Tandem:
     cdef int try_push(self, const void* data, size_t length) noexcept nogil:
         return self._core.try_push(data, length)
 
+    # A refused message is reported without entering the ring's producer side: a dispatcher refuses
+    # it outside its producers' turn, while another producer may be pushing.
+
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._core.push_var(data, length)
-        if result == 0:
+        if message_refused(&self._core, length, True):
             refuse_message(&self._core, length, True, b"orvel.tandem.tandem.Tandem.push_var")
-        return result
+            return 0
+        return self._core.push_var(data, length)
 
     cdef int try_push_var(self, const void* data, size_t length) except? 0 nogil:
-        cdef int result = self._core.try_push_var(data, length)
-        if result == 0:
+        if message_refused(&self._core, length, False):
+            if not self._core.is_open():
+                return -1
             refuse_message(&self._core, length, False, b"orvel.tandem.tandem.Tandem.try_push_var")
-        return result
+            return 0
+        return self._core.try_push_var(data, length)
 
     cdef int pop(self, void** data, size_t* length) noexcept nogil:
         return self._core.pop(data, length)
@@ -178,6 +191,7 @@ follow_the_interpreter()
 
 from orvel._signatures import C_TYPES, DocumentedSignature
 replace_in_class(Tandem, "__signature__", DocumentedSignature(Tandem, C_TYPES))
+guard_methods(Tandem)
 del C_TYPES, DocumentedSignature
 
 __all__ = ["Tandem"]

@@ -29,10 +29,13 @@ from orvel.scribo import (
 )
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage.portage import (
+    AsyncBatchDispatcher,
     AsyncDispatcher,
     AsyncQueue,
     CBufferView,
     LumPipe,
+    RecordBatch,
+    SyncBatchDispatcher,
     SyncDispatcher,
     logger,
     setup_socket,
@@ -120,6 +123,17 @@ def dispatchers() -> None:
         assert_type(entered.worker_running, bool)
         assert_type(entered.capacity, int | None)
         assert_type(entered.slot_size, int | None)
+    def on_batch(batch: RecordBatch) -> None:
+        assert_type([len(batch), batch.nbytes, len(batch.offsets), len(batch.lengths)], list[int])
+        assert_type((batch[0], list(batch), memoryview(batch), batch.record_size),
+                    tuple[bytes, list[bytes], memoryview, int | None])
+
+    batches = SyncBatchDispatcher(on_batch, capacity=16, slot_size=64, zerocopy=False, overwrite=False,
+                                  block_on_full=False, variable_size=False, detach=False, nonblocking=True,
+                                  max_records=8, max_bytes=512)
+    assert_type((batches.max_records, batches.max_bytes), tuple[int | None, int | None])
+    with batches:
+        assert_type(batches.stats()["batches"], int)
     sock = setup_socket(blocking=False, recvbuf=0)
     assert_type(sock, socket.socket)
     sock.close()
@@ -139,6 +153,16 @@ async def coroutines() -> None:
         assert_type(entered.task, asyncio.Task[None] | None)
         assert_type(entered.closed, bool)
         assert_type((entered.capacity, entered.slot_size), tuple[int | None, int | None])
+
+    async def on_batch(batch: RecordBatch) -> None:
+        pass
+
+    async with AsyncBatchDispatcher(on_batch, capacity=16, slot_size=64, overwrite=False, zerocopy=False,
+                                    variable_size=False, max_records=8, max_bytes=512) as called_back:
+        assert_type(called_back.stats()["batches"], int)
+    async with AsyncBatchDispatcher(slot_size=64) as iterated:
+        iterated.close()
+        assert [len(batch) async for batch in iterated] == []
 
     queue = AsyncQueue(loop=None, slot_size=64, capacity=16, overwrite=False, zerocopy=False, block_on_full=False)
     popped = assert_type(queue.pop(), Coroutine[Any, Any, bytes])
@@ -160,6 +184,7 @@ def refused() -> None:
     FileHandler(None)  # type: ignore[arg-type]
     StdoutHandler().max_level = "INFO"  # type: ignore[assignment]
     AsyncDispatcher(lambda record: None)  # type: ignore[arg-type,return-value]
+    SyncBatchDispatcher(lambda record: record.decode())  # type: ignore[attr-defined]
     Logger("x").info(b"bytes")  # type: ignore[arg-type]
 
 

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <spdlog/common.h>
@@ -11,9 +12,25 @@
 
 namespace scribo {
 
-// Builds one spdlog logger, one sink per add_*_handler call. The calls throw what spdlog throws
-// (spdlog::spdlog_ex, a std::runtime_error, for a file that cannot be opened); a call that throws
-// adds no sink. Copies share the sinks added so far, and so do loggers built from one factory.
+namespace detail {
+class FileTarget;
+}
+
+// A file that cannot be opened, written or rotated: the errno of the failure, and the file's name.
+class SCRIBO_API FileError : public std::system_error {
+ public:
+  FileError(int error, std::string filename, const char* what);
+  const std::string& filename() const noexcept { return filename_; }
+
+ private:
+  std::string filename_;
+};
+
+// Builds one spdlog logger, one sink per add_*_handler call; a call that throws adds no sink.
+// Copies share the sinks added so far, and so do loggers built from one factory. The sinks are
+// those of scribo/sink_control.hpp: console sinks that write each record straight to the stream,
+// and file sinks of which every one writing to one file in the process shares one buffer of whole
+// lines. Patterns know the flags of scribo/record_source.hpp besides spdlog's.
 //
 // A file or logger name holding a NUL byte throws std::invalid_argument("embedded null byte"),
 // and no file is opened: the C library would end the name at the NUL and open another file.
@@ -42,12 +59,15 @@ class SCRIBO_API LoggerFactory {
   void add_console_handler(bool color, const std::string& pattern, level max_stdout_level, level min_level);
   // Standard output, for levels from `min_level` up.
   void add_basic_console_handler(bool color, const std::string& pattern, level min_level);
-  // A file, opened by this call: appended to, or truncated with `overwrite`.
+  // A file, appended to, or truncated with `overwrite`. A file that a handler of this process
+  // has open already is shared as it is: not truncated again. Throws FileError, at once, when the
+  // file cannot be opened.
   void add_file_handler(const std::string& filename, const std::string& pattern, level min_level,
                         bool overwrite);
   // A file that rotates to filename.1 ... filename.<max_files> when it would exceed max_size bytes
   // (the index goes before an extension: app.log rotates to app.1.log). Sizes that
-  // check_rotation refuses throw as it does, before any file is opened.
+  // check_rotation refuses throw as it does, before any file is opened. A file that a handler of
+  // this process has open already is shared as it is, rotating as it was opened to.
   void add_rotating_file_handler(const std::string& filename, unsigned long max_size,
                                  unsigned long max_files, const std::string& pattern, level min_level);
   // Throws std::invalid_argument, naming the argument, for what the rotating sink cannot work
@@ -65,11 +85,12 @@ class SCRIBO_API LoggerFactory {
   // The logger named `name` over the handlers added so far. With `register_by_name` it is also
   // registered in LoggerRegistry under that name. It flushes its sinks after every message at
   // err and above (flush_on), so that the message explaining a crash is in the file; lower levels
-  // stay buffered.
+  // stay buffered (for at most kFlushInterval).
   std::shared_ptr<spdlog::logger> build(const std::string& name, bool register_by_name);
 
  private:
   void add_sink(spdlog::sink_ptr sink, const std::string& pattern, level min_level);
+  void add_file_sink(std::shared_ptr<detail::FileTarget> target, const std::string& pattern, level min_level);
 
   level level_ = level::trace;
   std::vector<spdlog::sink_ptr> sinks_;

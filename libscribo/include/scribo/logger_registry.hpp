@@ -18,9 +18,9 @@ class SCRIBO_API LoggerRegistry {
   static void set_default(std::shared_ptr<spdlog::logger> logger) noexcept;
 
   // The logger registered under `name`; the empty name means the default logger. When nothing
-  // is found, `or_default` chooses between the default logger (never null: before any
-  // set_default it is spdlog's default logger, a colour console logger on standard output with
-  // the empty name, or one like it when spdlog's has been dropped) and an empty pointer.
+  // is found, `or_default` chooses between the default logger (never null but when memory has
+  // run out: before any set_default it is a console logger on standard output with the empty
+  // name, coloured on a colour terminal, like the one spdlog starts with) and an empty pointer.
   static std::shared_ptr<spdlog::logger> get_logger(const std::string& name, bool or_default) noexcept;
 
   // Registers `logger` under its own name, replacing an earlier logger of that name. A null logger

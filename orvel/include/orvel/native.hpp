@@ -25,7 +25,14 @@
 //
 // Results, as in the .pxd files: 1 success; 0 nothing available (try_pop, try_pop_var) or a
 // variable-size message refused with a Python exception pending; -1 closed; -2 full and the
-// queue's mode forbids waiting or dropping.
+// queue's mode forbids waiting or dropping; -3 (a dispatcher's push only) refused because the
+// thread is inside a push into the same dispatcher already: a signal handler's push that
+// interrupted it.
+//
+// A refused variable-size message is reported with the interpreter lock. The interpreter ends a
+// thread that asks for its lock while it finalises by unwinding it, through the push and its
+// callers: the pushes that may report are not noexcept, and no frame between the thread's start
+// and such a push may be (nor catch everything: catch (...) must rethrow), or the process aborts.
 
 #include <Python.h>
 #include <netinet/in.h>
@@ -242,13 +249,11 @@ class Queue {
   explicit operator bool() const noexcept { return queue_ != nullptr; }
 
   // Producer side. push waits for room when the queue blocks on full; push_var and try_push_var
-  // cut a message into fragments.
+  // cut a message into fragments, and report one they refuse (not noexcept: see the top).
   int push(const void* data, std::size_t length) const noexcept { return table().push(queue_, data, length); }
   int try_push(const void* data, std::size_t length) const noexcept { return table().try_push(queue_, data, length); }
-  int push_var(const void* data, std::size_t length) const noexcept { return table().push_var(queue_, data, length); }
-  int try_push_var(const void* data, std::size_t length) const noexcept {
-    return table().try_push_var(queue_, data, length);
-  }
+  int push_var(const void* data, std::size_t length) const { return table().push_var(queue_, data, length); }
+  int try_push_var(const void* data, std::size_t length) const { return table().try_push_var(queue_, data, length); }
 
   // Consumer side. pop, peek and pop_var wait for a record. A popped record stays valid until the
   // next pop; peek leaves it in its slot until advance(); a message stays in the reassembly buffer
@@ -310,8 +315,9 @@ class Producer {
   explicit operator bool() const noexcept { return push_ != nullptr; }
 
   // Dispatchers made with nonblocking=True (the default) never wait, and wake their consumer
-  // when it sleeps; the others wait for room when their queue blocks on full.
-  int push(const void* data, std::size_t length) const noexcept { return push_(target_, data, length); }
+  // when it sleeps; the others wait for room when their queue blocks on full. Not noexcept: see
+  // the top.
+  int push(const void* data, std::size_t length) const { return push_(target_, data, length); }
 
  private:
   Producer(PyObject* target, PushRoutine routine) noexcept : target_(target), push_(routine) {}

@@ -9,6 +9,7 @@
 
 #include "orvel/tandem/tandem_core.hpp"
 #include "orvel/utils/portage/conversions.hpp"
+#include "orvel/utils/portage/record_batch.hpp"
 
 namespace orvel::portage {
 namespace {
@@ -37,15 +38,20 @@ struct Records {
   PyObject* ready;    // a completed future: "iterate again" when the re-check found a record
   PyObject* stashed;  // that record, given first by the next iteration
   RecordBytes bytes;  // the reader's loop drops each record once its callback is done
+  BatchFiller* filler;  // batches instead of records, when not null
+  BatchPool* batches;
+  bool stashed_batch;   // the filler's batch holds the record the re-check found
   tandem::TandemRef queue;
   std::shared_ptr<WakeChannel> wake;
   bool running;
   bool whole_messages;
-  bool handed_out;   // a record was given: the next call of the iterator counts it delivered
+  std::size_t handed_out;  // records given (one, or a batch's): the next call of the iterator counts them delivered
   bool passed_loop;  // the loop has had its pass since the queue was found empty
+  bool ended;        // the reader has ended (close_queue())
   Stop stop;
   unsigned counter;
   std::uint64_t delivered;  // records whose callback returned (the iterator was called again)
+  std::uint64_t delivered_batches;
 };
 
 // Every records object of the process, for fork. Touched under the interpreter lock only; never
@@ -67,6 +73,29 @@ PyObject* one_pass(const Records* self) noexcept {
   return awaitable;
 }
 
+// The next batch: the record the re-check found, or the one the last batch held back, or the
+// first the queue holds, then what else it holds up to the bounds. Sets `stop` when there is none.
+PyObject* next_batch(Records* self) noexcept {
+  BatchFiller& filler = *self->filler;
+  if (!self->stashed_batch && !filler.begin()) return PyErr_NoMemory();
+  self->stashed_batch = false;
+  if (filler.batch().empty()) {
+    void* data = nullptr;
+    std::size_t length = 0;
+    const int result = take(self, &data, &length);
+    if (result != kSuccess) {
+      self->stop = result == kNothing ? Stop::kEmpty : Stop::kDone;
+      return nullptr;
+    }
+    if (!filler.add(data, length)) return PyErr_NoMemory();
+  }
+  filler.fill([self](void** data, std::size_t* length) { return take(self, data, length); });
+  self->handed_out = filler.batch().records();
+  PyObject* batch = self->batches->wrap(filler.batch());
+  if (batch == nullptr) self->handed_out = 0;
+  return batch;
+}
+
 void settle(Records* self) noexcept {
   if (self->stop == Stop::kOnSocket) self->wake->withdraw_wait();
   self->stop = Stop::kNone;
@@ -76,11 +105,13 @@ PyObject* records_next(PyObject* object) {
   auto* self = reinterpret_cast<Records*>(object);
   if (self->stop == Stop::kDone) return nullptr;
   settle(self);
-  if (self->handed_out) {
-    self->handed_out = false;
-    ++self->delivered;
-    self->counter = (self->counter + 1) % kRecordsPerPass;
-    if (self->counter == 0) {
+  if (self->handed_out != 0) {
+    self->delivered += self->handed_out;
+    self->counter += static_cast<unsigned>(self->handed_out);
+    self->handed_out = 0;
+    if (self->filler != nullptr) ++self->delivered_batches;
+    if (self->counter >= kRecordsPerPass) {
+      self->counter = 0;
       self->stop = Stop::kPassDue;
       return nullptr;
     }
@@ -89,6 +120,11 @@ PyObject* records_next(PyObject* object) {
     self->stop = Stop::kDone;
     Py_CLEAR(self->stashed);
     return nullptr;
+  }
+  if (self->filler != nullptr) {
+    PyObject* batch = next_batch(self);
+    if (batch != nullptr) self->passed_loop = false;
+    return batch;
   }
   PyObject* record = self->stashed;
   self->stashed = nullptr;
@@ -103,7 +139,7 @@ PyObject* records_next(PyObject* object) {
     record = self->bytes.make(data, length);
     if (record == nullptr) return nullptr;
   }
-  self->handed_out = true;
+  self->handed_out = 1;
   self->passed_loop = false;
   return record;
 }
@@ -133,7 +169,11 @@ PyObject* records_pause(PyObject* object, PyObject*) {
   if (result != kNothing || !fenced) {
     self->wake->withdraw_wait();
     self->stop = Stop::kNone;
-    if (result == kSuccess) {
+    if (result == kSuccess && self->filler != nullptr) {
+      // The batch starts with it; the next iteration adds what else has come.
+      if (!self->filler->begin() || !self->filler->add(data, length)) return PyErr_NoMemory();
+      self->stashed_batch = true;
+    } else if (result == kSuccess) {
       self->stashed = self->bytes.make(data, length);
       if (self->stashed == nullptr) return nullptr;
     } else if (result != kNothing) {
@@ -157,8 +197,10 @@ PyObject* records_pause(PyObject* object, PyObject*) {
 // When the reader ends: the queue has no consumer any more.
 PyObject* records_close_queue(PyObject* object, PyObject*) {
   auto* self = reinterpret_cast<Records*>(object);
+  self->ended = true;
   self->queue.close();
   self->bytes.clear();  // as large as the last message: not kept for records that will not come
+  if (self->batches != nullptr) self->batches->clear();
   Py_RETURN_NONE;
 }
 
@@ -180,6 +222,7 @@ int records_clear(PyObject* object) {
   Py_CLEAR(self->error);
   Py_CLEAR(self->stashed);
   self->bytes.clear();
+  if (self->batches != nullptr) self->batches->clear();
   Py_CLEAR(self->ready);
   Py_CLEAR(self->pass_once);
   Py_CLEAR(self->sock);
@@ -193,6 +236,8 @@ void records_dealloc(PyObject* object) {
   PyObject_GC_UnTrack(object);
   std::erase(all_records(), reinterpret_cast<Records*>(object));
   records_clear(object);
+  delete reinterpret_cast<Records*>(object)->batches;
+  delete reinterpret_cast<Records*>(object)->filler;
   reinterpret_cast<Records*>(object)->wake.~shared_ptr();
   type->tp_free(object);
   Py_DECREF(type);
@@ -239,14 +284,23 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
     Py_XDECREF(ready);
     return nullptr;
   }
+  BatchFiller* filler = nullptr;
+  BatchPool* batches = nullptr;
   try {
     all_records().reserve(all_records().size() + 1);  // so that the push_back below cannot throw
+    if (args.batches.max_records != 0) {
+      filler = new BatchFiller(args.batches);
+      batches = new BatchPool;
+    }
   } catch (const std::bad_alloc&) {
+    delete filler;
     Py_DECREF(ready);
     return PyErr_NoMemory();
   }
   auto* self = PyObject_GC_New(Records, type);
   if (self == nullptr) {
+    delete batches;
+    delete filler;
     Py_DECREF(ready);
     return nullptr;
   }
@@ -259,15 +313,20 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
   self->ready = ready;
   self->stashed = nullptr;
   new (&self->bytes) RecordBytes;
+  self->filler = filler;
+  self->batches = batches;
+  self->stashed_batch = false;
   new (&self->queue) tandem::TandemRef(args.queue, args.table);
   new (&self->wake) std::shared_ptr<WakeChannel>(args.wake);
   self->running = true;
   self->whole_messages = args.whole_messages;
-  self->handed_out = false;
+  self->handed_out = 0;
   self->passed_loop = false;
+  self->ended = false;
   self->stop = Stop::kNone;
   self->counter = 0;
   self->delivered = 0;
+  self->delivered_batches = 0;
   PyObject_GC_Track(self);
   return reinterpret_cast<PyObject*>(self);
 }
@@ -275,9 +334,11 @@ PyObject* new_async_reader(const AsyncReaderArgs& args) noexcept {
 Deliveries async_reader_deliveries(PyObject* records) noexcept {
   if (records == nullptr) return {};
   const auto* self = reinterpret_cast<const Records*>(records);
-  // The reader ends at a failing callback, which leaves its record handed out and uncounted; an
-  // error with no record out came from the socket wait.
-  return {self->delivered, self->error != nullptr && self->handed_out ? 1u : 0u};
+  // The reader ends at a callback that fails or is cancelled (as asyncio.run() cancels the tasks
+  // left at its end), which leaves its record (or batch) handed out and uncounted; an error with
+  // no record out came from the socket wait.
+  return {self->delivered, (self->error != nullptr || self->ended) && self->handed_out != 0 ? 1u : 0u,
+          self->delivered_batches};
 }
 
 void stop_async_reader(PyObject* records) noexcept { reinterpret_cast<Records*>(records)->running = false; }

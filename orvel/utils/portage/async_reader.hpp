@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/batch_loop.hpp"
 #include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
@@ -40,6 +41,10 @@ struct AsyncReaderArgs {
   PyObject* loop;
   PyObject* sock;
   PyObject* pass_once;  // asyncio.sleep: sleep(0) yields to the loop once
+  // With records, iteration gives batches (RecordBatch, record_batch.hpp) of what the queue holds
+  // instead of one record at a time; the 128 records between passes of the loop count the
+  // batches' records. No records (the default): one record at a time.
+  BatchBounds batches{0, 0};
 };
 
 // A new records object (a new reference), or null with an exception set. With the interpreter lock.

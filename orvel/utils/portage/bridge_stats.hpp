@@ -16,6 +16,7 @@ namespace orvel::portage {
 struct Deliveries {
   std::uint64_t delivered = 0;        // records whose callback returned
   std::uint64_t callback_errors = 0;  // callbacks that raised
+  std::uint64_t batches = 0;          // of a batch dispatcher: callbacks that returned
 };
 
 // Records are single-slot records or whole messages; a wake-up is a futex wake in the ring or a

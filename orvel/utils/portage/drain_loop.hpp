@@ -64,21 +64,29 @@ int poll_briefly(TryPop try_pop, void** data, std::size_t* length) {
   return result;
 }
 
+// The next record of a consumer that polls: polls briefly, then announces its wait, looks once
+// more and sleeps on the wake-up channel. kNothing after a sleep: look again.
+template <class TryPop>
+int next_polled(WakeChannel& wake, TryPop try_pop, void** data, std::size_t* length) {
+  int result = try_pop(data, length);
+  if (result == kNothing) result = poll_briefly(try_pop, data, length);
+  if (result == kNothing) {
+    const bool fenced = wake.announce_wait();
+    result = try_pop(data, length);  // a record published before the producer saw the flag
+    if (result == kNothing) wake.await_datagram(/*bounded=*/!fenced);
+    wake.withdraw_wait();
+  }
+  return result;
+}
+
 template <class Session, class TryPop>
 void drain_polling(const std::atomic<bool>& running, WakeChannel& wake, Session& session, TryPop try_pop) {
   void* data = nullptr;
   std::size_t length = 0;
   // Acquire: pairs with the release store of close(); what close() did before is seen after.
   while (running.load(std::memory_order_acquire)) {
-    int result = try_pop(&data, &length);
-    if (result == kNothing) result = poll_briefly(try_pop, &data, &length);
-    if (result == kNothing) {
-      const bool fenced = wake.announce_wait();
-      result = try_pop(&data, &length);  // a record published before the producer saw the flag
-      if (result == kNothing) wake.await_datagram(/*bounded=*/!fenced);
-      wake.withdraw_wait();
-      if (result == kNothing) continue;
-    }
+    const int result = next_polled(wake, try_pop, &data, &length);
+    if (result == kNothing) continue;
     if (result != kSuccess) return;
     if (!deliver_run(session, running, data, length, try_pop)) return;
   }

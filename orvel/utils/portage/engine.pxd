@@ -1,5 +1,5 @@
 # Declarations of the bridge's C++ engine: the wake-up channel and the dispatcher's worker.
-from cpython.object cimport PyObject
+from cpython.object cimport PyObject, PyTypeObject
 from libc.stdint cimport uint16_t, uint64_t
 from libcpp cimport bool as cbool
 from libcpp.atomic cimport atomic
@@ -27,16 +27,21 @@ cdef extern from "orvel/utils/portage/wake_channel.hpp" namespace "orvel::portag
         int fd() noexcept
         bint announce_wait() noexcept
         void withdraw_wait() noexcept
-        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
-        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
         void notify() noexcept
         void ring() noexcept
+
+
+cdef extern from "orvel/utils/portage/producer_wait.hpp" namespace "orvel::portage" nogil:
+    # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+    int push_waking(WakeChannel& wake, const TandemTable& table, void* queue, const TandemCore& ring,
+                    const void* data, size_t length, bint whole_messages)
 
 
 cdef extern from "orvel/utils/portage/bridge_stats.hpp" namespace "orvel::portage" nogil:
     cdef struct Deliveries:
         uint64_t delivered
         uint64_t callback_errors
+        uint64_t batches
 
     # Converted to a dict of its fields, in this order, by stats().
     cdef struct BridgeStats:
@@ -60,13 +65,27 @@ cdef extern from "orvel/utils/portage/drain_loop.hpp" namespace "orvel::portage"
         kPopVar
 
 
+cdef extern from "orvel/utils/portage/batch_loop.hpp" namespace "orvel::portage" nogil:
+    cdef struct BatchBounds:
+        size_t max_records
+        size_t max_bytes
+
+
+cdef extern from "orvel/utils/portage/record_batch.hpp" namespace "orvel::portage":
+    PyTypeObject* record_batch_type() except NULL
+
+
 cdef extern from "orvel/utils/portage/worker.hpp" namespace "orvel::portage" nogil:
     cdef cppclass Worker:
         atomic[cbool] running
         WakeChannel wake
 
         void count_pushes(bint enabled) noexcept
-        int push(const TandemTable& table, void* queue, const void* data, size_t length, bint whole_messages)
+        void deliver_batches(BatchBounds bounds) noexcept
+        bint batching() noexcept
+        # Not except +: a catch would stop the unwinding that ends a thread at exit (TurnHeld).
+        int push(const TandemTable& table, void* queue, const TandemCore& ring, const void* data, size_t length,
+                 bint whole_messages)
 
         @staticmethod
         void start(const shared_ptr[Worker]& worker, PyObject* queue, const TandemTable* table,
@@ -92,6 +111,7 @@ cdef extern from "orvel/utils/portage/async_reader.hpp" namespace "orvel::portag
         PyObject* loop
         PyObject* sock
         PyObject* pass_once
+        BatchBounds batches
 
     object new_async_reader(const AsyncReaderArgs& args)
     Deliveries async_reader_deliveries(PyObject* records) noexcept

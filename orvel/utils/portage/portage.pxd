@@ -9,7 +9,9 @@ methods, which is the order of the slots of each type's native table (__pyx_vtab
 Conversions (CBufferView loaders and the four *_to_cbuf functions) need the interpreter lock and
 return 0, or -1 with a Python exception set. Push routines run without it and return the
 queue's results: 1 pushed, -1 closed, -2 full and the mode forbids waiting or dropping, and 0
-with a Python exception pending for a variable-size push the queue refused.
+with a Python exception pending for a variable-size push the queue refused; a dispatcher's push
+returns -3, taking nothing, when its thread is inside a push into the dispatcher already (a
+signal handler's that interrupted it).
 """
 
 from cpython.object cimport PyObject
@@ -18,7 +20,7 @@ from libcpp.atomic cimport atomic
 from libcpp.memory cimport shared_ptr
 
 from orvel.tandem.tandem cimport Tandem
-from orvel.utils.portage.engine cimport WakeChannel, Worker, sockaddr_in
+from orvel.utils.portage.engine cimport BatchBounds, WakeChannel, Worker, sockaddr_in
 
 
 # A Python message as (data, size), converted by the loader chosen from msg_kind at construction
@@ -102,6 +104,18 @@ cdef class AsyncDispatcher:
     cpdef setup(self, str host=*, int recvbuf=*)
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil
+
+
+# The dispatchers that hand their callback batches of records (RecordBatch) instead of one record
+# at a time. Producers push as into the dispatchers they extend: the fields and tables before
+# these are theirs.
+cdef class SyncBatchDispatcher(SyncDispatcher):
+    cdef BatchBounds bounds      # the most records and bytes of a batch
+
+
+cdef class AsyncBatchDispatcher(AsyncDispatcher):
+    cdef BatchBounds bounds
+    cdef bint _taking            # a task is in __anext__ (built without a callback, for async for)
 
 
 # Byte messages between the coroutines of one event loop.

@@ -1,13 +1,14 @@
 import asyncio
 import socket
-from collections.abc import Awaitable, Buffer, Callable, Iterable
+from collections.abc import AsyncIterator, Awaitable, Buffer, Callable, Iterable, Iterator
 from types import TracebackType
-from typing import SupportsBytes, SupportsIndex
+from typing import SupportsBytes, SupportsIndex, final
 from typing_extensions import Self, disjoint_base
 
 from orvel.scribo.scribo import DefaultLogger
 
-__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
+__all__ = ["AsyncBatchDispatcher", "AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "RecordBatch",
+           "SyncBatchDispatcher", "SyncDispatcher", "logger", "setup_socket"]
 
 # Every type here exists for native code: Python builds, sets up and closes them; producers push
 # through their native routines (see portage.pxd).
@@ -96,6 +97,74 @@ class AsyncDispatcher:
     async def __aexit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
     ) -> None: ...
+
+# The records of one delivery of a batch dispatcher. Made by the dispatchers only; it owns its
+# bytes, and what it gives out stays valid while held.
+@final
+class RecordBatch:
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> bytes: ...
+    def __iter__(self) -> Iterator[bytes]: ...
+    # The records' bytes back to back, read-only.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    # Unsigned 64-bit integers (format "Q"), one per record.
+    @property
+    def offsets(self) -> memoryview: ...
+    @property
+    def lengths(self) -> memoryview: ...
+    # The length every record has, or None when they differ.
+    @property
+    def record_size(self) -> int | None: ...
+    @property
+    def nbytes(self) -> int: ...
+
+# Everything waiting in the queue, up to max_records records and max_bytes bytes (a single record
+# may be longer), in one call of the callback on the worker thread.
+@disjoint_base
+class SyncBatchDispatcher(SyncDispatcher):
+    def __init__(
+        self,
+        callback: Callable[[RecordBatch], object],
+        capacity: int = 16384,
+        slot_size: int = 2048,
+        zerocopy: bool = False,
+        overwrite: bool = False,
+        block_on_full: bool = False,
+        variable_size: bool = False,
+        detach: bool = True,
+        nonblocking: bool = True,
+        max_records: int = 1024,
+        max_bytes: int = 1048576,
+    ) -> None: ...
+    @property
+    def max_records(self) -> int | None: ...
+    @property
+    def max_bytes(self) -> int | None: ...
+    # SyncDispatcher's counters and batches; delivered counts records.
+    def stats(self) -> dict[str, int]: ...
+
+# The same on an event loop: the callback's result is awaited, or, built without a callback, the
+# batches are taken with async for.
+@disjoint_base
+class AsyncBatchDispatcher(AsyncDispatcher):
+    def __init__(
+        self,
+        callback: Callable[[RecordBatch], Awaitable[object]] | None = None,
+        capacity: int = 16384,
+        slot_size: int = 2048,
+        overwrite: bool = False,
+        zerocopy: bool = False,
+        variable_size: bool = False,
+        max_records: int = 1024,
+        max_bytes: int = 1048576,
+    ) -> None: ...
+    @property
+    def max_records(self) -> int | None: ...
+    @property
+    def max_bytes(self) -> int | None: ...
+    def stats(self) -> dict[str, int]: ...
+    def __aiter__(self) -> Self: ...
+    async def __anext__(self) -> RecordBatch: ...
 
 @disjoint_base
 class AsyncQueue:

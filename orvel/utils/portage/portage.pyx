@@ -17,11 +17,12 @@ from libc.stdint cimport uint16_t
 from libcpp.atomic cimport memory_order_release
 from libcpp.memory cimport make_shared
 
-from orvel.tandem.tandem cimport Tandem, TandemCore
+from orvel.tandem.tandem cimport Tandem, TandemCore, message_refused
 from orvel.utils.portage.engine cimport (
-    AsyncReaderArgs, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries, bridge_stats,
-    buffer_contents, bytes_contents, bytes_conversion, close_async_readers, close_interpreter_to_workers,
-    new_async_reader, report_unraisable, sockaddr_in, stop_async_reader, utf8_contents, wake_address)
+    AsyncReaderArgs, BatchBounds, TandemTable, WakeChannel, Worker, WorkerBody, async_reader_deliveries,
+    bridge_stats, buffer_contents, bytes_contents, bytes_conversion, close_async_readers,
+    close_interpreter_to_workers, new_async_reader, push_waking, record_batch_type, report_unraisable,
+    sockaddr_in, stop_async_reader, utf8_contents, wake_address)
 
 cdef const TandemTable* tandem_table = <const TandemTable*>PyCapsule_GetPointer(Tandem.__pyx_vtable__, NULL)
 
@@ -32,7 +33,7 @@ import inspect
 import sys
 import weakref
 
-from orvel.utils.portage.reader import read_records
+from orvel.utils.portage.reader import hold_records, next_record, read_records
 
 logger = DefaultLogger()
 
@@ -70,6 +71,13 @@ cdef object checked_callback(object callback):
     if not callable(callback):
         raise TypeError(f"the callback must be callable, not {type(callback).__name__!r}")
     return callback
+
+
+# A queue of 0-byte slots refuses every variable-size message: refused when it is built instead.
+cdef int check_message_slots(size_t slot_size, bint variable_size) except -1:
+    if variable_size and slot_size == 0:
+        raise ValueError("variable-size messages need a slot_size of at least 1")
+    return 0
 
 
 # Whether calling `callback` gives a coroutine: a coroutine function, or an object whose class has
@@ -207,6 +215,7 @@ cdef class LumPipe:
         if self._q is not None:
             # Native threads may be in the queue: it must not be freed under them.
             raise RuntimeError("a LumPipe cannot be initialised again")
+        check_message_slots(size, variable_size)
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite,
                          zerocopy=zerocopy, block_on_full=block_on_full)
         if variable_size:
@@ -302,7 +311,16 @@ cdef int arm_wake(object sock, const sockaddr_in& addr, WakeChannel* wake) excep
 # ---------------------------------------------------------------------------------------------
 # SyncDispatcher: records to a callback on a worker thread
 
-cdef const char* worker_name(WorkerBody body) noexcept nogil:
+# The routine a worker runs, by its dotted name; a batch dispatcher's, on SyncBatchDispatcher.
+cdef const char* worker_name(WorkerBody body, bint batches=False) noexcept nogil:
+    if batches:
+        if body == WorkerBody.kTryPop:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop"
+        if body == WorkerBody.kTryPopVar:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__try_pop_var"
+        if body == WorkerBody.kPop:
+            return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop"
+        return b"orvel.utils.portage.portage.SyncBatchDispatcher._SyncDispatcher__pop_var"
     if body == WorkerBody.kTryPop:
         return b"orvel.utils.portage.portage.SyncDispatcher._SyncDispatcher__try_pop"
     if body == WorkerBody.kTryPopVar:
@@ -325,7 +343,7 @@ cdef void run_worker_here(SyncDispatcher dispatcher, WorkerBody body) noexcept n
         callback = <PyObject*>dispatcher._callback
         Py_INCREF(<object>queue)
         Py_INCREF(<object>callback)
-    worker.run(queue, tandem_table, callback, body, worker_name(body))
+    worker.run(queue, tandem_table, callback, body, worker_name(body, worker.batching()))
 
 
 @cython.no_gc_clear  # the finaliser closes the queue, which a worker may still be sleeping in
@@ -345,6 +363,7 @@ cdef class SyncDispatcher:
             # Native producers may push from construction on: their queue must not be replaced
             # (their records lost with it) nor freed under them.
             raise RuntimeError("a SyncDispatcher cannot be initialised again")
+        check_message_slots(size, variable_size)
         if makes_coroutines(checked_callback(callback)):
             raise TypeError("SyncDispatcher calls its callback on a worker thread and cannot await it: "
                             "use AsyncDispatcher for a coroutine function")
@@ -412,7 +431,7 @@ cdef class SyncDispatcher:
         else:
             body = WorkerBody.kPopVar if self.variable_size else WorkerBody.kPop
         Worker.start(self.worker, <PyObject*>self._q, tandem_table, <PyObject*>self._callback, body,
-                     worker_name(body))
+                     worker_name(body, worker.batching()))
 
     @property
     def error(self):
@@ -477,19 +496,25 @@ cdef class SyncDispatcher:
         self.close()
 
     # Every push takes the producers' turn (producer_turn.hpp); the engine pushes through the
-    # queue's table. A refused variable-size message leaves its error pending for the caller.
+    # queue's table. A variable-size message the queue refuses is refused before the turn: its
+    # error is raised (pending for the caller) or reported with the interpreter lock, which no
+    # producer may wait for while it holds the turn.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().wake.push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self.worker.get().wake, tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef int push(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int push_var(self, const void* data, size_t length) except? 0 nogil:
-        return self.worker.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, True):
+            return self._q.push_var(data, length)
+        return self.worker.get().push(tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     cdef void __try_pop(self) noexcept nogil:
         run_worker_here(self, WorkerBody.kTryPop)
@@ -541,6 +566,8 @@ cdef object records_of(AsyncDispatcher dispatcher, loop, sock, bint whole_messag
     args.loop = <PyObject*>loop
     args.sock = <PyObject*>sock
     args.pass_once = <PyObject*>asyncio.sleep
+    if isinstance(dispatcher, AsyncBatchDispatcher):
+        args.batches = (<AsyncBatchDispatcher>dispatcher).bounds
     return new_async_reader(args)
 
 
@@ -558,6 +585,7 @@ cdef class AsyncDispatcher:
         cdef size_t slots = exact_integer(capacity), size = exact_integer(slot_size)
         if self._q is not None:  # as SyncDispatcher's
             raise RuntimeError("an AsyncDispatcher cannot be initialised again")
+        check_message_slots(size, variable_size)
         # The callback is checked before the queue is made: a constructor refused for it may run again.
         self._callback = checked_callback(callback)
         self._q = Tandem(slot_size=size, capacity=slots, overwrite=overwrite, zerocopy=zerocopy)
@@ -576,40 +604,49 @@ cdef class AsyncDispatcher:
             report_unraisable(error, b"orvel.utils.portage.portage.AsyncDispatcher.__dealloc__")
 
     # As SyncDispatcher's: a second setup() or a close() while the socket calls let other threads
-    # run is seen before anything is stored.
+    # run is seen before anything is stored. The loop is asked for first, so that a setup() where
+    # none runs leaves nothing behind.
     cpdef setup(self, str host='127.0.0.1', int recvbuf=16777216):
         """Binds the wake-up socket to (host, a free port) and starts the reader task on the
         running loop. RuntimeError when set up already, closed, or no loop runs; OSError when the
-        socket cannot be bound."""
+        socket cannot be bound. A setup() that failed may be called again."""
         cdef sockaddr_in addr
         if self._q is None:
             raise RuntimeError("AsyncDispatcher.__init__() has not run")
-        if self._wake.get().fd() != -1 or self._setting_up:
+        if self._records is not None or self._setting_up:
             raise RuntimeError("this AsyncDispatcher has been set up already")
         if not self.running:
             raise RuntimeError("this AsyncDispatcher is closed")
-        self._setting_up = True
-        try:
-            sock = bound_socket(False, recvbuf, host, &addr)
-        finally:
-            self._setting_up = False
-        if not self.running:
-            sock.close()
-            raise RuntimeError("this AsyncDispatcher is closed")
-        try:
-            self.fd = arm_wake(sock, addr, self._wake.get())
-        except BaseException:
-            sock.close()
-            raise
-        self.sock = sock
-        self.addr = addr
         loop = asyncio.get_running_loop()
+        # A setup() that failed once the channel was armed left its socket: it serves this one
+        # (an armed channel keeps its descriptor for good).
+        if self._wake.get().fd() == -1:
+            self._setting_up = True
+            try:
+                sock = bound_socket(False, recvbuf, host, &addr)
+            finally:
+                self._setting_up = False
+            if not self.running:
+                sock.close()
+                raise RuntimeError("this AsyncDispatcher is closed")
+            try:
+                self.fd = arm_wake(sock, addr, self._wake.get())
+            except BaseException:
+                sock.close()
+                raise
+            self.sock = sock
+            self.addr = addr
         # Made here, not by the task: a fork before the task runs closes them (close_async_readers).
-        self._records = records_of(self, loop, sock, self.variable_size)
-        if self.variable_size:
-            self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
-        else:
-            self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
+        # Set before the task is made, which an eager task factory runs at once.
+        self._records = records_of(self, loop, self.sock, self.variable_size)
+        try:
+            if self.variable_size:
+                self.task = loop.create_task(self._AsyncDispatcher__reader_var(loop, self.sock), name=_READER_NAME)
+            else:
+                self.task = loop.create_task(self._AsyncDispatcher__reader(loop, self.sock), name=_READER_NAME)
+        except BaseException:
+            self._records = None
+            raise
 
     @property
     def error(self):
@@ -658,7 +695,7 @@ cdef class AsyncDispatcher:
         RuntimeError once it is closed: it would deliver nothing."""
         if not self.running:
             raise RuntimeError("this AsyncDispatcher is closed")
-        if self._wake.get().fd() == -1 and not self._setting_up:
+        if self._records is None and not self._setting_up:
             self.setup()
         return self
 
@@ -673,10 +710,12 @@ cdef class AsyncDispatcher:
     # As SyncDispatcher's.
 
     cdef int try_push_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, False)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, False)
 
     cdef int try_push_var_wake(self, const void* data, size_t length) except? 0 nogil:
-        return self._wake.get().push(tandem_table[0], <void*>self._q, data, length, True)
+        if message_refused(&self._q._core, length, False):
+            return self._q.try_push_var(data, length)
+        return push_waking(self._wake.get()[0], tandem_table[0], <void*>self._q, self._q._core, data, length, True)
 
     # Both read the records setup() made from the same loop and socket. The reader lets go of its
     # dispatcher once it has them: dropping the dispatcher's last reference then closes it, as it
@@ -720,6 +759,124 @@ cdef class AsyncDispatcher:
 
 
 # ---------------------------------------------------------------------------------------------
+# Records in batches: one call for everything waiting in the queue (batch_loop.hpp)
+
+RecordBatch = <object>record_batch_type()
+
+
+cdef BatchBounds batch_bounds(object max_records, object max_bytes) except *:
+    cdef BatchBounds bounds
+    bounds.max_records = exact_integer(max_records)
+    bounds.max_bytes = exact_integer(max_bytes)
+    if bounds.max_records == 0 or bounds.max_bytes == 0:
+        raise ValueError("a batch holds at least one record: max_records and max_bytes must be at least 1")
+    return bounds
+
+
+@cython.no_gc_clear  # as SyncDispatcher
+cdef class SyncBatchDispatcher(SyncDispatcher):
+    """SyncBatchDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, bool nonblocking=True, size_t max_records=1024, size_t max_bytes=1048576)"""
+
+    def __init__(self, callback, capacity=16384, slot_size=2048, bint zerocopy=False,
+                 bint overwrite=False, bint block_on_full=False, bint variable_size=False,
+                 bint detach=True, bint nonblocking=True, max_records=1024, max_bytes=1048576):
+        cdef BatchBounds bounds = batch_bounds(max_records, max_bytes)
+        SyncDispatcher.__init__(self, callback, capacity, slot_size, zerocopy, overwrite, block_on_full,
+                                variable_size, detach, nonblocking)
+        self.bounds = bounds
+        self.worker.get().deliver_batches(bounds)
+
+    def stats(self):
+        """The counters of SyncDispatcher.stats(), where delivered counts the records of the
+        batches whose callback returned, and batches those batches."""
+        stats = SyncDispatcher.stats(self)
+        stats["batches"] = self.worker.get().deliveries().batches
+        return stats
+
+
+# Built without a callback, an AsyncBatchDispatcher is read with `async for`: its reader task takes
+# nothing and only holds the records until it ends (reader.py), and __anext__ takes the batches.
+cdef object reading(AsyncBatchDispatcher dispatcher):
+    if dispatcher._callback is None:
+        return hold_records(dispatcher._records)
+    return read_records(dispatcher._records, dispatcher._callback)
+
+
+@cython.no_gc_clear  # as AsyncDispatcher
+cdef class AsyncBatchDispatcher(AsyncDispatcher):
+    """AsyncBatchDispatcher(callback=None, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, bool zerocopy=False, bool variable_size=False, size_t max_records=1024, size_t max_bytes=1048576)"""
+
+    def __init__(self, callback=None, capacity=16384, slot_size=2048, bint overwrite=False,
+                 bint zerocopy=False, bint variable_size=False, max_records=1024, max_bytes=1048576):
+        cdef BatchBounds bounds = batch_bounds(max_records, max_bytes)
+        AsyncDispatcher.__init__(self, len if callback is None else callback, capacity, slot_size, overwrite,
+                                 zerocopy, variable_size)
+        if callback is None:
+            self._callback = None  # no reader calls it: see reading()
+        self.bounds = bounds
+
+    def stats(self):
+        """The counters of AsyncDispatcher.stats(), where delivered counts the records of the
+        batches whose callback returned (or that `async for` asked past), and batches those batches."""
+        stats = AsyncDispatcher.stats(self)
+        cdef PyObject* records = <PyObject*>self._records if self._records is not None else NULL
+        stats["batches"] = async_reader_deliveries(records).batches
+        return stats
+
+    # As AsyncDispatcher's, which setup() looks up by these names.
+    async def _AsyncDispatcher__reader(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
+    async def _AsyncDispatcher__reader_var(self, loop, sock):
+        coroutine = reading(self)
+        self = None
+        await coroutine
+
+    def __aiter__(self):
+        """Returns the dispatcher: `async for` takes its batches, when it was built without a
+        callback. TypeError when it has one: the batches go to it."""
+        if self._q is not None and self._callback is not None:
+            raise TypeError("this AsyncBatchDispatcher hands its batches to its callback; "
+                            "build it without one to iterate")
+        return self
+
+    async def __anext__(self):
+        """The next batch, as soon as the queue holds a record; StopAsyncIteration once the
+        dispatcher is closed, or the exception that ended its reader. RuntimeError before setup(),
+        and while another task is taking a batch."""
+        self.__aiter__()
+        if self._records is None:
+            if self.running:
+                raise RuntimeError("this AsyncBatchDispatcher is not set up")
+            raise StopAsyncIteration
+        if self._taking:
+            raise RuntimeError("another task is taking a batch from this AsyncBatchDispatcher")
+        self._taking = True
+        try:
+            batch = await next_record(self._records)
+        finally:
+            self._taking = False
+        if batch is None:
+            raise StopAsyncIteration
+        return batch
+
+
+# The bounds of either batch dispatcher, for their properties; None before the constructor has run.
+cdef object bounds_of(object dispatcher):
+    if isinstance(dispatcher, SyncBatchDispatcher):
+        if (<SyncBatchDispatcher>dispatcher)._q is not None:
+            return (<SyncBatchDispatcher>dispatcher).bounds
+    elif isinstance(dispatcher, AsyncBatchDispatcher):
+        if (<AsyncBatchDispatcher>dispatcher)._q is not None:
+            return (<AsyncBatchDispatcher>dispatcher).bounds
+    else:
+        raise TypeError(f"a batch dispatcher's bounds don't apply to a '{type(dispatcher).__name__}' object")
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
 # AsyncQueue: byte messages between the coroutines of one event loop
 
 # Whether a coroutine waits on the queue's condition and has not been notified yet. A push skips
@@ -753,19 +910,21 @@ cdef class AsyncQueue:
     def __init__(self, loop=None, slot_size=1024, capacity=16384, bint overwrite=False,
                  bint zerocopy=False, bint block_on_full=False):
         cdef size_t size = exact_integer(slot_size), slots = exact_integer(capacity)
+        if loop is not None and not isinstance(loop, asyncio.AbstractEventLoop):
+            raise TypeError(f"loop must be an asyncio event loop, not {type(loop).__name__!r}")
         if zerocopy:
             # The queue would keep pointers to bytes that the push lets go at once.
             raise ValueError("AsyncQueue copies every message into its queue: zerocopy is not supported")
-        self._q = Tandem(size, slots, overwrite, zerocopy, block_on_full)
-        self._lock = asyncio.Lock()
-        self._notify_cond = asyncio.Condition(self._lock)
-        if loop is not None:
-            self._loop = loop
-        else:
+        if loop is None:
             try:
-                self._loop = asyncio.get_running_loop()
+                loop = asyncio.get_running_loop()
             except RuntimeError:
                 raise RuntimeError("AsyncQueue must be created inside a running event loop.")
+        # The queue last: a queue made by a constructor that failed would pass for a constructed one.
+        self._loop = loop
+        self._lock = asyncio.Lock()
+        self._notify_cond = asyncio.Condition(self._lock)
+        self._q = Tandem(size, slots, overwrite, zerocopy, block_on_full)
 
     async def push_buf(self, msg):
         """Pushes the bytes of `msg`, an object with the buffer protocol. A full queue drops the
@@ -822,8 +981,9 @@ cdef class AsyncQueue:
 
     cpdef start_dispatcher(self, callback):
         """Starts a task on the queue's loop that awaits `callback(message)` for every message,
-        until shutdown() or until the callback raises."""
-        self._callback = callback
+        until shutdown() or until the callback raises. TypeError when `callback` cannot be called."""
+        constructed(self)
+        self._callback = checked_callback(callback)
         self._task = self._loop.create_task(self._AsyncQueue__dispatch())
 
     async def __dispatch(self):
@@ -885,6 +1045,7 @@ cdef class AsyncQueue:
         """Wakes every waiter, and cancels and awaits the dispatcher task: the error the callback
         ended it with propagates. Ignores its arguments (an exit callback's exception triple).
         The queue stays usable; `async for` ends once it holds no more messages."""
+        constructed(self)
         _shut_down.add(self._notify_cond)
         async with self._notify_cond:
             self._notify_cond.notify_all()
@@ -899,7 +1060,7 @@ cdef class AsyncQueue:
 # ---------------------------------------------------------------------------------------------
 # The Python faces of the types
 
-from orvel._binding cimport replace_in_class
+from orvel._binding cimport guard_methods, replace_in_class
 
 # setup() as Python calls it. The wrapper Cython makes for a cpdef method converts `recvbuf` as the
 # C signature types it, through __int__, so 1.5 became 1; a face takes integers only, as
@@ -928,6 +1089,24 @@ cdef int install_face(type cls, object face) except -1:
 install_face(SyncDispatcher, sync_setup_face())
 install_face(AsyncDispatcher, async_setup_face())
 
+# The bounds of the batch dispatchers, read alike (bounds_of()).
+def _max_records(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_records"] if bounds is not None else None
+
+
+def _max_bytes(dispatcher):
+    bounds = bounds_of(dispatcher)
+    return bounds["max_bytes"] if bounds is not None else None
+
+
+for _owner in (SyncBatchDispatcher, AsyncBatchDispatcher):
+    replace_in_class(_owner, "max_records", property(
+        _max_records, doc="The most records a batch holds; None before the constructor has run."))
+    replace_in_class(_owner, "max_bytes", property(
+        _max_bytes, doc="The most bytes a batch of more than one record holds; None before the constructor has run."))
+del _owner, _max_records, _max_bytes
+
 # The attribute Cython made for the readonly field `task` has no docstring for help() to show.
 replace_in_class(AsyncDispatcher, "task", property(
     AsyncDispatcher.__dict__["task"].__get__,
@@ -943,6 +1122,8 @@ from orvel._signatures import C_TYPES, DocumentedSignature
 for _owner, _untyped in ((CBufferView, {}), (LumPipe, {}),
                          (SyncDispatcher, {"callback": Callable[[bytes], object]}),
                          (AsyncDispatcher, {"callback": Callable[[bytes], Awaitable[object]]}),
+                         (SyncBatchDispatcher, {"callback": Callable[[RecordBatch], object]}),
+                         (AsyncBatchDispatcher, {"callback": Callable[[RecordBatch], Awaitable[object]]}),
                          (AsyncQueue, {"loop": asyncio.AbstractEventLoop})):
     replace_in_class(_owner, "__signature__", DocumentedSignature(_owner, C_TYPES, _untyped))
 
@@ -953,6 +1134,8 @@ for _owner, _name, _types in (
         (AsyncDispatcher, "setup", {"host": str, "recvbuf": int}),
         (AsyncDispatcher, "close", {}),
         (AsyncDispatcher, "stats", {"return": dict[str, int]}),
+        (SyncBatchDispatcher, "stats", {"return": dict[str, int]}),
+        (AsyncBatchDispatcher, "stats", {"return": dict[str, int]}),
         (AsyncQueue, "push_buf", {"msg": Buffer}),
         (AsyncQueue, "push_obj", {"msg": object}),
         (AsyncQueue, "push_str", {"msg": str}),
@@ -961,6 +1144,10 @@ for _owner, _name, _types in (
         (AsyncQueue, "shutdown", {"excinfo": object}),
         (sys.modules[__name__], "setup_socket", {"blocking": bool, "recvbuf": int, "return": _socket.socket})):
     getattr(_owner, _name).__annotations__ = {"return": None} | _types
+for _owner in (CBufferView, LumPipe, SyncDispatcher, AsyncDispatcher, SyncBatchDispatcher, AsyncBatchDispatcher,
+               AsyncQueue):
+    guard_methods(_owner)
 del _owner, _untyped, _name, _types, _socket, Awaitable, Buffer, Callable, C_TYPES, DocumentedSignature
 
-__all__ = ["AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "SyncDispatcher", "logger", "setup_socket"]
+__all__ = ["AsyncBatchDispatcher", "AsyncDispatcher", "AsyncQueue", "CBufferView", "LumPipe", "RecordBatch",
+           "SyncBatchDispatcher", "SyncDispatcher", "logger", "setup_socket"]

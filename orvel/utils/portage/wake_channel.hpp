@@ -20,7 +20,9 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "orvel/tandem/counter.hpp"
 #include "orvel/tandem/tandem_table.hpp"
@@ -67,14 +69,18 @@ class WakeChannel {
 
   // ---- producer -----------------------------------------------------------------------------
   // A dispatcher's push that never waits: try_push (or try_push_var for `whole_messages`) on
-  // `queue` through its `table`, in the producers' turn, then notify() when the push published
-  // records: a successful one, or a variable-size one refused as full (-2), which may have
-  // published some fragments already (a consumer asleep must drain them, or they fill the ring
-  // for good). The wake-up goes only to a consumer that announced a wait, so otherwise this
-  // costs a load. Returns the queue's result. Not noexcept: see TurnHeld.
+  // `queue` through its `table`, in the producers' turn, waited for as a Wait made of `wait_args`
+  // says (TurnHeld), then notify()
+  // when the push published records: a successful one, or a variable-size one refused as full
+  // (-2), which may have published some fragments already (a consumer asleep must drain them, or
+  // they fill the ring for good). The wake-up goes only to a consumer that announced a wait, so
+  // otherwise this costs a load. Returns the queue's result, or the turn's refusal (TurnHeld). Not
+  // noexcept: see TurnHeld.
+  template <class Wait, class... WaitArgs>
   int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
-           bool whole_messages) {
-    TurnHeld held(producer_turn);  // kept while notify() counts: one writer
+           bool whole_messages, WaitArgs&&... wait_args) {
+    TurnHeld<Wait> held(producer_turn, std::forward<WaitArgs>(wait_args)...);  // kept while notify() counts: one writer
+    if (!held.held()) return held.refusal();
     const int result = whole_messages ? table.try_push_var(queue, data, length) : table.try_push(queue, data, length);
     if (result > 0 || (whole_messages && result == -2)) notify();
     return result;

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "orvel/utils/portage/conversions.hpp"
+#include "orvel/utils/portage/record_batch.hpp"
 #include "orvel/utils/portage/unraisable.hpp"
 
 namespace orvel::portage {
@@ -61,6 +64,7 @@ class InterpreterSession {
   }
 
   void close() noexcept {
+    batches_.clear();
     PyGILState_Release(gil_state_);  // deletes the thread state if PyGILState_Ensure made it
     thread_state_ = nullptr;
     count_out();
@@ -70,22 +74,44 @@ class InterpreterSession {
   // counted in `deliveries`.
   bool deliver(const void* data, std::size_t length) {
     PyObject* record = bytes_.make(data, length);
-    const bool called = record != nullptr;
-    PyObject* result = called ? PyObject_CallOneArg(callback_, record) : nullptr;
-    Py_XDECREF(record);
-    if (result == nullptr) {
-      PyObject* error = PyErr_GetRaisedException();
-      report_unraisable(error, name_);
-      Py_XSETREF(failure_, error);
-      if (called) tandem::detail::count(deliveries_.callback_errors);
-      return false;
-    }
-    Py_DECREF(result);
+    if (!call(record)) return false;
     tandem::detail::count(deliveries_.delivered);
     return true;
   }
 
+  // A batch dispatcher's: the batch's records in one call. Its storage goes to a batch object
+  // (BatchPool), which keeps it for as long as the callback or anything it passed it to holds it.
+  bool deliver(BatchBuffer& batch) {
+    const std::size_t records = batch.records();
+    if (!call(batches_.wrap(batch))) return false;
+    tandem::detail::count(deliveries_.delivered, records);
+    tandem::detail::count(deliveries_.batches);
+    return true;
+  }
+
+  // No batch could be made: the worker ends with MemoryError, as when a record's bytes cannot be.
+  void out_of_memory() {
+    PyErr_NoMemory();
+    call(nullptr);
+  }
+
  private:
+  // Calls the callback with `argument` (a new reference, or null with an exception set) and
+  // drops it. A failure is reported and kept in `failure` (owned), the worker's error.
+  bool call(PyObject* argument) {
+    PyObject* result = argument != nullptr ? PyObject_CallOneArg(callback_, argument) : nullptr;
+    Py_XDECREF(argument);
+    if (result == nullptr) {
+      PyObject* error = PyErr_GetRaisedException();
+      report_unraisable(error, name_);
+      Py_XSETREF(failure_, error);
+      if (argument != nullptr) tandem::detail::count(deliveries_.callback_errors);
+      return false;
+    }
+    Py_DECREF(result);
+    return true;
+  }
+
   PyObject* callback_;
   const char* name_;
   PyObject*& failure_;
@@ -93,6 +119,7 @@ class InterpreterSession {
   PyThreadState* thread_state_ = nullptr;
   PyGILState_STATE gil_state_{};
   RecordBytes bytes_;  // the session drops each record once its callback is done
+  BatchPool batches_;  // a batch dispatcher's batches, kept for reuse until the worker ends
 };
 
 // threading.current_thread() on a thread threading did not start makes an entry for it, named
@@ -100,15 +127,15 @@ class InterpreterSession {
 // Python 3.12 nothing removes such an entry when the thread ends: the worker takes it out, or
 // threading.enumerate() would list the ended worker for good. Naming is cosmetic: a failure
 // leaves the default name and no exception.
-PyObject* call_threading(const char* function) noexcept {
-  PyObject* threading = PyImport_ImportModule("threading");
-  PyObject* result = threading != nullptr ? PyObject_CallMethod(threading, function, nullptr) : nullptr;
-  Py_XDECREF(threading);
+PyObject* call_function(const char* module_name, const char* function) noexcept {
+  PyObject* module = PyImport_ImportModule(module_name);
+  PyObject* result = module != nullptr ? PyObject_CallMethod(module, function, nullptr) : nullptr;
+  Py_XDECREF(module);
   return result;
 }
 
 void name_python_thread(const char* thread_name) noexcept {
-  PyObject* thread = call_threading("current_thread");
+  PyObject* thread = call_function("threading", "current_thread");
   PyObject* text = thread != nullptr ? PyUnicode_FromString(thread_name) : nullptr;
   if (text == nullptr || PyObject_SetAttrString(thread, "name", text) < 0) PyErr_Clear();
   Py_XDECREF(text);
@@ -116,7 +143,7 @@ void name_python_thread(const char* thread_name) noexcept {
 }
 
 void forget_python_thread() noexcept {
-  PyObject* thread = call_threading("current_thread");
+  PyObject* thread = call_function("threading", "current_thread");
   PyObject* done = thread != nullptr ? PyObject_CallMethod(thread, "_delete", nullptr) : nullptr;
   if (done == nullptr) PyErr_Clear();
   Py_XDECREF(done);
@@ -144,18 +171,58 @@ void become_python_main_thread() noexcept {
   Py_XDECREF(threading);
 }
 
+// A script's exit status, as the interpreter works it out from the error that ended the script:
+// SystemExit's code (None 0, an integer itself, anything else written to stderr and 1), 1 for
+// any other error, 0 without one.
+int exit_status(PyObject* error) noexcept {
+  if (error == nullptr) return 0;
+  if (!PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) return 1;
+  PyObject* code = PyObject_GetAttrString(error, "code");
+  int status = 1;
+  if (code == Py_None) {
+    status = 0;
+  } else if (code != nullptr && PyLong_Check(code)) {
+    status = static_cast<int>(PyLong_AsLong(code));
+  } else if (code != nullptr) {
+    PyObject* stream = PySys_GetObject("stderr");  // borrowed
+    if (stream != nullptr && stream != Py_None && PyFile_WriteObject(code, stream, Py_PRINT_RAW) == 0) {
+      PyFile_WriteString("\n", stream);
+    }
+  }
+  PyErr_Clear();
+  Py_XDECREF(code);
+  return status;
+}
+
+// Python 3.13 finalises in the thread state it started with, switching to it from the current
+// one; in a child forked from another thread that state was deleted by the fork, and Py_Exit()
+// crashes. There the child does what finalising does while everything is still alive, then
+// exits: threading's other threads joined, the atexit callbacks run, the standard streams
+// flushed. What is still alive is not destroyed.
+[[noreturn]] void exit_program(int status) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  Py_Exit(status);
+#else
+  for (const auto [module, function] : {std::pair{"threading", "_shutdown"}, std::pair{"atexit", "_run_exitfuncs"}}) {
+    PyObject* done = call_function(module, function);
+    if (done == nullptr) PyErr_WriteUnraisable(nullptr);
+    Py_XDECREF(done);
+  }
+  for (const char* name : {"stdout", "stderr"}) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    PyObject* done = stream != nullptr && stream != Py_None ? PyObject_CallMethod(stream, "flush", nullptr) : nullptr;
+    if (done == nullptr) PyErr_Clear();
+    Py_XDECREF(done);
+  }
+  std::exit(status);
+#endif
+}
+
 // With the interpreter lock.
 [[noreturn]] void end_forked_program(PyObject* error) {
   count_out();  // the program's main thread, not a worker, from now on: exit does not wait for it
   become_python_main_thread();
-  if (error != nullptr) {
-    if (PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) {
-      PyErr_SetRaisedException(Py_NewRef(error));
-      PyErr_PrintEx(0);  // exits with the status SystemExit carries
-    }
-    Py_Exit(1);
-  }
-  Py_Exit(0);
+  exit_program(exit_status(error));
 }
 }  // namespace
 
@@ -272,7 +339,12 @@ void Worker::run(PyObject* queue, const tandem::TandemTable* table, PyObject* ca
   table_ = table;
   if (thread_name != nullptr) name_python_thread(thread_name);
   session.leave();
-  drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
+  if (batching()) {
+    BatchFiller filler(batches_);
+    drain_batches(ring, body, running, wake, session, filler);
+  } else {
+    drain(ring, body, running, wake, session, counting_pushes_ ? &pushed_ : nullptr);
+  }
   const bool entered = session.enter();
   if (entered && failure != nullptr && !error_forgotten_) {
     Py_XSETREF(error_, failure);

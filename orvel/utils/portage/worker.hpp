@@ -26,8 +26,10 @@
 #include <thread>
 
 #include "orvel/tandem/tandem_table.hpp"
+#include "orvel/utils/portage/batch_loop.hpp"
 #include "orvel/utils/portage/bridge_stats.hpp"
 #include "orvel/utils/portage/drain_loop.hpp"
+#include "orvel/utils/portage/producer_wait.hpp"
 #include "orvel/utils/portage/wake_channel.hpp"
 
 namespace orvel::portage {
@@ -46,12 +48,14 @@ class Worker {
     counting_pushes_ = enabled;
     pushed_.store(0, std::memory_order_relaxed);
   }
-  // A push of blocking mode: push (or push_var for `whole_messages`) on `queue` through its
-  // `table`, in the producers' turn (wake.producer_turn), counting what it pushed. Returns the
-  // queue's result. Not noexcept: see TurnHeld.
-  int push(const tandem::TandemTable& table, void* queue, const void* data, std::size_t length,
-           bool whole_messages) {
-    TurnHeld held(wake.producer_turn);
+  // A push of blocking mode: push (or push_var for `whole_messages`) on `queue`, whose ring is
+  // `ring`, through its `table`, in the producers' turn (wake.producer_turn, waited for as
+  // ProducerWait does), counting what it pushed. Returns the queue's result, or the turn's refusal
+  // (TurnHeld). Not noexcept: see TurnHeld.
+  int push(const tandem::TandemTable& table, void* queue, const tandem::TandemCore& ring, const void* data,
+           std::size_t length, bool whole_messages) {
+    TurnHeld<ProducerWait> held(wake.producer_turn, ring);
+    if (!held.held()) return held.refusal();
     if (whole_messages) return table.push_var(queue, data, length);
     const int result = table.push(queue, data, length);
     // One producer at a time: a load and a store, no read-modify-write. Release: after the push's
@@ -61,6 +65,11 @@ class Worker {
     }
     return result;
   }
+
+  // Hands the callback batches of records (batch_loop.hpp) instead of one record at a time.
+  // Called with a new dispatcher, before any worker runs.
+  void deliver_batches(BatchBounds bounds) noexcept { batches_ = bounds; }
+  bool batching() const noexcept { return batches_.max_records != 0; }
 
   // With the interpreter lock: starts a thread that runs run() on the calling worker. Throws
   // std::logic_error when a worker was started before, std::runtime_error once the interpreter
@@ -91,7 +100,8 @@ class Worker {
 
   // What the loop has delivered so far; from any thread (relaxed, see bridge_stats.hpp).
   Deliveries deliveries() const noexcept {
-    return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors)};
+    return {tandem::detail::counted(deliveries_.delivered), tandem::detail::counted(deliveries_.callback_errors),
+            tandem::detail::counted(deliveries_.batches)};
   }
 
   // With the interpreter lock: the exception that ended the loop (borrowed), or null.
@@ -106,6 +116,7 @@ class Worker {
 
   std::atomic<std::uint32_t> phase_{kIdle};
   bool counting_pushes_ = false;  // set before any producer runs
+  BatchBounds batches_{0, 0};     // no records: one record per callback
   // Written by the producer on every push: a cache line of its own, away from what the worker reads.
   alignas(64) std::atomic<std::uint64_t> pushed_{0};
   std::byte after_pushed_[64 - sizeof(std::atomic<std::uint64_t>)];

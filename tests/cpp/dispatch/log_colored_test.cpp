@@ -1,12 +1,19 @@
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "orvel/scribo/dispatch.hpp"
 #include "recording_sink.hpp"
+#include "scribo/logger_factory.hpp"
 #include "scribo/max_sink_level.hpp"
 
 namespace {
@@ -117,6 +124,71 @@ TEST_F(LogColored, SinkExceptionPropagatesAndLaterSinksGetNothing) {
   spdlog::logger failing("app", {std::make_shared<dispatch_test::Throwing>(), plain});
   EXPECT_THROW(orvel::dispatch::log_colored(failing, lv::info, "x", -1, -1, -1, here), std::runtime_error);
   EXPECT_TRUE(plain->records.empty());
+}
+
+// The caller's lock is let go of while the sinks write (a sink may block), and only then: the
+// location is found with it held, and it is taken back after a sink throws as well.
+bool caller_lock_held = true;
+int releases = 0;
+
+spdlog::source_loc here_with_the_lock() {
+  EXPECT_TRUE(caller_lock_held);
+  return here();
+}
+
+const orvel::dispatch::Unlocking kCallerLock{
+    [] {
+      caller_lock_held = false;
+      ++releases;
+      return static_cast<void*>(&caller_lock_held);
+    },
+    [](void* held) { *static_cast<bool*>(held) = true; }};
+
+class ObservingLock : public Plain {
+ public:
+  void log(const spdlog::details::log_msg& msg) override {
+    held_while_writing.push_back(caller_lock_held);
+    Plain::log(msg);
+  }
+  std::vector<bool> held_while_writing;
+};
+
+TEST_F(LogColored, SinksAreWrittenWithoutTheCallersLock) {
+  auto observing = std::make_shared<ObservingLock>();
+  spdlog::logger observed("app", {console, observing});
+  orvel::dispatch::log_colored(observed, lv::info, "coloured", 31, -1, -1, here_with_the_lock, &kCallerLock);
+  orvel::dispatch::log_plain(observed, lv::info, "plain", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(observing->held_while_writing, (std::vector<bool>{false, false}));
+  EXPECT_TRUE(caller_lock_held);
+  EXPECT_EQ(releases, 2);
+
+  observed.set_level(lv::off);  // nothing to write: the lock is kept
+  orvel::dispatch::log_plain(observed, lv::info, "dropped", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 2);
+
+  spdlog::logger failing("app", {std::make_shared<dispatch_test::Throwing>()});
+  EXPECT_THROW(orvel::dispatch::log_plain(failing, lv::info, "x", here_with_the_lock, &kCallerLock),
+               std::runtime_error);
+  EXPECT_TRUE(caller_lock_held);
+}
+
+// A file sink with room in its buffer takes the message with the caller's lock kept; one that
+// must write to its file (at the flush level) takes it without.
+TEST_F(LogColored, FileSinksBufferingKeepTheCallersLock) {
+  const auto path = std::filesystem::temp_directory_path() / ("dispatch-test-" + std::to_string(::getpid()) + ".log");
+  scribo::LoggerFactory factory;
+  factory.add_file_handler(path.string(), "%v", lv::trace, true);
+  auto file = factory.build("file", false);
+  file->flush_on(lv::err);
+  releases = 0;
+  orvel::dispatch::log_plain(*file, lv::info, "buffered", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 0);
+  orvel::dispatch::log_plain(*file, lv::err, "written through", here_with_the_lock, &kCallerLock);
+  EXPECT_EQ(releases, 1);
+  file.reset();
+  std::ifstream in(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "buffered\nwritten through\n");
+  std::filesystem::remove(path);
 }
 
 TEST_F(LogColored, PlainVariantGivesConsoleSinksPlainText) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,6 +19,8 @@
 
 namespace orvel::portage {
 namespace {
+
+using Taken = ProducerTurn::Taken;
 
 class ProducerTurnTest : public ::testing::TestWithParam<bool> {};
 
@@ -85,6 +88,192 @@ TEST_P(ProducerTurnTest, RevokersWaitForTheOwnersPushUnderWay) {
   }
 }
 
+// A thread that takes the turn and holds it until released, as a push that takes its time.
+class Holder {
+ public:
+  explicit Holder(ProducerTurn& turn)
+      : thread_([this, &turn] {
+          TurnHeld held(turn);
+          holding_ = true;
+          while (!released_) std::this_thread::yield();
+        }) {
+    while (!holding_) std::this_thread::yield();
+  }
+  ~Holder() { release(); }
+  void release() {
+    released_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> holding_{false}, released_{false};
+  std::thread thread_;
+};
+
+// The first turn of all, taken on another thread: the next turn of this one is through the lock.
+void bias_elsewhere(ProducerTurn& turn) {
+  std::thread([&] { TurnHeld first(turn); }).join();
+}
+
+// What a turn taken again on the thread that holds one got: its refusal, or 1 when it was taken.
+int taken_again(ProducerTurn& turn) {
+  TurnHeld inner(turn);
+  return inner.held() ? 1 : inner.refusal();
+}
+
+// What a signal handler's push got, made where a wait first paused (InterruptedWait).
+struct Interruption {
+  ProducerTurn& turn;
+  Holder* holder = nullptr;  // whose push under way ends once the handler has pushed
+  std::atomic<bool> paused{false};
+  int nested = 0;
+};
+
+// A wait that, at its first pause, does what a signal handler would that pushes there.
+struct InterruptedWait : PlainWait {
+  explicit InterruptedWait(Interruption& at) : interruption(at) {}
+  void let_go() noexcept {
+    interruption.nested = taken_again(interruption.turn);
+    interruption.paused = true;
+    if (interruption.holder != nullptr) interruption.holder->release();
+  }
+  Interruption& interruption;
+};
+
+// How the thread whose turn a signal handler interrupts took it.
+enum class Interrupted { kAsOwner, kThroughTheLock, kAsOwnerWhileARevokerWaits, kRevokingWhileTheOwnerPushes };
+
+class ProducerTurnReentered : public ::testing::TestWithParam<Interrupted> {};
+
+// A turn taken again on the thread inside one, as a signal handler's push in the middle of a push,
+// is refused at once: waiting for it would wait for the handler itself. The interrupted turn goes
+// on, and the next turns are taken as usual.
+TEST_P(ProducerTurnReentered, IsRefusedAtOnce) {
+  ProducerTurn turn;
+  switch (GetParam()) {
+    case Interrupted::kAsOwner: {
+      TurnHeld outer(turn);
+      ASSERT_TRUE(outer.held());
+      EXPECT_EQ(taken_again(turn), kReentered);
+      break;
+    }
+    case Interrupted::kThroughTheLock: {
+      bias_elsewhere(turn);
+      TurnHeld outer(turn);
+      ASSERT_TRUE(outer.held());
+      EXPECT_EQ(taken_again(turn), kReentered);
+      break;
+    }
+    case Interrupted::kAsOwnerWhileARevokerWaits: {
+      std::optional<TurnHeld<>> outer(std::in_place, turn);
+      ASSERT_TRUE(outer->held());
+      Interruption revoker_interrupted{turn};  // its own nested turn is refused too: it holds the lock
+      std::thread revoker([&] {
+        TurnHeld<InterruptedWait> held(turn, revoker_interrupted);
+        EXPECT_TRUE(held.held());
+      });
+      while (!revoker_interrupted.paused) std::this_thread::yield();  // the bias is revoked
+      EXPECT_EQ(taken_again(turn), kReentered);
+      outer.reset();
+      revoker.join();
+      EXPECT_EQ(revoker_interrupted.nested, kReentered);
+      break;
+    }
+    case Interrupted::kRevokingWhileTheOwnerPushes: {
+      Holder owner(turn);  // the first turn of all, under way
+      Interruption interrupted{turn, &owner};
+      TurnHeld<InterruptedWait> outer(turn, interrupted);
+      EXPECT_TRUE(outer.held());
+      EXPECT_EQ(interrupted.nested, kReentered);
+      break;
+    }
+  }
+  EXPECT_EQ(taken_again(turn), 1);
+  std::thread([&] { EXPECT_EQ(taken_again(turn), 1); }).join();
+}
+
+std::string interrupted_name(const ::testing::TestParamInfo<Interrupted>& param_info) {
+  static const char* const kNames[] = {"AsOwner", "ThroughTheLock", "AsOwnerWhileARevokerWaits",
+                                       "RevokingWhileTheOwnerPushes"};
+  return kNames[static_cast<int>(param_info.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Turns, ProducerTurnReentered,
+                         ::testing::Values(Interrupted::kAsOwner, Interrupted::kThroughTheLock,
+                                           Interrupted::kAsOwnerWhileARevokerWaits,
+                                           Interrupted::kRevokingWhileTheOwnerPushes),
+                         interrupted_name);
+
+// A wait whose queue closes while it waits, at its first pause.
+struct ClosingWait : PlainWait {
+  void let_go() noexcept { closing = true; }
+  bool closed() const noexcept { return closing; }
+  bool closing = false;
+};
+
+class ProducerTurnClosing : public ::testing::TestWithParam<bool> {};
+
+// A producer waiting for the lock (false) or for the owner's push (true) stops once the queue is
+// closed, with the queue's result for that (-1); the turn is free for the next one.
+TEST_P(ProducerTurnClosing, EndsTheWait) {
+  const bool for_the_owner = GetParam();
+  ProducerTurn turn;
+  if (!for_the_owner) bias_elsewhere(turn);
+  {
+    Holder holder(turn);
+    TurnHeld<ClosingWait> waiting(turn);
+    EXPECT_FALSE(waiting.held());
+    EXPECT_EQ(waiting.refusal(), -1);
+  }
+  EXPECT_EQ(taken_again(turn), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, ProducerTurnClosing, ::testing::Bool(), [](const auto& param_info) {
+  return std::string(param_info.param ? "ForTheOwnersPush" : "ForTheLock");
+});
+
+// The interpreter lock, as a producer that holds it waits for the turn: the push under way waits
+// for the consumer, which needs the lock. The waiter lets it go while it waits and pushes, and
+// takes it back after.
+struct LendingWait : PlainWait {
+  LendingWait(std::mutex& interpreter, bool& lent_it) : lock(interpreter), lent(lent_it) {}
+  void let_go() noexcept {
+    lock.unlock();
+    lent = true;
+  }
+  void take_back() {
+    if (lent) lock.lock();
+  }
+  std::mutex& lock;
+  bool& lent;
+};
+
+TEST(ProducerTurnLending, AWaiterLetsGoOfWhatThePushUnderWayWaitsFor) {
+  ProducerTurn turn;
+  std::mutex interpreter;
+  std::atomic<bool> pushing{false}, room{false};
+  std::unique_lock held_lock(interpreter);
+  std::thread owner([&] {
+    TurnHeld held(turn);
+    pushing = true;
+    while (!room) std::this_thread::yield();  // a push waiting for the consumer
+  });
+  while (!pushing) std::this_thread::yield();
+  std::thread consumer([&] {
+    const std::lock_guard callback(interpreter);
+    room = true;
+  });
+  bool lent = false;
+  {
+    TurnHeld<LendingWait> mine(turn, interpreter, lent);
+    EXPECT_TRUE(mine.held());
+    EXPECT_TRUE(lent);
+  }
+  EXPECT_TRUE(room);
+  held_lock.unlock();  // taken back by the waiter
+  owner.join();
+  consumer.join();
+}
+
 enum class HeldAtFork { kByTheForkingThread, kByAnotherThreadAsOwner, kByAnotherThreadThroughTheLock };
 
 class ProducerTurnAcrossFork : public ::testing::TestWithParam<HeldAtFork> {};
@@ -97,7 +286,7 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   if (held_at_fork == HeldAtFork::kByAnotherThreadThroughTheLock) {
     TurnHeld first(turn);  // this thread owns the turn: the holder revokes it and takes the lock
   }
-  std::optional<TurnHeld> held_here;
+  std::optional<TurnHeld<>> held_here;
   std::thread holder;
   std::atomic<bool> holding{false}, forked{false};
   if (held_at_fork == HeldAtFork::kByTheForkingThread) {
@@ -113,8 +302,10 @@ TEST_P(ProducerTurnAcrossFork, IsFreeInTheChild) {
   const pid_t child = fork();
   if (child == 0) {
     alarm(10);  // a child that waits for good ends with SIGALRM
-    { TurnHeld mine(turn); }
-    { TurnHeld again(turn); }
+    for (int turns = 0; turns < 2; ++turns) {
+      TurnHeld mine(turn);
+      if (!mine.held()) _exit(1);
+    }
     _exit(0);
   }
   forked = true;

@@ -1,8 +1,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <spdlog/common.h>
@@ -49,6 +53,59 @@ TEST(FileHandler, ErrorsReachTheFileAtOnceLowerLevelsStayBuffered) {
   EXPECT_EQ(read_file(path), "");
   logger->error("flushed");
   EXPECT_EQ(read_file(path), "buffered\nflushed\n");
+}
+
+// Handlers of one file, by whatever path, write through one buffer: a later handler in
+// truncating mode leaves the lines of the earlier ones, and each keeps its pattern and level.
+TEST(FileHandler, HandlersOfOneFileShareIt) {
+  TempDir dir;
+  const auto path = dir.path() / "app.log";
+  LoggerFactory first, second;
+  first.add_file_handler(path.string(), "1 %v", lv::info, true);
+  auto one = first.build("one", false);
+  one->info("a");
+  second.add_file_handler((dir.path() / "." / "app.log").string(), "2 %v", lv::warn, true);
+  auto two = second.build("two", false);
+  two->info("below its level");
+  two->warn("b");
+  one->info("c");
+  two->flush();
+
+  EXPECT_EQ(read_file(path), "1 a\n2 b\n1 c\n");
+}
+
+// Lines of several loggers on several threads reach the file whole, however the buffer's runs fall.
+TEST(FileHandler, LinesOfManyThreadsStayWhole) {
+  TempDir dir;
+  const auto path = dir.path() / "app.log";
+  constexpr int kThreads = 4, kLines = 5000;
+  std::vector<std::shared_ptr<spdlog::logger>> loggers;
+  for (int t = 0; t < kThreads; ++t) {
+    LoggerFactory factory;
+    factory.add_file_handler(path.string(), "%n %v", lv::trace, false);
+    loggers.push_back(factory.build("T" + std::to_string(t), false));
+  }
+  std::vector<std::thread> threads;
+  for (const auto& logger : loggers) {
+    threads.emplace_back([&logger] {
+      for (int i = 0; i < kLines; ++i) logger->info("{:05} {}", i, std::string(static_cast<std::size_t>(i % 500), 'x'));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  loggers.clear();  // the last handler closes the file, writing out its buffer
+
+  std::istringstream lines(read_file(path));
+  std::vector<int> next(kThreads, 0);
+  const std::regex whole(R"(T(\d) (\d{5}) (x*))");
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 80);
+    const int thread = std::stoi(match[1]), number = std::stoi(match[2]);
+    ASSERT_EQ(number, next[static_cast<std::size_t>(thread)]++) << "T" << thread;
+    ASSERT_EQ(match[3].length(), static_cast<std::size_t>(number % 500));
+  }
+  EXPECT_EQ(count, kThreads * kLines);
 }
 
 TEST(LoggerFactory, NamesHoldingNulAreRefused) {
@@ -109,10 +166,16 @@ const OpenFailure kOpenFailures[] = {
 
 class FileOpenFailure : public testing::TestWithParam<OpenFailure> {};
 
-TEST_P(FileOpenFailure, ThrowsAndAddsNoSink) {
+TEST_P(FileOpenFailure, ThrowsTheErrnoWithTheNameAndAddsNoSink) {
   TempDir dir;
   LoggerFactory factory;
-  EXPECT_THROW(GetParam().add(factory, dir.path().string()), spdlog::spdlog_ex);
+  try {
+    GetParam().add(factory, dir.path().string());
+    ADD_FAILURE() << "opened a directory";
+  } catch (const scribo::FileError& error) {
+    EXPECT_EQ(error.code(), std::errc::is_a_directory);
+    EXPECT_EQ(error.filename(), dir.path().string());
+  }
   EXPECT_TRUE(factory.build("failed", false)->sinks().empty());
 }
 

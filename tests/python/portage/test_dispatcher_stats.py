@@ -101,3 +101,36 @@ def test_an_async_run_counts_every_record_once_and_the_failing_callback(run_asyn
         assert dispatcher.stats() == stats  # still readable once closed
 
     run_async(main)
+
+
+class Exiting(GeneratorExit):
+    pass
+
+
+@pytest.mark.parametrize("ending", ["cancelled", "GeneratorExit"])
+def test_a_reader_ended_in_a_callback_counts_it_as_a_callback_error(run_async, ending):
+    """asyncio.run() cancels the reader at its end while a callback awaits; a GeneratorExit the
+    callback raises is its failure, not the coroutine's closing."""
+    async def main():
+        entered = asyncio.Event()
+
+        async def callback(record):
+            entered.set()
+            if ending == "GeneratorExit":
+                raise Exiting("from the callback")
+            await asyncio.sleep(3600)
+
+        dispatcher = AsyncDispatcher(callback)
+        dispatcher.setup()
+        assert native.push(dispatcher, b"one") == 1
+        await asyncio.wait_for(entered.wait(), 20)
+        if ending == "cancelled":
+            dispatcher.task.cancel()
+        await asyncio.wait((dispatcher.task,))
+        return dispatcher
+
+    dispatcher = run_async(main)
+    stats = dispatcher.stats()
+    assert (stats["popped"], stats["delivered"], stats["callback_errors"]) == (1, 0, 1)
+    assert (type(dispatcher.error), str(dispatcher.error)) == (
+        (Exiting, "from the callback") if ending == "GeneratorExit" else (type(None), "None"))

@@ -18,6 +18,7 @@ import pytest
 
 import feeder
 import native
+from child_scripts import SUBINTERPRETERS
 from orvel.tandem.tandem import Tandem
 from orvel.utils.portage import portage
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
@@ -60,8 +61,12 @@ reports = []
 sys.unraisablehook = lambda r: reports.append([r.object, type(r.exc_value).__name__, str(r.exc_value)])
 out = []
 for s, c, o, length in [(16, 8, False, 1 << 20), (16, 4, True, 100), (0, 8, False, 3)]:
-    target = {make!r}.format(s=s, c=c, o=o)
-    results = feeder.push_natively(eval(target), [length, 8], tandem_entry={entry or "try_push"!r})
+    try:
+        target = eval({make!r}.format(s=s, c=c, o=o))
+    except ValueError as refused:
+        out.append([str(refused), []])
+        continue
+    results = feeder.push_natively(target, [length, 8], tandem_entry={entry or "try_push"!r})
     out.append([results, reports[:]])
     reports.clear()
 print("RESULT", json.dumps(out))
@@ -75,7 +80,10 @@ print("RESULT", json.dumps(out))
                              "a message may have at most 65535"]]
     assert [report[:2] for report in overwrite_reports] == [[name, "ValueError"]]
     assert "more than the 4 slots of an overwriting queue" in overwrite_reports[0][2]
-    assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
+    if route.startswith("Tandem"):
+        assert zero == [0, 0] and zero_reports == [[name, "ZeroDivisionError", "float division"]] * 2
+    else:  # refused when it is built: it would refuse every message
+        assert zero == "variable-size messages need a slot_size of at least 1" and zero_reports == []
 
 
 # ---- producers that do not keep to one thread ---------------------------------------------------
@@ -122,6 +130,69 @@ def test_native_threads_pushing_into_one_dispatcher_at_once_lose_nothing(route):
         asyncio.run(main())
     assert [each.join()["pushed"] for each in feeds] == [count] * producers
     assert collections.Counter(records) == expected
+
+
+@pytest.mark.parametrize("target", [
+    "SyncDispatcher(len, capacity=64, slot_size=64, variable_size=True)",
+    "AsyncDispatcher(len, capacity=64, slot_size=64, variable_size=True)",
+], ids=lambda target: target.partition("(")[0])
+def test_pushes_holding_the_interpreter_lock_beside_native_threads_whose_messages_are_refused(run_child, target):
+    """A refused message is reported with the interpreter lock: its producer must not hold the
+    dispatcher's turn meanwhile, while a thread holding the lock waits for that turn."""
+    result = run_child(f"""
+import json, sys, threading
+import feeder
+from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
+
+reports = []
+sys.unraisablehook = lambda report: reports.append(type(report.exc_value).__name__)
+dispatcher = {target}
+refused = [threading.Thread(target=feeder.push_natively, args=(dispatcher, [64 * 64 + 1] * 300))
+           for _ in range(20)]
+for thread in refused:
+    thread.start()
+pushed = [feeder.push_here(dispatcher, [8] * 20) for _ in range(200)]
+for thread in refused:
+    thread.join()
+print("RESULT", json.dumps([sorted(set(map(tuple, pushed))), len(reports), sorted(set(reports))]))
+""", timeout=60)
+    assert result.returncode == 0, result.stderr
+    # The queue is never drained: the pushes fill it, then find it full.
+    results, report_count, kinds = result_of(result)
+    assert {code for each in results for code in each} <= {1, -2} and (report_count, kinds) == (20 * 300, ["ValueError"])
+
+
+def test_a_signal_handler_pushing_in_the_middle_of_a_push_of_its_thread_is_refused_at_once(run_child):
+    """Waiting for the turn, the handler would wait for the push it interrupted, which waits for
+    the handler. Refused instead; the interrupted push ends when the dispatcher closes."""
+    result = run_child("""
+import json, signal, time
+import feeder
+from orvel.utils.portage.portage import SyncDispatcher
+
+def until(condition):
+    deadline = time.monotonic() + 20
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.001)
+
+def asleep(tid):  # the thread sleeps in its push, waiting for room
+    if tid == 0:
+        return False
+    with open(f"/proc/self/task/{tid}/stat") as stat:
+        return stat.read().rpartition(")")[2].split()[0] == "S"
+
+dispatcher = SyncDispatcher(len, capacity=1, slot_size=8, nonblocking=False, block_on_full=True)
+assert feeder.push_natively(dispatcher, [8]) == [1]  # full, and not set up: nothing makes room
+push = feeder.InterruptedPush(dispatcher, 8, signal.SIGUSR1).start()
+until(lambda: asleep(push.thread_id))
+push.interrupt()
+until(lambda: push.handler_result != 0)
+dispatcher.close()
+print("RESULT", json.dumps([push.handler_result, push.join()]))
+""", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result_of(result) == [-3, -1]
 
 
 @pytest.mark.not_emulated("fork")
@@ -394,18 +465,25 @@ print("ENDING", flush=True)
     "AsyncDispatcher(len, capacity=4, slot_size=8, variable_size=True)",
     "LumPipe(capacity=4, slot_size=8, variable_size=True)",
 ], ids=lambda target: target.split(",")[0] + (" blocking" if "nonblocking" in target else ""))
-def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target):
+@pytest.mark.parametrize("producers", [
+    # Two producers, each in a thread of Python's that waits for it: pushes wait for each other's turn.
+    "for _ in range(2):\n"
+    "    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()",
+    "native_feed.flood(target, 4096, 4)",  # through <orvel/native.hpp>, left running
+], ids=["Cython", "C++"])
+def test_native_threads_whose_pushes_are_refused_while_the_interpreter_exits_end_quietly(run_child, target,
+                                                                                          producers):
     """Each refused message is reported with the interpreter lock, which the interpreter ends a
-    thread for asking for while it finalises: by unwinding it, through the push."""
+    thread for asking for while it finalises: by unwinding it, through the push and every frame
+    of the producer's own, which must pass it on (Producer::push did not)."""
     result = run_child(f"""
 import sys, threading, time
-import feeder
+import feeder, native_feed
 from orvel.utils.portage.portage import AsyncDispatcher, LumPipe, SyncDispatcher
 
 sys.unraisablehook = lambda report: None
 target = {target}
-for _ in range(2):  # two producers: each push waits for the other's turn
-    threading.Thread(target=feeder.push_natively, args=(target, [4096] * 1_000_000), daemon=True).start()
+{producers}
 time.sleep(0.2)
 print("ENDING", flush=True)
 """, timeout=30)
@@ -486,14 +564,8 @@ from orvel.utils.portage.portage import SyncDispatcher
 # ---- other interpreters and fork -------------------------------------------------------------
 
 def test_the_bridge_refuses_other_interpreters(run_child):
-    result = run_child("""
-import _xxsubinterpreters as interpreters
-sub = interpreters.create(isolated=False)
-try:
-    interpreters.run_string(sub, "import orvel.utils.portage.portage")
-except interpreters.RunFailedError as error:
-    print("REFUSED", error)
-interpreters.destroy(sub)
+    result = run_child(SUBINTERPRETERS + """
+print("REFUSED", run_in_subinterpreter("import orvel.utils.portage.portage"))
 import orvel.utils.portage.portage
 print("MAIN IMPORTED")
 """, timeout=30)

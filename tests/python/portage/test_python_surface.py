@@ -3,8 +3,12 @@ refusals at construction and recognisable threads."""
 
 import asyncio
 import functools
+import importlib
 import inspect
+import json
 import re
+import subprocess
+import sys
 import threading
 import time
 
@@ -293,10 +297,77 @@ def test_a_star_import_takes_the_public_names(module):
 @pytest.mark.parametrize("use", [
     lambda q: q.pop(), lambda q: q.__anext__(), lambda q: q._AsyncQueue__dispatch(),
     lambda q: q.push_str("x"), lambda q: q.push_buf(b"x"), lambda q: q.push_obj(b"x"),
+    lambda q: q.shutdown(), lambda q: q.start_dispatcher(asyncio.sleep),
 ])
 def test_an_async_queue_never_constructed_refuses_use(run_async, use):
     async def main():
-        with pytest.raises(RuntimeError, match="__init__"):
+        with pytest.raises(RuntimeError, match=r"^AsyncQueue.__init__\(\) has not run$"):
             await use(AsyncQueue.__new__(AsyncQueue))
 
     run_async(main)  # used to crash the interpreter
+
+
+def test_an_async_queue_refuses_a_dispatcher_callback_that_cannot_be_called(run_async):
+    async def main():
+        queue = AsyncQueue()
+        with pytest.raises(TypeError, match="callable"):
+            queue.start_dispatcher(42)
+        assert "dispatching" not in repr(queue)
+
+    run_async(main)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: SyncDispatcher(print, slot_size=0, variable_size=True),
+    lambda: SyncDispatcher(print, slot_size=0, variable_size=True, nonblocking=False),
+    lambda: AsyncDispatcher(print, slot_size=0, variable_size=True),
+    lambda: LumPipe(slot_size=0, variable_size=True),
+], ids=["SyncDispatcher", "SyncDispatcher blocking", "AsyncDispatcher", "LumPipe"])
+def test_variable_size_messages_in_slots_of_no_bytes_are_refused_when_built(make):
+    with pytest.raises(ValueError, match="^variable-size messages need a slot_size of at least 1$"):
+        make()
+
+
+# ---- methods called on their class with an object of another type -------------------------------
+
+MODULES = ["orvel.tandem.tandem", "orvel.utils.portage.portage", "orvel.scribo.scribo", "orvel.utils.vigil.vigil"]
+HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class written in Python
+
+
+def extension_methods():
+    """(module, class, name) of every method of every extension type the modules define."""
+    for module_name in MODULES:
+        for cls in vars(importlib.import_module(module_name)).values():
+            if not isinstance(cls, type) or cls.__module__ != module_name or cls.__flags__ & HEAP_TYPE:
+                continue
+            for name, attribute in vars(cls).items():
+                if callable(attribute) and not isinstance(attribute, type) and name != "__new__":
+                    yield module_name, cls.__name__, name
+
+
+METHODS = sorted(extension_methods())
+
+
+@pytest.fixture(scope="module")
+def plain_object_calls():
+    """What each method called on its class with object() did, from one child interpreter: a
+    crash ends it, and leaves the methods after it without an outcome."""
+    source = f"""
+import importlib, json
+for module_name, class_name, name in {METHODS!r}:
+    method = getattr(getattr(importlib.import_module(module_name), class_name), name)
+    try:
+        outcome = ["returned", repr(method(object()))]
+    except BaseException as error:
+        outcome = [type(error).__name__, str(error)]
+    print(json.dumps([module_name, class_name, name, outcome]), flush=True)
+"""
+    child = subprocess.run([sys.executable, "-P", "-c", source], capture_output=True, text=True, timeout=60)
+    return {tuple(line[:3]): line[3] for line in map(json.loads, child.stdout.splitlines())}
+
+
+@pytest.mark.parametrize("module_name, class_name, name", METHODS, ids=lambda part: part.rpartition(".")[2])
+def test_a_method_called_on_an_object_of_another_type_raises_type_error(plain_object_calls, module_name,
+                                                                          class_name, name):
+    outcome = plain_object_calls.get((module_name, class_name, name), ["crashed", ""])
+    assert outcome[0] == "TypeError" and f"'{module_name}.{class_name}'" in outcome[1], outcome

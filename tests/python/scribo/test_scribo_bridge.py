@@ -175,3 +175,33 @@ os._exit(0)
 """)
     assert child.returncode == 0, child.stderr
     assert path.read_text().splitlines() == ["buffered below ERROR"]
+
+
+# The logging package is the directory it was imported from: a package of the user's whose path
+# merely holds "logging" is located at its own lines. The pattern flag %N names the logger a
+# record was logged to, where %n names the default logger that wrote it.
+def test_packages_named_like_logging_are_located_and_records_keep_their_logger_names(run_child, tmp_path):
+    for package in ("logging_demo/pkg", "mylogging"):
+        (tmp_path / package).mkdir(parents=True)
+        (tmp_path / package / "__init__.py").write_text(
+            "import logging\ndef log():\n    logging.getLogger('urllib3.connectionpool').warning('from %s', __name__)\n")
+    (tmp_path / "logging_demo" / "__init__.py").write_text("")
+    source = f"""
+import logging, sys
+sys.path.insert(0, {str(tmp_path)!r})
+from orvel.scribo import *
+Logger("service", handlers=[StdoutHandler(pattern="%n|%N|%s:%#:%!|%v", max_level=Level.OFF)], set_default=True)
+import logging_demo.pkg, mylogging
+logging_demo.pkg.log()
+mylogging.log()
+logging.getLogger("worker").error("direct")
+DefaultLogger().info("not bridged")
+"""
+    child = run_child(source)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [
+        "service|urllib3.connectionpool|__init__.py:3:log|from logging_demo.pkg",
+        "service|urllib3.connectionpool|__init__.py:3:log|from mylogging",
+        f"service|worker|<string>:{line_of(source, 'direct')}:<module>|direct",
+        f"service|service|<string>:{line_of(source, 'not bridged')}:<module>|not bridged",
+    ]

@@ -5,6 +5,7 @@ import threading
 
 import pytest
 
+from child_scripts import SUBINTERPRETERS
 from orvel.scribo import scribo
 
 CAPSULE_NAMES = {
@@ -58,7 +59,7 @@ def test_failures_are_reported_through_the_exception_state(native):
 
 
 def test_importing_the_module(run_child):
-    child = run_child("""\
+    child = run_child(SUBINTERPRETERS + """
 import ctypes, logging, traceback, types
 root = logging.getLogger()
 before = (list(root.handlers), root.level)
@@ -75,11 +76,7 @@ try:
     ctypes.pythonapi.PyModule_ExecDef(types.ModuleType("again"), definition())
 except RuntimeError as error:
     print(error)
-import _xxsubinterpreters as interpreters
-try:
-    interpreters.run_string(interpreters.create(isolated=False), "import orvel.scribo.scribo")
-except interpreters.RunFailedError as error:
-    print(error)
+print(run_in_subinterpreter("import orvel.scribo.scribo"))
 """)
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == [

@@ -234,3 +234,18 @@ logging.warning("bridge\\0y\\udcff %s", "\\ud800")
 """)
     assert child.returncode == 0, child.stderr
     assert path.read_text(encoding="utf-8").splitlines() == ["default\0x\\udcff", "bridge\0y\\udcff \\ud800"]
+
+
+# A file whose name is not UTF-8 is named as os.fsdecode() names it, with its surrogates escaped
+# as those of a message are; its lines and functions are found as any other file's.
+def test_a_file_named_in_bytes_that_are_not_utf8_is_located(run_child, tmp_path):
+    child = run_child(f"""
+import logging, os
+from orvel.scribo import *
+Logger("x", handlers=[StdoutHandler(pattern="%s:%#:%!|%v", max_level=Level.OFF)], set_default=True)
+source = "import logging\\ndef f(log):\\n    log.info('direct')\\n    logging.warning('bridged')\\n"
+exec(compile(source, os.fsdecode({str(tmp_path).encode() + b"/caf\xe9.py"!r}), "exec"), namespace := {{}})
+namespace["f"](DefaultLogger())
+""")
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["caf\\udce9.py:3:f|direct", "caf\\udce9.py:4:f|bridged"]
