@@ -673,6 +673,9 @@ class Index:
     def __index__(self):
         return self.value
 
+    def __repr__(self):  # the test's id: the same in every process that collects it
+        return f"Index({self.value})"
+
 
 @pytest.mark.parametrize("recvbuf, error", [
     (1.5, TypeError), ("1", TypeError), (decimal.Decimal(1), TypeError),  # __int__ is not enough
