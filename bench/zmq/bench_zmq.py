@@ -5,8 +5,9 @@ A native sender (zmq_feed.send, in a process of its own) pushes numbered 64-byte
 as ZeroMQ takes them, over tcp://127.0.0.1 and over ipc://; each consumer binds a PULL socket,
 receives them and hands each to a callback. Rounds interleave the consumers. The script prints
 each one's messages per second (from the first callback to the last), the median [min - max] of
-its per-round ratios to zmq.asyncio's `await sock.recv()`, and the event loop's lag while it runs:
-the p99 of how late a task that sleeps 1 ms at a time wakes. See README.md for the command.
+its per-round ratios to zmq.asyncio's `await sock.recv()`, and the event loop's lag while the
+messages flow: the p99 of how late a task that sleeps 1 ms at a time wakes, with what kept the loop
+late and how much CPU the rest of the machine took meanwhile. See README.md for the command.
 """
 
 import argparse
@@ -20,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import typing
 
 import zmq
 import zmq.asyncio
@@ -44,23 +46,56 @@ for _ in range(int(sys.argv[2]) // 100):
 sys.stdin.read()
 """
 PACED_COUNT = 100_000
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")  # the unit of /proc/stat
+
+
+def machine_busy():
+    """The CPU seconds the machine's threads have run, all CPUs together (interrupts left out: the
+    kernel charges those to no thread, ours neither)."""
+    with open("/proc/stat") as stat:
+        user, nice, system = map(int, stat.readline().split()[1:4])
+    return (user + nice + system) / CLOCK_TICKS
+
+
+def scheduled(pid):
+    """The seconds the threads of process `pid` have run, and waited runnable with no CPU free
+    (each thread's schedstat): a thread that ends takes its share with it."""
+    ran = waited = 0
+    for thread in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{thread}/schedstat") as stat:
+                thread_ran, thread_waited, _ = map(int, stat.read().split())
+        except FileNotFoundError:  # the thread ended
+            continue
+        ran, waited = ran + thread_ran, waited + thread_waited
+    return ran / 1e9, waited / 1e9
 
 
 class Delivery:
-    """The callbacks: they count, and note when the first and the last message came."""
+    """The callbacks: they count, and note when the first and the last message came, with the CPU
+    the machine had used by then and how long this process's threads and the sender's had run and
+    waited for a CPU."""
 
     def __init__(self, count, finished=lambda: None):
         self.count, self.seen, self.finished = count, 0, finished
         self.first = self.last = 0.0
         self.in_first = 0  # the messages of the first call, which the rate leaves out
+        self.sender = None  # its process id, set by Sender
+        self.cpu = []  # (the machine's busy seconds, ours and the sender's run, waited) at the first and the last
 
     def note(self, messages=1):
         if not self.seen:
             self.first, self.in_first = time.perf_counter(), messages
+            self.cpu.append(self.cpu_used())
         self.seen += messages
         if self.seen == self.count:
             self.last = time.perf_counter()
+            self.cpu.append(self.cpu_used())
             self.finished()
+
+    def cpu_used(self):
+        (ours_ran, ours_waited), (sender_ran, sender_waited) = scheduled(os.getpid()), scheduled(self.sender)
+        return machine_busy(), ours_ran + sender_ran, ours_waited + sender_waited
 
     async def coroutine(self, message):
         self.note()
@@ -74,14 +109,28 @@ class Delivery:
     def rate(self):
         return (self.count - self.in_first) / (self.last - self.first)
 
+    def others_cpus(self):
+        """How many CPUs the rest of the machine kept busy, on average, from the first message to
+        the last: the other work the consumer and its sender competed with."""
+        (busy_first, ran_first, _), (busy_last, ran_last, _) = self.cpu
+        return max(0.0, (busy_last - busy_first) - (ran_last - ran_first)) / (self.last - self.first)
+
+    def runnable_threads(self):
+        """How many threads of the consumer and the sender were runnable, on average, from the first
+        message to the last: running, or waiting for one of the machine's CPUs."""
+        (_, ran_first, waited_first), (_, ran_last, waited_last) = self.cpu
+        return ((ran_last - ran_first) + (waited_last - waited_first)) / (self.last - self.first)
+
 
 class Sender:
-    """A sender process for one run: it connects, sends, and keeps its socket open until the
-    consumer has everything (ZeroMQ loses what is on its way when a sender closes)."""
+    """A sender process for one run of `delivery.count` messages: it connects, sends, and keeps
+    its socket open until the consumer has everything (ZeroMQ loses what is on its way when a
+    sender closes)."""
 
-    def __init__(self, endpoint, count, source=SENDER):
-        self.process = subprocess.Popen([sys.executable, "-P", "-c", source, endpoint, str(count), str(SIZE)],
+    def __init__(self, endpoint, delivery, source=SENDER):
+        self.process = subprocess.Popen([sys.executable, "-P", "-c", source, endpoint, str(delivery.count), str(SIZE)],
                                         stdin=subprocess.PIPE)
+        delivery.sender = self.process.pid
 
     def finish(self):
         self.process.stdin.close()
@@ -89,24 +138,41 @@ class Sender:
             raise RuntimeError(f"the sender failed with {self.process.returncode}")
 
 
-async def lag_probe(stop, lateness):
-    """Appends (how late the probe woke, the CPU time the loop's thread had meanwhile) per tick."""
+class Tick(typing.NamedTuple):
+    start: float     # perf_counter() when the probe went to sleep
+    late: float      # how much later than TICK it woke
+    ran: float       # meanwhile, the seconds the loop's thread ran
+    no_cpu: float    # and waited to run, runnable with no CPU free (the kernel's schedstat)
+
+
+async def lag_probe(stop, ticks):
+    """Appends a Tick per sleep of TICK."""
     loop = asyncio.get_running_loop()
-    while not stop.is_set():
-        due, ran = loop.time() + TICK, time.thread_time()
-        await asyncio.sleep(TICK)
-        lateness.append((loop.time() - due, time.thread_time() - ran))
+    with open("/proc/thread-self/schedstat", "rb", buffering=0) as schedstat:
+        def waited():
+            return int(os.pread(schedstat.fileno(), 64, 0).split()[1]) / 1e9
+
+        while not stop.is_set():
+            start, due, ran, no_cpu = time.perf_counter(), loop.time() + TICK, time.thread_time(), waited()
+            await asyncio.sleep(TICK)
+            ticks.append(Tick(start, loop.time() - due, time.thread_time() - ran, waited() - no_cpu))
 
 
 async def on_loop(receive):
     """Awaits `receive` (which returns once the callback has seen every message) beside the lag
-    probe; the lateness samples the probe took."""
-    stop, lateness = asyncio.Event(), []
-    probe = asyncio.create_task(lag_probe(stop, lateness))
+    probe; the ticks the probe took."""
+    stop, ticks = asyncio.Event(), []
+    probe = asyncio.create_task(lag_probe(stop, ticks))
     await receive
     stop.set()
     await probe
-    return lateness
+    return ticks
+
+
+def while_delivering(ticks, delivery):
+    """The ticks that overlap the time from the first message to the last: not those before, while
+    the sender process starts, whose lag is the machine's and not the consumer's."""
+    return [tick for tick in ticks if tick.start + TICK + tick.late > delivery.first and tick.start < delivery.last]
 
 
 # ---- the consumers ------------------------------------------------------------------------------
@@ -120,10 +186,10 @@ async def feed_into_dispatcher(endpoint, count, sender_source=SENDER, batches=Fa
         dispatcher = AsyncDispatcher(delivery.coroutine, slot_size=SIZE)
     async with dispatcher:
         with zmq_feed.Feed(dispatcher, bind=endpoint) as feed:
-            sender = Sender(feed.endpoints[0], count, sender_source)
-            lateness = await on_loop(done.wait())
+            sender = Sender(feed.endpoints[0], delivery, sender_source)
+            ticks = await on_loop(done.wait())
     sender.finish()
-    return delivery.rate(), lateness
+    return delivery, ticks
 
 
 async def asyncio_recv(endpoint, count):
@@ -131,18 +197,18 @@ async def asyncio_recv(endpoint, count):
     context = zmq.asyncio.Context()
     socket = context.socket(zmq.PULL)
     socket.bind(endpoint)
-    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), count)
+    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), delivery)
 
     async def receive():
         callback = delivery.coroutine
         for _ in range(count):
             await callback(await socket.recv())
 
-    lateness = await on_loop(receive())
+    ticks = await on_loop(receive())
     sender.finish()
     socket.close(linger=0)
     context.term()
-    return delivery.rate(), lateness
+    return delivery, ticks
 
 
 async def thread_to_loop(endpoint, count):
@@ -152,7 +218,7 @@ async def thread_to_loop(endpoint, count):
     context = zmq.Context()
     socket = context.socket(zmq.PULL)
     socket.bind(endpoint)
-    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), count)
+    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), delivery)
 
     def pump():
         for _ in range(count):
@@ -165,12 +231,12 @@ async def thread_to_loop(endpoint, count):
 
     thread = threading.Thread(target=pump)
     thread.start()
-    lateness = await on_loop(receive())
+    ticks = await on_loop(receive())
     thread.join()
     sender.finish()
     socket.close(linger=0)
     context.term()
-    return delivery.rate(), lateness
+    return delivery, ticks
 
 
 async def blocking_recv(endpoint, count):
@@ -180,18 +246,18 @@ async def blocking_recv(endpoint, count):
     context = zmq.Context()
     socket = context.socket(zmq.PULL)
     socket.bind(endpoint)
-    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), count)
+    sender = Sender(socket.getsockopt_string(zmq.LAST_ENDPOINT), delivery)
 
     def receive():
         callback = delivery.plain
         for _ in range(count):
             callback(socket.recv())
 
-    lateness = await on_loop(asyncio.to_thread(receive))
+    ticks = await on_loop(asyncio.to_thread(receive))
     sender.finish()
     socket.close(linger=0)
     context.term()
-    return delivery.rate(), lateness
+    return delivery, ticks
 
 
 async def idle_loop():
@@ -212,21 +278,25 @@ TARGETS = {"(a) zmq_feed -> AsyncDispatcher, await cb": 3.0,
 LAG_TARGET_MS = 1.0
 
 
-def p99(lateness):
-    late = [seconds for seconds, _ in lateness]
-    return statistics.quantiles(late, n=100)[98] if len(late) >= 2 else float("nan")
+def p99(ticks):
+    late = [tick.late for tick in ticks]
+    return statistics.quantiles(late, n=100)[98] if len(late) >= 2 else max(late)  # a loop that never yielded: one tick
 
 
-def share_running(lateness):
-    """Of the ticks more than 1 ms late, the share of their time the loop's thread ran: low when
-    the loop was late because it had no CPU, not because it was busy."""
-    late = [(seconds, ran) for seconds, ran in lateness if seconds > 0.001]
-    return sum(ran for _, ran in late) / sum(TICK + seconds for seconds, _ in late) if late else 0.0
+def late_shares(ticks):
+    """Of the ticks more than 1 ms late, the shares of their time the loop's thread ran (a loop
+    late because it was busy) and waited for a CPU (late because others had them all); the rest
+    it slept, waiting for the interpreter lock or the kernel's timer."""
+    late = [tick for tick in ticks if tick.late > 0.001]
+    if not late:
+        return 0.0, 0.0
+    span = sum(TICK + tick.late for tick in late)
+    return sum(tick.ran for tick in late) / span, sum(tick.no_cpu for tick in late) / span
 
 
-def report(rates, ratios, lags, running):
+def report(rates, ratios, lags, shares, contention):
     print(f"{'consumer':64} {'transport':9} {'median':>12} {'ratio to (c): median [min - max]':>36} "
-          f"{'target':>12} {'lag p99: median [min - max]':>30} {'target':>10} {'ran':>5}")
+          f"{'target':>12} {'lag p99: median [min - max]':>30} {'target':>10} {'ran':>5} {'no CPU':>6} {'threads':>7} {'others':>6}")
     for (name, transport), values in rates.items():
         line = f"{name:64} {transport:9} {statistics.median(values) / 1e3:8.1f} k/s"
         ratio = ratios[(name, transport)]
@@ -238,7 +308,10 @@ def report(rates, ratios, lags, running):
         late = statistics.median(lag)
         line += f" {late:8.2f} [{min(lag):.2f} - {max(lag):.2f}] ms"
         line += f" {f'<= {LAG_TARGET_MS:.0f} ' + ('met' if late <= LAG_TARGET_MS else 'MISSED') if target else '':>10}"
-        print(f"{line} {statistics.median(running[(name, transport)]):5.0%}")
+        ran, no_cpu = zip(*shares[(name, transport)])
+        runnable, others = zip(*contention[(name, transport)])
+        print(f"{line} {statistics.median(ran):5.0%} {statistics.median(no_cpu):6.0%} "
+              f"{statistics.median(runnable):7.2f} {statistics.median(others):6.2f}")
 
 
 def main():
@@ -246,11 +319,11 @@ def main():
     Logger("bench", Level.WARN, handlers=[StdoutHandler(max_level=Level.OFF)], set_default=True)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--count", type=int, default=200_000)
+    parser.add_argument("--count", type=int, default=1_000_000)
     args = parser.parse_args()
     print(f"load average at the start: {' '.join(f'{load:.2f}' for load in os.getloadavg())}; "
           f"{os.cpu_count()} CPUs; {args.count} messages of {SIZE} bytes a run, {args.rounds} rounds")
-    rates, ratios, lags, running = (collections.defaultdict(list) for _ in range(4))
+    rates, ratios, lags, shares, contention = (collections.defaultdict(list) for _ in range(5))
     idle, paced = [], []
     with tempfile.TemporaryDirectory() as folder:
         transports = {"tcp": "tcp://127.0.0.1:*", "ipc": f"ipc://{folder}/feed"}
@@ -258,23 +331,29 @@ def main():
             for transport, endpoint in transports.items():
                 measured = {}
                 for name, consumer in CONSUMERS.items():
-                    rate, lateness = asyncio.run(consumer(endpoint, args.count))
-                    measured[name] = rate
-                    rates[(name, transport)].append(rate)
-                    lags[(name, transport)].append(p99(lateness))
-                    running[(name, transport)].append(share_running(lateness))
+                    delivery, ticks = asyncio.run(consumer(endpoint, args.count))
+                    ticks = while_delivering(ticks, delivery)
+                    measured[name] = delivery.rate()
+                    rates[(name, transport)].append(delivery.rate())
+                    lags[(name, transport)].append(p99(ticks))
+                    shares[(name, transport)].append(late_shares(ticks))
+                    contention[(name, transport)].append((delivery.runnable_threads(), delivery.others_cpus()))
                 for name, rate in measured.items():
                     ratios[(name, transport)].append(rate / measured[PEER])
             idle.append(p99(asyncio.run(idle_loop())))
-            paced.append(asyncio.run(feed_into_dispatcher(transports["tcp"], PACED_COUNT, PACED_SENDER)))
+            delivery, ticks = asyncio.run(feed_into_dispatcher(transports["tcp"], PACED_COUNT, PACED_SENDER))
+            paced.append((delivery.rate(), p99(while_delivering(ticks, delivery))))
             print(f"round {round_ + 1} of {args.rounds} done", file=sys.stderr)
     print()
-    report(rates, ratios, lags, running)
-    print(f"\nlag p99: the median over the rounds of each run's p99 lateness of a task sleeping {TICK * 1e3:.0f} ms;"
-          " ran: in the ticks more than 1 ms late, the share of the time the loop's thread was running (median);"
+    report(rates, ratios, lags, shares, contention)
+    print(f"\nlag p99: the median over the rounds of each run's p99 lateness of a task sleeping {TICK * 1e3:.0f} ms,"
+          " from the first message to the last; in the ticks more than 1 ms late, the share of their time the loop's"
+          " thread ran, and the share it waited for a CPU (medians); threads: how many threads of the consumer and"
+          " the sender were runnable, on average, for the machine's CPUs; others: the CPUs the rest of the machine"
+          " kept busy meanwhile (medians of the runs' averages);"
           f" an idle loop with no traffic: {statistics.median(idle) * 1e3:.2f} ms [{min(idle) * 1e3:.2f} - {max(idle) * 1e3:.2f}]")
     rate = statistics.median(r for r, _ in paced)
-    lag = [p99(lateness) * 1e3 for _, lateness in paced]
+    lag = [seconds * 1e3 for _, seconds in paced]
     print(f"(a) over tcp from a paced sender ({rate / 1e3:.0f} k/s): lag p99 {statistics.median(lag):.2f} ms "
           f"[{min(lag):.2f} - {max(lag):.2f}]")
     print(f"load average at the end: {' '.join(f'{load:.2f}' for load in os.getloadavg())}")

@@ -60,6 +60,24 @@ class SignalsBlocked {
   sigset_t previous_;
 };
 
+// `producer`, if a receiver can feed it; else throws std::invalid_argument, or std::runtime_error
+// for a closed one.
+orvel::native::Producer feedable(orvel::native::Producer producer) {
+  if (producer.keeps_pointers()) {
+    // The receiver reuses its buffer for the next message.
+    throw std::invalid_argument(
+        "a zerocopy dispatcher cannot be fed unless variable_size=True: it keeps pointers to the bytes pushed");
+  }
+  if (producer.waits_when_full()) {
+    // Its pushes would wait inside the queue, where stop() cannot reach the receiving thread.
+    throw std::invalid_argument(
+        "a dispatcher made with nonblocking=False, block_on_full=True cannot be fed: its pushes wait where the "
+        "feed cannot be stopped (when_full='wait' waits for room instead)");
+  }
+  if (!producer.queue().is_open()) throw std::runtime_error("the dispatcher is closed");
+  return producer;
+}
+
 }  // namespace
 
 void attach(zmq::socket_t& socket, const std::string& endpoint, bool binding) {
@@ -72,8 +90,8 @@ void attach(zmq::socket_t& socket, const std::string& endpoint, bool binding) {
   throw EndpointError(message, error);
 }
 
-Receiver::Receiver(Target target, const Options& options)
-    : target_(target),
+Receiver::Receiver(orvel::native::Producer producer, const Options& options)
+    : producer_(feedable(producer)),
       when_full_(options.when_full),
       context_(1),
       socket_(context_, options.subscribe.empty() ? zmq::socket_type::pull : zmq::socket_type::sub),
@@ -172,7 +190,7 @@ void Receiver::receive() {
     }
     take_events();
     since_events = 0;
-    if (!target_.ring->is_open()) return;
+    if (!producer_.queue().is_open()) return;
     zmq::poll(waits, kIdleCheck);
   }
 }
@@ -181,14 +199,15 @@ bool Receiver::deliver(const zmq::message_t& message) {
   const std::size_t size = message.size();
   // A single-slot queue would cut a longer record short, and a variable-size one drops an empty
   // message: neither is pushed, so that what reaches Python is exactly what was sent.
-  if (target_.fragments ? size == 0 : size > target_.ring->slot_size()) {
-    bump(target_.fragments ? empty_ : oversized_);
+  const bool messages = producer_.variable_size();
+  if (messages ? size == 0 : size > producer_.queue().slot_size()) {
+    bump(messages ? empty_ : oversized_);
     return true;
   }
   orvel::native::FullQueueRetry retry;
   bool waited = false;
   for (;;) {
-    switch (target_.producer.push(message.data(), size)) {
+    switch (producer_.push(message.data(), size)) {
       case 1:
         bump(pushed_);
         return true;

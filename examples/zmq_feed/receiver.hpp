@@ -32,14 +32,6 @@ struct Options {
   WhenFull when_full = WhenFull::kWait;
 };
 
-// The dispatcher a receiver pushes into, as its handles give it. The ring is the dispatcher's
-// queue: open until the dispatcher closes, or the signal watcher closes it.
-struct Target {
-  orvel::native::Producer producer;
-  const orvel::tandem::TandemCore* ring;
-  bool fragments;  // the dispatcher carries variable-size messages
-};
-
 // An endpoint refused, by ZeroMQ or by check_endpoint(), with the error number that says why.
 class EndpointError : public std::runtime_error {
  public:
@@ -76,8 +68,10 @@ class Receiver {
  public:
   // Opens the socket, connects and binds it (EndpointError for an endpoint ZeroMQ refuses,
   // zmq::error_t for a socket it cannot make) and starts the receiving thread, with every signal
-  // blocked in it. The dispatcher must outlive the receiver.
-  Receiver(Target target, const Options& options);
+  // blocked in it. The dispatcher must outlive the receiver. Refuses, before any of that, a
+  // dispatcher that keeps the pointers pushed or whose pushes wait for room
+  // (std::invalid_argument), and a closed one (std::runtime_error).
+  Receiver(orvel::native::Producer producer, const Options& options);
   ~Receiver();  // stop()
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -106,7 +100,7 @@ class Receiver {
   void take_events();
   void bump(Count& count) noexcept { count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
-  Target target_;
+  orvel::native::Producer producer_;  // its queue is open until the dispatcher closes, or a signal closes it
   WhenFull when_full_;
   zmq::context_t context_;
   zmq::socket_t socket_;

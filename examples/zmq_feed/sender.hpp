@@ -17,7 +17,7 @@ struct Sequence {
   std::size_t size = 64;     // bytes per message, the topic included
   std::uint32_t sender = 0;  // tells the senders of one receiver apart
   std::string topic;         // leads every message; published to subscribers with `publish`
-  bool publish = false;      // PUB (after the first subscription has come) instead of PUSH
+  bool publish = false;      // a publisher (XPUB, which hears the first subscription and waits for it) instead of PUSH
   // Called once every message has been handed to ZeroMQ, before the socket closes: ZeroMQ loses
   // what is still on its way when a sender closes while its receiver is behind.
   std::function<void()> before_close;

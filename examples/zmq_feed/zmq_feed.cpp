@@ -26,18 +26,6 @@ namespace {
 namespace native = orvel::native;
 using zmq_feed::Receiver;
 
-// AsyncDispatcher's fields up to variable_size, in the order orvel/utils/portage/portage.pxd
-// declares them; <orvel/native.hpp> lays them out only up to the push routine. SyncDispatcher's
-// layout there has the field already.
-struct AsyncDispatcherFields {
-  native::layout::AsyncDispatcher prefix;
-  PyObject* callback;
-  PyObject* sock;
-  PyObject* task;
-  int running;
-  int variable_size;
-};
-
 // ---- Python errors from the engine's exceptions --------------------------------------------------
 
 PyObject* os_error(int error, const char* message) {
@@ -117,44 +105,19 @@ bool texts(PyObject* arg, const char* name, bool bytes_too, std::vector<std::str
   return converted && !PyErr_Occurred();
 }
 
-// The dispatcher's push routine and queue, or nothing with an exception set.
-std::optional<zmq_feed::Target> target_of(PyObject* dispatcher) {
+// The dispatcher's producer, or nothing with an exception set. Whether the receiver can feed it,
+// the receiver tells.
+std::optional<native::Producer> producer_of(PyObject* dispatcher) {
   const native::Api& api = native::api();
-  PyObject* queue;
-  bool fragments;
-  if (PyObject_TypeCheck(dispatcher, api.sync_dispatcher_type)) {
-    auto* fields = reinterpret_cast<native::layout::SyncDispatcher*>(dispatcher);
-    queue = fields->queue;
-    fragments = fields->variable_size != 0;
-  } else if (PyObject_TypeCheck(dispatcher, api.async_dispatcher_type)) {
-    auto* fields = reinterpret_cast<AsyncDispatcherFields*>(dispatcher);
-    queue = fields->prefix.queue;
-    fragments = fields->variable_size != 0;
-  } else {
+  if (!PyObject_TypeCheck(dispatcher, api.sync_dispatcher_type) &&
+      !PyObject_TypeCheck(dispatcher, api.async_dispatcher_type)) {
     PyErr_Format(PyExc_TypeError, "expected a SyncDispatcher or AsyncDispatcher, got %.100s",
                  Py_TYPE(dispatcher)->tp_name);
     return std::nullopt;
   }
   native::Producer producer = native::Producer::of(dispatcher);  // ValueError when __init__ never ran
   if (!producer) return std::nullopt;
-  const auto* ring = &reinterpret_cast<native::layout::Tandem*>(queue)->core;
-  if (ring->modes() & orvel::tandem::kZerocopy) {
-    // Such a queue keeps the pointer pushed, and the receiver reuses its buffer for the next message.
-    PyErr_SetString(PyExc_ValueError, "a zerocopy dispatcher cannot be fed: it keeps pointers to the bytes pushed");
-    return std::nullopt;
-  }
-  if (ring->modes() & orvel::tandem::kBlockOnFull) {
-    // Its pushes would wait inside the queue, where close() cannot reach the feed's thread.
-    PyErr_SetString(PyExc_ValueError,
-                    "a dispatcher made with block_on_full=True cannot be fed: its pushes wait where the feed "
-                    "cannot be stopped (when_full='wait' waits for room instead)");
-    return std::nullopt;
-  }
-  if (!ring->is_open()) {
-    PyErr_SetString(PyExc_RuntimeError, "the dispatcher is closed");
-    return std::nullopt;
-  }
-  return zmq_feed::Target{producer, ring, fragments};
+  return producer;
 }
 
 // ---- Feed --------------------------------------------------------------------------------------
@@ -221,8 +184,8 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "when_full must be 'wait' or 'drop', not '%s'", when_full);
     return nullptr;
   }
-  std::optional<zmq_feed::Target> target = target_of(dispatcher);
-  if (!target) return nullptr;
+  std::optional<native::Producer> producer = producer_of(dispatcher);
+  if (!producer) return nullptr;
 
   auto* self = reinterpret_cast<FeedObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
@@ -231,7 +194,7 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   self->pattern = options.subscribe.empty() ? "pull" : "sub";
   self->owner = getpid();
   try {
-    self->receiver = new Receiver(*target, options);
+    self->receiver = new Receiver(*producer, options);
   } catch (...) {
     Py_DECREF(self);
     return raise_caught();
@@ -478,12 +441,6 @@ int close_feeds_at_exit(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_zmq_feed() {
   if (orvel::native::import_bridge() < 0) return nullptr;
-  auto basic = static_cast<std::size_t>(native::api().async_dispatcher_type->tp_basicsize);
-  if (basic < sizeof(AsyncDispatcherFields)) {
-    PyErr_Format(PyExc_ImportError, "AsyncDispatcher instances are %zu bytes, this module reads %zu: rebuild it",
-                 basic, sizeof(AsyncDispatcherFields));
-    return nullptr;
-  }
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
   PyObject* type = PyType_FromSpec(&feed_spec);

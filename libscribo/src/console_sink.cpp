@@ -17,6 +17,11 @@ namespace {
 std::timed_mutex* lock_of_consoles = new std::timed_mutex;
 bool held_across_fork = false;
 
+// Guards the formatters and colours of every console output. One lock for them all, which the
+// forking thread holds across fork(); never held while writing, so it is taken without a bound.
+// Formatting is serialised by it as writing is by the console lock.
+std::mutex* const formatting = new std::mutex;
+
 // spdlog's colours of the level names.
 std::array<std::string, spdlog::level::n_levels> default_colors() {
   return {"\033[37m", "\033[36m", "\033[32m", "\033[33m\033[1m", "\033[31m\033[1m", "\033[1m\033[41m", "\033[m"};
@@ -29,9 +34,11 @@ std::timed_mutex& console_lock() noexcept { return *lock_of_consoles; }
 
 void console_before_fork() noexcept {
   held_across_fork = acquire(*lock_of_consoles, Clock::now() + kStalledSinkPatience);
+  formatting->lock();
 }
 
 void console_after_fork(bool child) noexcept {
+  formatting->unlock();
   if (held_across_fork) {
     lock_of_consoles->unlock();
   } else if (child) {
@@ -54,7 +61,7 @@ void ConsoleOutput::log(const spdlog::details::log_msg& msg) {
 }
 
 void ConsoleOutput::format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& formatted) {
-  const std::lock_guard guard(formatting_);
+  const std::lock_guard guard(*formatting);
   msg.color_range_start = 0;
   msg.color_range_end = 0;
   formatter_->format(msg, formatted);
@@ -72,12 +79,12 @@ void ConsoleOutput::format(const spdlog::details::log_msg& msg, spdlog::memory_b
 }
 
 void ConsoleOutput::set_formatter(std::unique_ptr<spdlog::formatter> formatter) {
-  const std::lock_guard guard(formatting_);
+  const std::lock_guard guard(*formatting);
   formatter_ = std::move(formatter);
 }
 
 void ConsoleOutput::set_color(spdlog::level::level_enum level, std::string color) {
-  const std::lock_guard guard(formatting_);
+  const std::lock_guard guard(*formatting);
   colors_[static_cast<std::size_t>(level)] = std::move(color);
 }
 

@@ -21,9 +21,9 @@ namespace scribo::detail {
 // the two meet whole where both streams lead to one terminal.
 std::timed_mutex& console_lock() noexcept;
 
-// Around fork(): the forking thread holds the console lock, so that the child does not inherit it
-// held by a thread it does not have. A lock that stayed held kStalledSinkPatience (a writer
-// stalled) is replaced by a free one in the child.
+// Around fork(): the forking thread holds the console lock and the console formatters' lock, so
+// that the child does not inherit them held by a thread it does not have. A console lock that
+// stayed held kStalledSinkPatience (a writer stalled) is replaced by a free one in the child.
 void console_before_fork() noexcept;
 void console_after_fork(bool child) noexcept;
 
@@ -43,9 +43,9 @@ class ConsoleOutput {
 
   int fd_;
   bool color_;
-  std::mutex formatting_;  // a formatter keeps state per record
-  std::unique_ptr<spdlog::formatter> formatter_;  // guarded by formatting_
-  std::array<std::string, spdlog::level::n_levels> colors_;  // guarded by formatting_
+  // Both guarded by the formatters' lock of console_sink.cpp: a formatter keeps state per record.
+  std::unique_ptr<spdlog::formatter> formatter_;
+  std::array<std::string, spdlog::level::n_levels> colors_;
 };
 
 // One of spdlog's four console sinks on the console mutex (`Base`), writing through ConsoleOutput.

@@ -88,10 +88,10 @@ std::vector<std::shared_ptr<FileTarget>> live_targets() {
       for (const auto& target : live_targets()) {
         if (!acquire(target->mutex())) continue;
         const std::lock_guard guard(target->mutex(), std::adopt_lock);
-        target->write_out(wait_deadline());
+        target->write_out_unattended(wait_deadline());
       }
-    } catch (...) {
-      // A file that cannot be written fails its next writer; memory gone: next round.
+    } catch (const std::bad_alloc&) {
+      // Next round.
     }
   }
 }
@@ -168,19 +168,35 @@ std::shared_ptr<FileTarget> FileTarget::open(const std::string& filename, bool t
   watch_process();
   const std::string path = canonical_path(filename);
   Files& f = files();
-  const std::lock_guard guard(f.lock);
-  if (const auto found = f.by_path.find(path); found != f.by_path.end()) {
-    if (auto open = found->second.lock()) return open;
+  const auto open_already = [&]() -> std::shared_ptr<FileTarget> {  // with f.lock held
+    const auto found = f.by_path.find(path);
+    if (found == f.by_path.end()) return nullptr;
+    auto target = found->second.lock();
+    return target && target->is_file_named(filename) ? target : nullptr;
+  };
+  {
+    const std::lock_guard guard(f.lock);
+    if (auto target = open_already()) return target;
   }
-  const int fd = open_file(filename, truncate);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
+  // Opened without the lock, which fork() and the flushing thread need: opening a FIFO waits for
+  // its reader. Truncated only once no other thread has opened the file meanwhile.
+  const int fd = open_file(filename, false);
+  const auto fail = [&](const char* what) {
     const int error = errno;
     ::close(fd);
-    throw FileError(error, filename, "cannot open");
+    throw FileError(error, filename, what);
+  };
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) fail("cannot open");
+  const std::lock_guard guard(f.lock);
+  if (auto target = open_already()) {
+    ::close(fd);
+    return target;
   }
-  std::shared_ptr<FileTarget> target(new FileTarget(filename, fd, !S_ISREG(status.st_mode), rotation,
-                                                    static_cast<std::size_t>(status.st_size)));
+  const bool regular = S_ISREG(status.st_mode);
+  if (truncate && regular && ::ftruncate(fd, 0) != 0) fail("cannot truncate");
+  const auto size = truncate || !regular ? 0 : static_cast<std::size_t>(status.st_size);
+  std::shared_ptr<FileTarget> target(new FileTarget(filename, fd, !regular, rotation, size));
   f.by_path[path] = target;
   return target;
 }
@@ -200,6 +216,7 @@ FileTarget::~FileTarget() {
 }
 
 bool FileTarget::write_out(Deadline deadline) {
+  throw_unreported();
   if (buffered_ == 0) return true;
   const std::size_t size = std::exchange(buffered_, 0);
   if (fd_ < 0) throw FileError(EBADF, filename_, "cannot write to");  // a rotation failed to reopen it
@@ -207,6 +224,30 @@ bool FileTarget::write_out(Deadline deadline) {
   if (error == ETIMEDOUT) return false;
   if (error != 0) throw FileError(error, filename_, "cannot write to");
   return true;
+}
+
+void FileTarget::write_out_unattended(Deadline deadline) noexcept {
+  try {
+    write_out(deadline);
+  } catch (const FileError& error) {
+    unreported_error_ = error.code().value();
+  } catch (const std::bad_alloc&) {
+    unreported_error_ = ENOMEM;  // the buffer was dropped all the same
+  }
+}
+
+void FileTarget::throw_unreported() {
+  if (unreported_error_ != 0) throw FileError(std::exchange(unreported_error_, 0), filename_, "cannot write to");
+}
+
+// Whether the target's file is the one `filename` names now. A target whose lock stays held (a
+// stalled FIFO) is taken to be: files.lock, held here, must not wait long.
+bool FileTarget::is_file_named(const std::string& filename) {
+  if (!acquire(mutex(), Clock::now() + kStalledSinkPatience)) return true;
+  const std::lock_guard guard(mutex(), std::adopt_lock);
+  struct stat named {}, written {};
+  return fd_ >= 0 && ::stat(filename.c_str(), &named) == 0 && ::fstat(fd_, &written) == 0 &&
+         named.st_dev == written.st_dev && named.st_ino == written.st_ino;
 }
 
 bool FileTarget::fits(std::size_t size) const noexcept {
@@ -222,12 +263,13 @@ void FileTarget::buffer(const spdlog::memory_buf_t& line) {
 }
 
 bool FileTarget::append_if_room(const spdlog::memory_buf_t& line) {
-  if (!fits(line.size())) return false;
+  if (unreported_error_ != 0 || !fits(line.size())) return false;  // append() throws it
   buffer(line);
   return true;
 }
 
 void FileTarget::append(const spdlog::memory_buf_t& line) {
+  throw_unreported();
   if (fits(line.size())) return buffer(line);
   if (rotation_ && size_ > 0 && size_ + line.size() > rotation_->max_size) {
     write_out();
@@ -272,11 +314,7 @@ void FileTarget::before_fork() noexcept {
         f.missed_across_fork.push_back(std::move(target));
         continue;
       }
-      try {
-        target->write_out(deadline);
-      } catch (const FileError&) {
-        // Its next writer is told.
-      }
+      target->write_out_unattended(deadline);
       f.held_across_fork.push_back(std::move(target));
     }
   } catch (const std::bad_alloc&) {
@@ -294,6 +332,7 @@ void FileTarget::after_fork(bool child) noexcept {
       static_cast<void>(target->mutex_.release());  // held by a thread this process does not have
       target->mutex_ = std::make_unique<std::timed_mutex>();
       target->buffered_ = 0;
+      target->unreported_error_ = 0;  // the parent's to report, as the buffer was its to write
     }
     f.flusher_running = false;
     f.pending.store(false, std::memory_order_relaxed);

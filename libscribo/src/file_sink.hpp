@@ -28,7 +28,9 @@ class FileTarget {
   // The target that is open on the file `filename` names (by any path) in this process, or a new
   // one that appends to the file, truncating it first with `truncate`, and rotates it with
   // `rotation`. A target already open keeps how it was opened: it is neither truncated again nor
-  // given another rotation. Missing directories are made. Throws FileError.
+  // given another rotation. One whose file has been moved away or removed since (by logrotate, by
+  // hand) stays with the sinks that have it, and the path gets a new target, as open() would give
+  // a new file. Missing directories are made. Throws FileError.
   static std::shared_ptr<FileTarget> open(const std::string& filename, bool truncate,
                                           const std::optional<Rotation>& rotation);
   ~FileTarget();  // writes out the buffer, waiting at most kStalledSinkPatience, and closes
@@ -49,6 +51,10 @@ class FileTarget {
   // With mutex() held. Writes out the buffer. Throws FileError when the file cannot be written;
   // returns false when the file stalled past `deadline` (what was left is dropped).
   bool write_out(Deadline deadline = std::nullopt);
+  // With mutex() held. write_out() for no caller in particular (the flushing thread, fork()): a
+  // failure is kept and thrown at the next writer or flush, which would otherwise never learn
+  // that lines it logged were lost.
+  void write_out_unattended(Deadline deadline) noexcept;
 
   // Around fork(): hold every target (each waited for at most kStalledSinkPatience) with its buffer
   // written out, so that the child starts with empty buffers and free locks. A target that could
@@ -61,6 +67,8 @@ class FileTarget {
   FileTarget(std::string filename, int fd, bool may_stall, const std::optional<Rotation>& rotation,
              std::size_t size);
   bool fits(std::size_t size) const noexcept;
+  bool is_file_named(const std::string& filename);
+  void throw_unreported();
   void buffer(const spdlog::memory_buf_t& line);
   void rotate();
 
@@ -71,6 +79,7 @@ class FileTarget {
   std::size_t size_;  // of the file with the buffer: what rotation counts
   std::unique_ptr<char[]> buffer_;
   std::size_t buffered_ = 0;
+  int unreported_error_ = 0;  // errno of a failed write_out_unattended(), or 0
   std::unique_ptr<std::timed_mutex> mutex_;
 };
 

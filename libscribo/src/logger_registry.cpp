@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include <pthread.h>
+
 #include <spdlog/details/os.h>
 
 #include "console_sink.hpp"
@@ -25,7 +27,14 @@ State& state() noexcept {
   // Built in place and never destroyed: other modules' static destructors and daemon threads may
   // still log while the process exits. File sinks are written out by an exit handler of their own.
   alignas(State) static unsigned char storage[sizeof(State)];
-  static State* const instance = new (storage) State;
+  static State* const instance = [] {
+    State* made = new (storage) State;
+    // The forking thread holds the lock across fork(): a child must not inherit it held by a
+    // thread it does not have. It is held only for lookups and exchanges, never while logging.
+    ::pthread_atfork([] { state().mutex.lock(); }, [] { state().mutex.unlock(); },
+                     [] { state().mutex.unlock(); });
+    return made;
+  }();
   return *instance;
 }
 

@@ -1,5 +1,6 @@
 #include "orvel/scribo/dispatch.hpp"
 
+#include <exception>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -45,18 +46,42 @@ using Sinks = std::vector<spdlog::sink_ptr>;
 
 bool flushes(const spdlog::logger& logger, level lvl) { return lvl >= logger.flush_level() && lvl != level::off; }
 
+// The logger's error handler, which spdlog keeps to its logging path.
+struct ErrorHandler : spdlog::logger {
+  static void report(spdlog::logger& logger, const spdlog::source_loc& where, const std::exception& error) {
+    (logger.*&ErrorHandler::err_handler_)(fmt::format("{} [{}({})]", error.what(), where.filename, where.line));
+  }
+};
+
+// Runs `write` (which gives one sink its message) and returns what it returns; with
+// SinkFailures::report, a std::exception it throws goes to the logger's error handler instead, and
+// counts as written.
+template <class Write>
+bool guarded(spdlog::logger& logger, const spdlog::source_loc& where, SinkFailures failures, Write&& write) {
+  if (failures == SinkFailures::propagate) return write();
+  try {
+    return write();
+  } catch (const std::exception& error) {
+    ErrorHandler::report(logger, where, error);
+    return true;
+  }
+}
+
 // Gives every admitting sink from `first` on its own message; `payload(sink)` chooses the text. At
 // the logger's flush level and above each such sink is flushed after it, as spdlog's own logging
 // path does.
 template <class Payload>
-void write_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, Sinks::const_iterator first,
-                 Payload&& payload) {
+void write_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, SinkFailures failures,
+                 Sinks::const_iterator first, Payload&& payload) {
   const bool flush = flushes(logger, lvl);
   for (auto sink = first; sink != logger.sinks().end(); ++sink) {
     if (!(*sink)->should_log(lvl)) continue;
     const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(*sink));
-    (*sink)->log(msg);
-    if (flush) (*sink)->flush();
+    guarded(logger, where, failures, [&] {
+      (*sink)->log(msg);
+      if (flush) (*sink)->flush();
+      return true;
+    });
   }
 }
 
@@ -65,13 +90,13 @@ void write_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& wh
 // lock costs about 350 instructions, a tenth of what a Logger.info to a file costs in all.)
 template <class Payload>
 Sinks::const_iterator write_buffered_sinks(spdlog::logger& logger, level lvl, const spdlog::source_loc& where,
-                                           Payload& payload) {
+                                           SinkFailures failures, Payload& payload) {
   auto sink = logger.sinks().begin();
   if (flushes(logger, lvl)) return sink;  // a flush writes to the file
   for (; sink != logger.sinks().end(); ++sink) {
     if (!(*sink)->should_log(lvl)) continue;
     const spdlog::details::log_msg msg(where, logger.name(), lvl, payload(*sink));
-    if (!scribo::log_without_blocking(**sink, msg)) break;
+    if (!guarded(logger, where, failures, [&] { return scribo::log_without_blocking(**sink, msg); })) break;
   }
   return sink;
 }
@@ -81,13 +106,13 @@ Sinks::const_iterator write_buffered_sinks(spdlog::logger& logger, level lvl, co
 // finalises by unwinding the thread, which must not meet a noexcept frame.
 template <class Payload>
 void deliver(spdlog::logger& logger, level lvl, const spdlog::source_loc& where, const Unlocking* unlocking,
-             Payload&& payload) {
-  if (unlocking == nullptr) return write_sinks(logger, lvl, where, logger.sinks().begin(), payload);
-  const auto rest = write_buffered_sinks(logger, lvl, where, payload);
+             SinkFailures failures, Payload&& payload) {
+  if (unlocking == nullptr) return write_sinks(logger, lvl, where, failures, logger.sinks().begin(), payload);
+  const auto rest = write_buffered_sinks(logger, lvl, where, failures, payload);
   if (rest == logger.sinks().end()) return;
   void* held = unlocking->release();
   try {
-    write_sinks(logger, lvl, where, rest, payload);
+    write_sinks(logger, lvl, where, failures, rest, payload);
   } catch (...) {
     unlocking->retake(held);
     throw;
@@ -129,7 +154,7 @@ void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int f
   if (!names_a_code(ufg, ubg, ueffect)) return log_plain(logger, lvl, text, locate, unlocking);
   const spdlog::string_view_t plain(text.data(), text.size());
   std::optional<std::string> colored;  // made for the first console sink, shared by the others
-  deliver(logger, lvl, locate(), unlocking, [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
+  deliver(logger, lvl, locate(), unlocking, SinkFailures::propagate, [&](const spdlog::sink_ptr& sink) -> spdlog::string_view_t {
     if (!is_console_sink(sink)) return plain;
     if (!colored) {
       colored = colorize(ufg, ubg, ueffect, text);
@@ -145,10 +170,10 @@ void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate 
 }
 
 void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where,
-               const Unlocking* unlocking) {
+               const Unlocking* unlocking, SinkFailures failures) {
   if (!logger.should_log(lvl)) return;
   const spdlog::string_view_t plain(text.data(), text.size());
-  deliver(logger, lvl, where, unlocking, [&](const spdlog::sink_ptr&) { return plain; });
+  deliver(logger, lvl, where, unlocking, failures, [&](const spdlog::sink_ptr&) { return plain; });
 }
 
 }  // namespace orvel::dispatch

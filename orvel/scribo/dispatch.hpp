@@ -44,11 +44,16 @@ struct Unlocking {
 void log_colored(spdlog::logger& logger, level lvl, std::string_view text, int fg, int bg, int effect,
                  Locate locate, const Unlocking* unlocking = nullptr);
 
+// What becomes of a sink that throws: its exception passes on to the caller, and the sinks after
+// it get nothing; or, as in spdlog's own logging path, a std::exception goes to the logger's error
+// handler and the other sinks are still written.
+enum class SinkFailures { propagate, report };
+
 // As log_colored without colours: every admitting sink gets the plain text.
 void log_plain(spdlog::logger& logger, level lvl, std::string_view text, Locate locate,
                const Unlocking* unlocking = nullptr);
 // The same from a place known beforehand.
 void log_plain(spdlog::logger& logger, level lvl, std::string_view text, const spdlog::source_loc& where,
-               const Unlocking* unlocking = nullptr);
+               const Unlocking* unlocking = nullptr, SinkFailures failures = SinkFailures::propagate);
 
 }  // namespace orvel::dispatch

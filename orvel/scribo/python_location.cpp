@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "orvel/scribo/interpreter_lock.hpp"
 #include "orvel/scribo/python_error.hpp"
 #include "scribo/logger_registry.hpp"
 #include "scribo/record_source.hpp"
@@ -258,14 +259,6 @@ class RecordLocation {
   int line_;
   spdlog::source_loc where_;
 };
-
-void* release_interpreter() { return PyEval_SaveThread(); }
-
-void retake_interpreter(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
-
-// Sinks may block (a pipe nobody reads): they are written without the interpreter lock, so that
-// they stall only the thread that logs.
-constexpr Unlocking kInterpreterLock{release_interpreter, retake_interpreter};
 
 // Called from Python, so holding the interpreter lock: the location needs no Gil of its own.
 void log_text(spdlog::logger& logger, level lvl, PyObject* msg, int fg, int bg, int effect) {

@@ -11,7 +11,7 @@ from orvel.scribo.libscribo cimport LoggerFactory, SpdLogger, logger
 
 
 cdef class Logger:
-    cdef LoggerFactory factory  # used during construction only
+    cdef LoggerFactory factory  # unused (construction has a factory of its own); kept for the layout
     cdef SpdLogger handle
     cdef shared_ptr[logger] built
 

@@ -365,6 +365,10 @@ cdef bytes file_name(object filename):
 # One LoggerFactory call per descriptor, its fields read through its attributes (so that a
 # subclass's properties count), in the order the call takes them.
 cdef int add_handler(LoggerFactory& factory, object handler) except -1:
+    cdef string filename, pattern
+    cdef level_enum level
+    cdef size_t max_size, max_files
+    cdef bint overwrite
     if isinstance(handler, StdoutHandler):
         factory.add_stdout_handler(handler.color, handler.pattern.encode(), level_from(handler.level),
                                    level_from(handler.max_level))
@@ -376,13 +380,18 @@ cdef int add_handler(LoggerFactory& factory, object handler) except -1:
     elif isinstance(handler, BasicConsoleHandler):
         factory.add_basic_console_handler(handler.color, handler.pattern.encode(),
                                           level_from(handler.level))
+    # Files are opened without the interpreter lock: opening a FIFO waits for its reader, which
+    # may be a thread of this process.
     elif isinstance(handler, RotatingFileHandler):
-        factory.add_rotating_file_handler(file_name(handler.filename), to_size(handler.max_size),
-                                          to_size(handler.max_files), handler.pattern.encode(),
-                                          level_from(handler.level))
+        filename, max_size, max_files = file_name(handler.filename), to_size(handler.max_size), to_size(handler.max_files)
+        pattern, level = handler.pattern.encode(), level_from(handler.level)
+        with nogil:
+            factory.add_rotating_file_handler(filename, max_size, max_files, pattern, level)
     elif isinstance(handler, FileHandler):
-        factory.add_file_handler(file_name(handler.filename), handler.pattern.encode(),
-                                 level_from(handler.level), handler.overwrite)
+        filename, pattern, level = file_name(handler.filename), handler.pattern.encode(), level_from(handler.level)
+        overwrite = handler.overwrite
+        with nogil:
+            factory.add_file_handler(filename, pattern, level, overwrite)
     else:
         raise TypeError("Unknown handler type")
     return 0
@@ -421,16 +430,23 @@ Builds the logger, the first time it is called: see the class."""
         expect(handlers, list, "handlers")
         expect(color_scheme, ColorScheme, "color_scheme", False)
         cdef ColorScheme scheme = color_scheme  # read directly, not through its attributes
-        self.factory.set_level(threshold)
+        # A factory of this call's own: a handler's attributes run Python code, and files are
+        # opened without the interpreter lock, so another call may be under way meanwhile.
+        cdef LoggerFactory factory
+        cdef shared_ptr[logger] built
+        factory.set_level(threshold)
         if not handlers:
-            self.factory.add_basic_console_handler(True, pattern.encode(), threshold)
+            factory.add_basic_console_handler(True, pattern.encode(), threshold)
         else:
             for handler in handlers:
-                add_handler(self.factory, handler)
+                add_handler(factory, handler)
         if scheme is not None:
-            self.factory.set_colors(scheme.trace_color, scheme.debug_color, scheme.info_color,
-                                    scheme.warn_color, scheme.error_color, scheme.critical_color)
-        self.built = self.factory.build(name.encode(), False)
+            factory.set_colors(scheme.trace_color, scheme.debug_color, scheme.info_color,
+                               scheme.warn_color, scheme.error_color, scheme.critical_color)
+        built = factory.build(name.encode(), False)
+        if self.handle.get() != NULL:
+            return  # built by a call that ran meanwhile: a thread may be logging through that one
+        self.built = built
         if make_default:
             LoggerRegistry.set_default(self.built)
         self.handle = SpdLogger(self.built)

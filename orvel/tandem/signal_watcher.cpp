@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -16,6 +18,7 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -34,6 +37,7 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/sink.h>
 
+#include "orvel/scribo/interpreter_lock.hpp"
 #include "scribo/logger_registry.hpp"
 #include "scribo/sink_control.hpp"
 
@@ -86,36 +90,93 @@ std::string format_message(const char* format, Args... args) {
   return text;
 }
 
-// Logs through the default logger of the moment, with the statement's location in this module.
-// Nothing is formatted unless the logger and at least one of its sinks admit the level.
+// A message for the default logger of the moment, with the statement's location in this module.
+struct Message {
+  std::shared_ptr<spdlog::logger> logger;
+  spdlog::source_loc where;
+  std::string text;
+};
+
+// None when the logger, or every one of its sinks, rejects the level: nothing is formatted then.
 template <class... Args>
-void log_message(spdlog::level::level_enum level, int line, const char* function, const char* format,
-                 Args... args) noexcept {
-  if (messages_abandoned.load()) return;  // the interpreter is finalising
-  const auto logger = scribo::LoggerRegistry::get_logger("", true);
-  if (!logger) return;  // out of memory
+std::optional<Message> make_message(spdlog::level::level_enum level, int line, const char* function,
+                                    const char* format, Args... args) noexcept {
+  if (messages_abandoned.load()) return std::nullopt;  // the interpreter is finalising
+  auto logger = scribo::LoggerRegistry::get_logger("", true);
+  if (!logger) return std::nullopt;  // out of memory
   const auto& sinks = logger->sinks();
   if (!logger->should_log(level) ||
       std::none_of(sinks.begin(), sinks.end(), [level](const auto& sink) { return sink->should_log(level); })) {
-    return;
+    return std::nullopt;
   }
-  std::string text;
+  Message message{std::move(logger), {"orvel/tandem/tandem", line, function}, {}};
   try {
-    text = format_message(format, args...);
+    message.text = format_message(format, args...);
   } catch (const std::bad_alloc&) {
   }
   // The texts end with a newline, and so does every record a sink writes: one is enough.
-  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!message.text.empty() && message.text.back() == '\n') message.text.pop_back();
+  return message;
+}
+
+// Logs keeping whatever the thread holds: on the watcher thread, which holds no interpreter lock.
+template <class... Args>
+void log_message(spdlog::level::level_enum level, int line, const char* function, const char* format,
+                 Args... args) noexcept {
+  const auto message = make_message(level, line, function, format, args...);
   // spdlog::logger::log hands a throwing sink to the logger's error handler; it does not throw.
-  logger->log(spdlog::source_loc{"orvel/tandem/tandem", line, function}, level, text);
+  if (message) message->logger->log(message->where, level, message->text);
+}
+
+// Whether the interpreter finalises: then a thread that takes its lock back, other than the one
+// that finalises, is ended by it.
+bool interpreter_finalising() noexcept {
+#if PY_VERSION_HEX < 0x030D0000  // public from 3.13 on
+  return _Py_IsFinalizing() != 0;
+#else
+  return Py_IsFinalizing() != 0;
+#endif
+}
+
+// Logs on a Python thread that holds the interpreter lock (building or dropping a queue): the
+// sinks that may block are written without it, so that a stalled stream (a pipe nobody reads)
+// holds up this thread alone. Not under a lock or once-flag of this module that another Python
+// thread may wait for holding the interpreter lock. Once the interpreter exits the lock is kept:
+// it may be finalising (the exit hook comes first, unless atexit's callbacks were cleared), and
+// the exit hook bounds the wait for a stalled sink from then on.
+template <class... Args>
+void log_letting_go(spdlog::level::level_enum level, int line, const char* function, const char* format,
+                    Args... args) noexcept {
+  if (interpreter_is_exiting() || interpreter_finalising()) {
+    return log_message(level, line, function, format, args...);
+  }
+  const auto message = make_message(level, line, function, format, args...);
+  if (!message) return;
+  try {
+    // A failing sink is reported through the logger's error handler, as by log_message.
+    dispatch::log_plain(*message->logger, level, message->text, message->where, &dispatch::kInterpreterLock,
+                        dispatch::SinkFailures::report);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter began to finalise meanwhile, and ends this thread as it takes the lock back
+    // by unwinding it. The callers cannot pass that on (Tandem.__init__ would take it for a C++
+    // exception, a destructor for a fault), so the thread stays out of the interpreter for the
+    // rest of the process, holding no lock.
+    for (;;) pause();
+  } catch (...) {
+    // A sink that threw something other than a std::exception loses the message for the sinks
+    // after it; building or dropping the queue goes on.
+  }
 }
 
 #define VIGIL_LOG(...) \
   log_message(spdlog::level::info, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 #define VIGIL_ERROR(...) \
   log_message(spdlog::level::err, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
-#define VIGIL_WARN(...) \
-  log_message(spdlog::level::warn, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+// On a Python thread holding the interpreter lock.
+#define VIGIL_PYTHON_LOG(...) \
+  log_letting_go(spdlog::level::info, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
+#define VIGIL_PYTHON_WARN(...) \
+  log_letting_go(spdlog::level::warn, __LINE__, static_cast<const char*>(__FUNCTION__), __VA_ARGS__)
 
 // A value from the environment as it would be quoted in Python: control characters, quotes,
 // backslashes and bytes beyond ASCII escaped, so that a warning shows what is really there.
@@ -146,7 +207,8 @@ std::string escaped(const char* value) {
 // yes, on) keeps the watcher, and so does any other value, with a warning: a signal should not stop
 // a process that relies on the watcher because of a typo.
 bool watch_wanted() {
-  static const bool wanted = [] {
+  std::optional<std::string> unrecognised;  // escaped, for the warning
+  static const bool wanted = [&unrecognised] {
     const char* setting = std::getenv("ORVEL_SIGNAL_WATCH");
     if (setting == nullptr) return true;
     constexpr const char* kWhiteSpace = " \t\n\r\f\v";
@@ -158,11 +220,16 @@ bool watch_wanted() {
       return std::any_of(words.begin(), words.end(), [&word](const char* w) { return word == w; });
     };
     if (is_one_of({"0", "false", "no", "off"})) return false;
-    if (!is_one_of({"", "1", "true", "yes", "on"})) {
-      VIGIL_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", escaped(setting).c_str());
-    }
+    if (!is_one_of({"", "1", "true", "yes", "on"})) unrecognised = escaped(setting);
     return true;
   }();
+  // Warned once the static is set (another thread may wait for it holding the interpreter lock),
+  // from the routine that read the setting.
+  if (unrecognised) {
+    [&unrecognised] {
+      VIGIL_PYTHON_WARN("[SIGNAL] ORVEL_SIGNAL_WATCH='%s' is neither on nor off: watching\n", unrecognised->c_str());
+    }();
+  }
   return wanted;
 }
 
@@ -819,12 +886,18 @@ void restore_mask_after_fork() {
 }  // namespace
 
 void init_vigil() {
-  std::call_once(watcher_started, [] {
+  bool started = false;
+  std::call_once(watcher_started, [&started] {
     if (!wrap_signal_function()) throw std::runtime_error("signal.signal");  // the Python error is set
     if (const int error = install_wake_handler()) throw_system_error(error, "sigaction");
     start_watcher();
-    VIGIL_LOG("[SIGNAL] Handler initialized\n");
+    started = true;
   });
+  // Logged once the flag is set (another thread may wait for it holding the interpreter lock),
+  // from the start-up routine.
+  if (started) {
+    [] { VIGIL_PYTHON_LOG("[SIGNAL] Handler initialized\n"); }();
+  }
 }
 
 void register_context_notify(void* context, NotifyCallback callback) {
@@ -837,7 +910,7 @@ void register_context_notify(void* context, NotifyCallback callback) {
   }
   // Outside the registry lock, which the watcher needs before it may log: a stalled sink must not
   // hold it up.
-  VIGIL_LOG("[SIGNAL] Registered context %p (total: %zu)\n", context, total);
+  VIGIL_PYTHON_LOG("[SIGNAL] Registered context %p (total: %zu)\n", context, total);
 }
 
 bool unregister_context_notify(void* context) noexcept {
@@ -851,7 +924,7 @@ bool unregister_context_notify(void* context) noexcept {
     r.entries.erase(found);
     remaining = r.entries.size();
   }
-  VIGIL_LOG("[SIGNAL] Unregistered context %p (remaining: %zu)\n", context, remaining);
+  VIGIL_PYTHON_LOG("[SIGNAL] Unregistered context %p (remaining: %zu)\n", context, remaining);
   return true;
 }
 
@@ -884,6 +957,9 @@ void interpreter_exiting() {
     std::lock_guard guard(interpreter_access);
     previous = phase.exchange(kExiting);
   }
+  // From now on the messages of Python threads are written keeping the interpreter lock, which
+  // a stalled sink must not hold for ever.
+  scribo::stop_waiting();
   send_note();  // a watcher waiting for the main thread waits no longer
   if (messages_lock.try_lock_for(kMessagesAtExit)) {
     messages_lock.unlock();

@@ -27,10 +27,12 @@ using NotifyCallback = void (*)(void* context);
 // call then tries again.
 void init_vigil();
 
-// Appends an entry to the registry (no check for duplicates). The caller holds the interpreter
-// lock, which keeps the registration messages in order.
+// Appends an entry to the registry (no check for duplicates). Interpreter lock held; its message
+// is written without it where a sink may block, so messages of two threads may come in either
+// order (each carries its count).
 void register_context_notify(void* context, NotifyCallback callback);
-// Removes the first entry of `context`; false when there is none. Interpreter lock held.
+// Removes the first entry of `context`; false when there is none. Interpreter lock held, and let
+// go of as by register_context_notify.
 bool unregister_context_notify(void* context) noexcept;
 // Removes every entry.
 void clear_context_registry() noexcept;

@@ -5,15 +5,20 @@ dispatchers from a native thread, logs through a named logger, and drives a Tand
 table with the bridge's conversions."""
 
 import asyncio
+import importlib.util
 import pathlib
 import re
+import subprocess
+import sysconfig
 import threading
 
 import pytest
 
 import native_feed
+import orvel
 from orvel.tandem.tandem import Tandem
-from orvel.utils.portage.portage import AsyncDispatcher, SyncDispatcher
+from orvel.utils.portage.portage import (AsyncBatchDispatcher, AsyncDispatcher, LumPipe, SyncBatchDispatcher,
+                                         SyncDispatcher)
 
 RECORDS = 5000
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "native_feed"
@@ -169,3 +174,77 @@ except ImportError as error:
 def test_the_guide_shows_the_files_that_are_built(language, name):
     guide = (EXAMPLE.parents[1] / "docs" / "native.md").read_text()
     assert (EXAMPLE / name).read_text() in re.findall(rf"^```{language}\n(.*?)^```$", guide, re.S | re.M)
+
+
+# What a producer asks of its target before it pushes, through <orvel/native.hpp> alone.
+DESCRIBE = """\
+#include <orvel/native.hpp>
+
+namespace {
+PyObject* describe(PyObject*, PyObject* target) {
+  orvel::native::Producer producer = orvel::native::Producer::of(target);
+  if (!producer) return nullptr;
+  orvel::native::Queue queue = producer.queue();
+  return Py_BuildValue("(iiinniiii)", producer.variable_size(), producer.keeps_pointers(), producer.waits_when_full(),
+                       static_cast<Py_ssize_t>(queue.slot_size()), static_cast<Py_ssize_t>(queue.capacity()),
+                       queue.overwrite(), queue.zerocopy(), queue.block_on_full(), queue.is_open());
+}
+PyMethodDef methods[] = {{"describe", describe, METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "producer_view", nullptr, -1, methods};
+}  // namespace
+
+PyMODINIT_FUNC PyInit_producer_view() {
+  if (orvel::native::import_bridge() < 0) return nullptr;
+  return PyModule_Create(&module_def);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def producer_view(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("producer_view")
+    (folder / "producer_view.cpp").write_text(DESCRIBE)
+    library = folder / f"producer_view{sysconfig.get_config_var('EXT_SUFFIX')}"
+    built = subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-Wall", "-Werror",
+                            f"-I{orvel.get_include()}", f"-isystem{sysconfig.get_path('include')}",
+                            "-o", library, folder / "producer_view.cpp"], capture_output=True, text=True, timeout=300)
+    assert built.returncode == 0, built.stderr
+    spec = importlib.util.spec_from_file_location("producer_view", library)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+async def ignore(record):
+    pass
+
+
+def closed(target):
+    target.close()
+    return target
+
+
+# (variable_size, keeps_pointers, waits_when_full, slot_size, capacity, overwrite, zerocopy, block_on_full, open)
+@pytest.mark.parametrize("make, expected", [
+    (lambda: SyncDispatcher(print), (False, False, False, 2048, 16384, False, False, False, True)),
+    (lambda: SyncDispatcher(print, 64, 16, overwrite=True, variable_size=True),
+     (True, False, False, 16, 64, True, False, False, True)),
+    (lambda: SyncDispatcher(print, block_on_full=True), (False, False, False, 2048, 16384, False, False, True, True)),
+    (lambda: SyncDispatcher(print, 8, 32, block_on_full=True, nonblocking=False),
+     (False, False, True, 32, 8, False, False, True, True)),
+    (lambda: SyncBatchDispatcher(print, zerocopy=True, nonblocking=False),
+     (False, True, False, 2048, 16384, False, True, False, True)),
+    (lambda: closed(SyncDispatcher(print, variable_size=True, detach=False)),
+     (True, False, False, 2048, 16384, False, False, False, False)),
+    (lambda: AsyncDispatcher(ignore, 32, 64), (False, False, False, 64, 32, False, False, False, True)),
+    (lambda: AsyncDispatcher(ignore, 32, 64, zerocopy=True, variable_size=True),
+     (True, False, False, 64, 32, False, True, False, True)),
+    (lambda: closed(AsyncBatchDispatcher(ignore, overwrite=True, variable_size=True)),
+     (True, False, False, 2048, 16384, True, False, False, False)),
+    (lambda: LumPipe(16, 8, block_on_full=True, variable_size=True), (True, False, True, 8, 16, False, False, True, True)),
+    (lambda: LumPipe(zerocopy=True, overwrite=True), (False, True, False, 2048, 16384, True, True, False, True)),
+], ids=["sync defaults", "sync variable size", "sync nonblocking, block_on_full", "sync pushes that wait",
+        "sync batches, zerocopy", "sync closed", "async", "async variable size, zerocopy", "async batches closed",
+        "pipe variable size, waiting", "pipe zerocopy"])
+def test_a_producer_sees_its_targets_modes_and_state(producer_view, make, expected):
+    assert producer_view.describe(make()) == expected

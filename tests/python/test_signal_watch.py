@@ -477,6 +477,97 @@ os._exit(0)  # an orderly exit would write to the full pipe as well
     assert proc.finish().returncode == 0
 
 
+STALLED_STDOUT = """
+import gc, os, sys, threading, time, types
+from orvel.tandem.tandem import Tandem
+# Objects the interpreter frees as it finalises: the worker's frame keeps __main__ alive till the end.
+finalised = sys.modules["finalised"] = types.ModuleType("finalised")
+{before}
+report = os.dup(1)
+stalled, os_stdout = os.pipe()
+os.dup2(os_stdout, 1)
+os.set_blocking(1, False)
+try:
+    while True:
+        os.write(1, b"x" * 4096)
+except BlockingIOError:
+    os.set_blocking(1, True)
+
+class Cycle:
+    def __init__(self):
+        self.itself, self.queue = self, Tandem(8, 4)
+
+def drain():
+    os.set_blocking(stalled, False)
+    drained = b""
+    try:
+        while chunk := os.read(stalled, 1 << 16):
+            drained += chunk
+    except BlockingIOError:
+        pass
+    return drained
+
+def build_and_drop():
+{work}
+
+worker = threading.Thread(target=build_and_drop, daemon=True)
+worker.start()
+spins, until = 0, time.monotonic() + 0.5
+while time.monotonic() < until:
+    spins += 1
+os.write(report, b"RAN WHILE STALLED %s\\n" % str(worker.is_alive()).encode())
+{end}
+"""
+
+QUEUE_WORK = {
+    "first queue": "    queue = Tandem(8, 4)\n    del queue",
+    "dispatcher": "    from orvel.utils.portage.portage import SyncDispatcher\n"
+                  "    dispatcher = SyncDispatcher(print)\n    del dispatcher",
+    "garbage collector": "    Cycle()\n    gc.collect()",
+}
+
+STALL_ENDS = {
+    "drained": ("", """
+messages = drain()
+while worker.is_alive():
+    worker.join(0.01)
+    messages += drain()
+os.write(report, messages.lstrip(b"x"))
+"""),
+    # The worker takes the interpreter lock back while the interpreter finalises.
+    "drained while finalising": ("", """
+class DrainedWhileFinalising:
+    def __del__(self, drain=drain, sleep=time.sleep):
+        drain()
+        sleep(0.5)  # without the interpreter lock: the worker asks for it meanwhile
+finalised.last_object = DrainedWhileFinalising()
+"""),
+    # Finalising, the main thread drops a queue too, keeping the interpreter lock.
+    "never": ("finalised.queue = Tandem(8, 4)", ""),
+}
+
+
+# Building or dropping a queue while standard output is a pipe nobody reads holds up only the
+# thread that does it: the watcher's messages are written without the interpreter lock. The
+# process exits normally whenever the stall ends, or if it never does.
+@pytest.mark.parametrize("work, stall_ends", [
+    ("first queue", "drained"), ("dispatcher", "drained"), ("garbage collector", "drained"),
+    ("first queue", "drained while finalising"), ("first queue", "never"),
+])
+def test_a_queue_built_or_dropped_while_stdout_stalls_lets_other_threads_run(run_child, work, stall_ends):
+    before, end = STALL_ENDS[stall_ends]
+    source = STALLED_STDOUT.format(before=before, work=QUEUE_WORK[work], end=end)
+    result = run_child(source, env={"ORVEL_SIGNAL_WATCH": "maybe"}, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "RAN WHILE STALLED True" in result.stdout.splitlines()
+    if stall_ends == "drained":
+        messages = [re.sub(r"0x[0-9a-f]+", "Q", m) for m in signal_messages(result.stdout)]
+        assert messages == ["[SIGNAL] ORVEL_SIGNAL_WATCH='maybe' is neither on nor off: watching",
+                            "[SIGNAL] Handler initialized",
+                            "[SIGNAL] Registered context Q (total: 1)",
+                            "[SIGNAL] Unregistered context Q (remaining: 0)"]
+
+
 # The watcher wakes the main thread with SIGURG: a handler of the user's for it gets every other
 # SIGURG, and the wake-up still interrupts.
 @pytest.mark.parametrize("installed", ["before the first queue", "after the first queue"])

@@ -85,7 +85,10 @@ def closed(dispatcher):
     ({}, "tcp bind"),
     ({"variable_size": True, "slot_size": 16}, "ipc bind"),   # 64-byte messages as 4 fragments each
     ({"nonblocking": False}, "ipc connect"),
-], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects"])
+    ({"block_on_full": True}, "tcp bind"),   # the waking socket's pushes never wait, whatever the queue's mode
+    ({"zerocopy": True, "variable_size": True, "slot_size": 16}, "tcp bind"),   # fragments are copied all the same
+], ids=["waking socket, tcp", "variable size, ipc", "waiting in the queue, feed connects", "waking socket, block_on_full",
+        "zerocopy, variable size"])
 def test_every_message_reaches_a_sync_dispatcher_in_order(modes, where):
     records = []
     # A short folder: the path of a socket has 107 bytes at most.
@@ -106,8 +109,12 @@ def test_every_message_reaches_a_sync_dispatcher_in_order(modes, where):
     assert (stats["received"], stats["pushed"], stats["dropped"], stats["oversized"]) == (COUNT, COUNT, 0, 0)
 
 
-@pytest.mark.parametrize("kind", [AsyncDispatcher, AsyncBatchDispatcher])
-def test_an_async_dispatcher_is_fed_on_its_loop(kind):
+@pytest.mark.parametrize("kind, modes", [
+    (AsyncDispatcher, {}),
+    (AsyncDispatcher, {"variable_size": True, "slot_size": 16}),   # 64-byte messages as 4 fragments each
+    (AsyncBatchDispatcher, {}),
+], ids=["per record", "variable size", "batches"])
+def test_an_async_dispatcher_is_fed_on_its_loop(kind, modes):
     async def main():
         records, done = [], asyncio.get_running_loop().create_future()
 
@@ -121,13 +128,15 @@ def test_an_async_dispatcher_is_fed_on_its_loop(kind):
                 await on_record(record)
 
         callback = on_batch if kind is AsyncBatchDispatcher else on_record
-        async with kind(callback, capacity=64) as dispatcher:
+        async with kind(callback, capacity=64, **modes) as dispatcher:
             with zmq_feed.Feed(dispatcher, bind="tcp://127.0.0.1:*") as feed:
                 await asyncio.to_thread(send, feed, COUNT)   # off the loop, which keeps draining
                 assert await asyncio.wait_for(done, 30) == threading.get_ident()
         return records
 
-    assert numbers(asyncio.run(main())) == [(0, seq) for seq in range(COUNT)]
+    records = asyncio.run(main())
+    assert numbers(records) == [(0, seq) for seq in range(COUNT)]
+    assert {len(record) for record in records} == {64}
 
 
 def test_a_sub_feed_takes_the_topics_it_subscribed_to():
@@ -180,7 +189,7 @@ def test_an_endpoint_bound_already_is_refused_and_the_feed_lets_go_of_the_others
 @pytest.mark.parametrize("make, error, message", [
     (lambda: b"records", TypeError, "expected a SyncDispatcher or AsyncDispatcher, got bytes"),
     (lambda: SyncDispatcher.__new__(SyncDispatcher), ValueError, "was never constructed"),
-    (lambda: SyncDispatcher(print, zerocopy=True), ValueError, "a zerocopy dispatcher cannot be fed"),
+    (lambda: SyncDispatcher(print, zerocopy=True), ValueError, "a zerocopy dispatcher cannot be fed unless variable"),
     (lambda: SyncDispatcher(print, nonblocking=False, block_on_full=True), ValueError, "block_on_full=True"),
     (lambda: closed(SyncDispatcher(print)), RuntimeError, "the dispatcher is closed"),
 ], ids=["not a dispatcher", "not constructed", "zerocopy", "pushes that wait", "closed"])

@@ -53,7 +53,7 @@ using ReleaseRoutine = void (*)(PyObject* pipe);
 
 // The objects as the .pxd files lay them out: the object header, the pointer to the type's
 // native table, then the fields in declaration order. Each layout stops after the last field
-// read here.
+// read here; the fields before it are there to place it. Native code reads them, never writes.
 namespace layout {
 
 struct Tandem {
@@ -71,6 +71,13 @@ struct LumPipe {
   ReleaseRoutine release_fn;
 };
 
+// The pipe type's native table, in the order the .pxd declares its methods: push_fn is one of
+// these two.
+struct LumPipeTable {
+  PushRoutine push;
+  PushRoutine push_var;
+};
+
 struct SyncDispatcher {
   PyObject header;
   void* table;
@@ -80,6 +87,9 @@ struct SyncDispatcher {
   int detach;
   int variable_size;
   PushRoutine push;
+  PyObject* callback;
+  PyObject* sock;
+  int nonblocking;
 };
 
 struct AsyncDispatcher {
@@ -89,6 +99,11 @@ struct AsyncDispatcher {
   int fd;
   sockaddr_in addr;
   PushRoutine push;
+  PyObject* callback;
+  PyObject* sock;
+  PyObject* task;
+  int running;
+  int variable_size;
 };
 
 }  // namespace layout
@@ -99,6 +114,7 @@ struct Api {
   const TandemTable* tandem;
   void (*tandem_notify)(void* core);
   PyTypeObject* lum_pipe_type;
+  const layout::LumPipeTable* lum_pipe;
   PyTypeObject* sync_dispatcher_type;
   PyTypeObject* async_dispatcher_type;
   // The conversions: 0, or -1 with a Python exception set. *holder (a new reference) and the
@@ -183,6 +199,7 @@ inline int fill(Api& api, PyObject* tandem_module, PyObject* bridge) noexcept {
   if ((api.tandem_type = import_type(tandem_module, "Tandem", sizeof(layout::Tandem), true)) == nullptr ||
       (api.tandem = static_cast<const TandemTable*>(native_table(api.tandem_type))) == nullptr ||
       (api.lum_pipe_type = import_type(bridge, "LumPipe", sizeof(layout::LumPipe), false)) == nullptr ||
+      (api.lum_pipe = static_cast<const layout::LumPipeTable*>(native_table(api.lum_pipe_type))) == nullptr ||
       (api.sync_dispatcher_type =
            import_type(bridge, "SyncDispatcher", sizeof(layout::SyncDispatcher), false)) == nullptr ||
       (api.async_dispatcher_type =
@@ -271,14 +288,27 @@ class Queue {
   void close() const noexcept { table().close(queue_); }
   // What the signal watcher does on a signal: tandem_notify on the queue's ring. Closes the queue
   // and moves both its indices, so that every thread blocked in it returns -1.
-  void notify() const noexcept { api().tandem_notify(&reinterpret_cast<layout::Tandem*>(queue_)->core); }
+  void notify() const noexcept { api().tandem_notify(&core()); }
   // From any thread: what the queue has counted (pushes, pops, refusals, drops, wake-ups, sleeps),
   // approximate while records flow.
-  tandem::RingStats stats() const noexcept { return reinterpret_cast<layout::Tandem*>(queue_)->core.stats(); }
+  tandem::RingStats stats() const noexcept { return core().stats(); }
+
+  // From any thread. False once the queue is closed (close(), notify(), a watched signal, its
+  // dispatcher's close()): every operation returns -1 from then on.
+  bool is_open() const noexcept { return core().is_open(); }
+  // Fixed at construction, from any thread: the bytes of one slot, the slots, and the modes.
+  std::size_t slot_size() const noexcept { return core().slot_size(); }
+  std::size_t capacity() const noexcept { return core().capacity(); }
+  bool overwrite() const noexcept { return (core().modes() & tandem::kOverwrite) != 0; }
+  // Single-slot pushes store the pointer pushed, not a copy (variable-size ones copy all the same).
+  bool zerocopy() const noexcept { return (core().modes() & tandem::kZerocopy) != 0; }
+  bool block_on_full() const noexcept { return (core().modes() & tandem::kBlockOnFull) != 0; }
 
  private:
+  friend class Producer;
   explicit Queue(PyObject* queue) noexcept : queue_(queue) {}
   static const TandemTable& table() noexcept { return *api().tandem; }
+  tandem::TandemCore& core() const noexcept { return reinterpret_cast<layout::Tandem*>(queue_)->core; }
 
   PyObject* queue_;
 };
@@ -293,23 +323,26 @@ class Producer {
   // dispatcher or pipe) or ValueError (its constructor never ran) set.
   static Producer of(PyObject* target) noexcept {
     const Api& a = api();
-    PushRoutine routine = nullptr;
+    Producer producer;
     if (a.sync_dispatcher_type != nullptr && PyObject_TypeCheck(target, a.sync_dispatcher_type)) {
-      routine = reinterpret_cast<layout::SyncDispatcher*>(target)->push;
+      const auto* fields = reinterpret_cast<layout::SyncDispatcher*>(target);
+      producer = Producer(target, fields->push, fields->queue, fields->variable_size != 0, !fields->nonblocking);
     } else if (a.async_dispatcher_type != nullptr && PyObject_TypeCheck(target, a.async_dispatcher_type)) {
-      routine = reinterpret_cast<layout::AsyncDispatcher*>(target)->push;
+      const auto* fields = reinterpret_cast<layout::AsyncDispatcher*>(target);
+      producer = Producer(target, fields->push, fields->queue, fields->variable_size != 0, false);
     } else if (a.lum_pipe_type != nullptr && PyObject_TypeCheck(target, a.lum_pipe_type)) {
-      routine = reinterpret_cast<layout::LumPipe*>(target)->push_fn;
+      const auto* fields = reinterpret_cast<layout::LumPipe*>(target);
+      // A pipe keeps its choice only in the routine: push_var for variable-size messages.
+      producer = Producer(target, fields->push_fn, fields->queue, fields->push_fn == a.lum_pipe->push_var, true);
     } else {
       PyErr_Format(PyExc_TypeError, "expected a SyncDispatcher, AsyncDispatcher or LumPipe, got %s",
                    Py_TYPE(target)->tp_name);
-      return Producer(nullptr, nullptr);
+      return Producer();
     }
-    if (routine == nullptr) {
+    if (!producer) {
       PyErr_Format(PyExc_ValueError, "this %s was never constructed", Py_TYPE(target)->tp_name);
-      return Producer(nullptr, nullptr);
     }
-    return Producer(target, routine);
+    return producer;
   }
 
   explicit operator bool() const noexcept { return push_ != nullptr; }
@@ -319,11 +352,30 @@ class Producer {
   // the top.
   int push(const void* data, std::size_t length) const { return push_(target_, data, length); }
 
+  // What the target's constructor fixed, from any thread. The queue the routine pushes into: its
+  // slot size and modes, and whether it is still open.
+  Queue queue() const noexcept { return queue_; }
+  // Each push is one whole message, cut into fragments of at most slot_size bytes and given to
+  // the consumer whole (an empty one returns 1 and carries nothing); else one record of at most
+  // slot_size bytes (a longer one is cut short).
+  bool variable_size() const noexcept { return variable_size_; }
+  // The queue keeps the pointer a push gives it, not a copy: the bytes must stay as they are until
+  // the consumer has taken the record.
+  bool keeps_pointers() const noexcept { return !variable_size_ && queue_.zerocopy(); }
+  // A push into a full queue waits for room, until the queue closes; else it returns -2, or drops
+  // the oldest data in overwrite mode.
+  bool waits_when_full() const noexcept { return may_wait_ && queue_.block_on_full(); }
+
  private:
-  Producer(PyObject* target, PushRoutine routine) noexcept : target_(target), push_(routine) {}
+  Producer() noexcept : Producer(nullptr, nullptr, nullptr, false, false) {}
+  Producer(PyObject* target, PushRoutine routine, PyObject* queue, bool variable_size, bool may_wait) noexcept
+      : target_(target), push_(routine), queue_(queue), variable_size_(variable_size), may_wait_(may_wait) {}
 
   PyObject* target_;
   PushRoutine push_;
+  Queue queue_;  // before construction, the target's None: read only once push_ is set
+  bool variable_size_;
+  bool may_wait_;  // the routine is a waiting push (a pipe's, a blocking SyncDispatcher's)
 };
 
 // The consumer side of a LumPipe: pop waits for the next record (a whole message when the pipe

@@ -172,6 +172,21 @@ TEST_F(LogColored, SinksAreWrittenWithoutTheCallersLock) {
   EXPECT_TRUE(caller_lock_held);
 }
 
+// Reported failures take spdlog's own way: the error handler hears of each one, with the
+// location, and the sinks after a failing one are written all the same, with the caller's lock
+// let go of and taken back.
+TEST_F(LogColored, ReportedSinkFailuresGoToTheErrorHandler) {
+  auto throwing = std::make_shared<dispatch_test::Throwing>();
+  auto observing = std::make_shared<ObservingLock>();
+  spdlog::logger failing("app", {throwing, observing, throwing});
+  std::vector<std::string> reported;
+  failing.set_error_handler([&reported](const std::string& what) { reported.push_back(what); });
+  orvel::dispatch::log_plain(failing, lv::info, "x", here(), &kCallerLock, orvel::dispatch::SinkFailures::report);
+  EXPECT_EQ(reported, (std::vector<std::string>(2, "disk full [caller.py(42)]")));
+  EXPECT_EQ(observing->held_while_writing, std::vector<bool>{false});
+  EXPECT_TRUE(caller_lock_held);
+}
+
 // A file sink with room in its buffer takes the message with the caller's lock kept; one that
 // must write to its file (at the flush level) takes it without.
 TEST_F(LogColored, FileSinksBufferingKeepTheCallersLock) {

@@ -1,9 +1,14 @@
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -97,6 +102,35 @@ TEST(LoggerRegistry, ConcurrentUseNeverYieldsNull) {
   for (auto& thread : threads) thread.join();
   EXPECT_FALSE(null_seen);
   LoggerRegistry::set_default(nullptr);
+}
+
+// A child forked while another thread looks the default logger up finds the registry free. Each
+// child that could not look it up within 5 s is counted and killed.
+TEST(LoggerRegistry, AChildForkedDuringALookUpCanLookUp) {
+  std::atomic<bool> stop{false};
+  std::thread looking([&] {
+    while (!stop) LoggerRegistry::get_logger("", true);
+  });
+  int stuck = 0;
+  for (int i = 0; i < 200; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(LoggerRegistry::get_logger("", true) ? 0 : 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ++stuck;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+  stop = true;
+  looking.join();
+  EXPECT_EQ(stuck, 0);
 }
 
 }  // namespace

@@ -53,8 +53,10 @@ LAYOUTS = {portage.CBufferView: CBufferViewLayout, portage.LumPipe: LumPipeLayou
 
 
 def fields(obj):
-    """The native fields of a portage object, read in place."""
-    return next(LAYOUTS[cls] for cls in type(obj).__mro__ if cls in LAYOUTS).from_address(id(obj))
+    """The native fields of a portage object, read in place; they keep the object alive."""
+    view = next(LAYOUTS[cls] for cls in type(obj).__mro__ if cls in LAYOUTS).from_address(id(obj))
+    view.owner = obj  # from_address holds nothing: a temporary would be freed under the view
+    return view
 
 
 def capsule_pointer(capsule, name=None):

@@ -211,3 +211,131 @@ def test_rotating_loggers_sharing_a_file_rotate_it_as_one(tmp_path):
     assert not (tmp_path / "rotating.3.log").exists()
     assert all(len(file.read_bytes()) <= 1000 for file in files)
     assert len(written) > 2 * 21 and written == expected[-len(written):]
+
+
+# A log file moved away (as logrotate does) or removed while a logger still writes to it: a
+# handler opened on its path afterwards writes to the file the path names now, as open() would,
+# while the older logger goes on with the file it has.
+@pytest.mark.parametrize("away", ["rename", "remove"])
+def test_a_handler_opened_after_the_file_was_moved_away_writes_to_a_new_file(tmp_path, away):
+    path = tmp_path / "app.log"
+    old = Logger("old", handlers=[FileHandler(str(path), pattern="%n %v")])
+    old.info("before")
+    old.flush()
+    if away == "rename":
+        path.rename(tmp_path / "app.log.1")
+    else:
+        path.unlink()
+    new = Logger("new", handlers=[FileHandler(str(path), pattern="%n %v")])
+    new.info("after")
+    old.info("still the old file")
+    new.flush()
+    assert lines_of(path) == ["new after"]
+    assert lines_of(tmp_path / "app.log.1") == (["old before"] if away == "rename" else [])
+    old.flush()
+    if away == "rename":
+        assert lines_of(tmp_path / "app.log.1") == ["old before", "old still the old file"]
+
+
+# Forks while other threads log to the console through a logger of their own and through the
+# default logger: each child logs through both and ends, never finding a lock held by a thread
+# it does not have.
+def test_a_child_forked_while_other_threads_log_to_the_console_can_log(run_child):
+    child = run_child("""
+import os, sys, threading, time
+from orvel.scribo import DefaultLogger, Logger, StdoutHandler
+report = os.dup(1)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+log = Logger("console", handlers=[StdoutHandler(pattern="%v")])
+default = DefaultLogger()
+stop = threading.Event()
+def write(logger):
+    while not stop.is_set():
+        logger.info("z" * 100_000)  # long to format: the formatter's lock is held most of the time
+threads = [threading.Thread(target=write, args=(logger,)) for logger in (log, log, default)]
+for t in threads:
+    t.start()
+stuck = 0
+for _ in range(20):
+    pid = os.fork()
+    if pid == 0:
+        log.info("child")
+        default.info("child")
+        os._exit(0)
+    deadline = time.monotonic() + 5
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            stuck += 1
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            break
+        time.sleep(0.001)
+stop.set()
+for t in threads:
+    t.join()
+os.write(report, b"STUCK %d\\n" % stuck)
+""", timeout=400)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["STUCK 0"]
+
+
+# A FIFO's open waits for its reader, here a thread of the same process: the process goes on
+# meanwhile, as with the standard package's FileHandler, and the logger is built once the reader
+# has come. A construction of the same logger that ended meanwhile is the one kept: a thread may
+# be logging through it.
+def test_a_file_handler_on_a_fifo_waits_for_its_reader_without_holding_up_the_process(run_child, tmp_path):
+    fifo, path = tmp_path / "log.fifo", tmp_path / "file.log"
+    os.mkfifo(fifo)
+    child = run_child(f"""
+import threading, time
+from orvel.scribo import FileHandler, Logger
+class Unbuilt(Logger):
+    def __init__(self):
+        pass
+fifo_logger, both = Unbuilt(), Unbuilt()
+opening = [threading.Thread(target=Logger.__init__, args=(logger, "fifo"),
+                            kwargs=dict(handlers=[FileHandler({str(fifo)!r}, pattern="%n %v")]))
+           for logger in (fifo_logger, both)]
+for t in opening:
+    t.start()
+time.sleep(0.3)  # both threads wait in open() meanwhile
+Logger.__init__(both, "file", handlers=[FileHandler({str(path)!r}, pattern="%n %v")])
+both.error("before the reader")
+with open({str(fifo)!r}, "rb") as reader:
+    for t in opening:
+        t.join()
+    both.error("after the reader")
+    fifo_logger.error("through the fifo")
+    del fifo_logger
+    print(reader.read())
+""", timeout=30)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["b'fifo through the fifo\\n'"]
+    assert lines_of(path) == ["file before the reader", "file after the reader"]
+
+
+# Lines written out for nobody in particular (by the flushing thread, before fork()) that the file
+# refuses: the next log call or flush raises the error, once, as a write of its own would have.
+@pytest.mark.parametrize("written_out_by", ["the flushing thread", "fork"])
+def test_lines_a_full_disk_refused_in_the_background_fail_the_next_call(run_child, written_out_by):
+    child = run_child(f"""
+import os, time
+from orvel.scribo import FileHandler, Logger
+log = Logger("full", handlers=[FileHandler("/dev/full", pattern="%v")])
+log.info("lost")
+if {written_out_by!r} == "fork":
+    if os.fork() == 0:
+        os._exit(0)
+    os.wait()
+else:
+    time.sleep(3)  # the flushing thread runs a second after the line
+def outcome(call):
+    try:
+        call()
+        return "ok"
+    except OSError as error:
+        return f"{{type(error).__name__}} {{error.errno}} {{error.filename}}"
+print("RESULT", outcome(lambda: log.info("next")), "|", outcome(log.flush))
+""")
+    assert child.returncode == 0, child.stderr
+    assert "RESULT OSError 28 /dev/full | ok" in child.stdout
