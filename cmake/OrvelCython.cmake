@@ -6,9 +6,9 @@
 # rebuild it), builds the extension module and installs it beside its .pyx in the package.
 find_program(CYTHON_EXECUTABLE NAMES cython cython3 HINTS ${Python_EXECUTABLE}/.. REQUIRED)
 
-# Cross-compiling, the modules see the build machine's Python headers, whose pyconfig.h records
-# that machine's type sizes; the object layouts of the C API follow them. Stop unless the target
-# has the same ones.
+# Cross-compiling, the Python headers may be the build machine's, whose pyconfig.h records that
+# machine's type sizes; the object layouts of the C API follow them. Stop unless the target has
+# the same ones.
 if(CMAKE_CROSSCOMPILING)
   include(CheckCXXSourceCompiles)
   set(CMAKE_REQUIRED_INCLUDES ${Python_INCLUDE_DIRS})

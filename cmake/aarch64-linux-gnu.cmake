@@ -14,9 +14,11 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # the former. Headers in /usr/include are shared: multiarch requires them to be identical.
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
-# The arm64 root for the emulator is / itself: multiarch installs the arm64 loader and C library
-# there (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu), and every library we link depends
-# on those. The cross toolchain's own copy under /usr/aarch64-linux-gnu serves the linker only:
-# it is not updated with the C library, and running with it would pair its loader with a newer
-# multiarch libc.so.6.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /)
+# The arm64 root for the emulator is / itself by default: multiarch installs the arm64 loader and
+# C library there (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu), and every library we link
+# depends on those. The cross toolchain's own copy under /usr/aarch64-linux-gnu serves the linker
+# only: it is not updated with the C library, and running with it would pair its loader with a
+# newer multiarch libc.so.6. A build for an interpreter of another arm64 root (one whose programs
+# FindPython runs, scripts/test-aarch64-python) names that root instead.
+set(ORVEL_AARCH64_ROOT / CACHE PATH "The arm64 root the emulator runs programs built here in")
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${ORVEL_AARCH64_ROOT})

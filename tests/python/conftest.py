@@ -2,6 +2,7 @@
 logger, console output written from C) is observed in a child interpreter."""
 
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -10,6 +11,20 @@ from dataclasses import dataclass
 
 import pytest
 
+# Under qemu-user, where scripts/test-aarch64-python runs the suite: QEMU_LD_PREFIX names the
+# emulated root to the children the interpreter starts.
+EMULATED = platform.machine() == "aarch64" and "QEMU_LD_PREFIX" in os.environ
+# Emulated code runs some twenty times slower: a child's time limit guards against hangs, and
+# stretches with it.
+TIME_SCALE = 5 if EMULATED else 1
+# What a test needs that qemu-user does not do; @pytest.mark.not_emulated(<key>) names it.
+EMULATION_LIMITS = {
+    "fork": "qemu-user 7.2 aborts in a child forked from a process with threads when the child starts "
+            "a thread (cpu_exec: assertion failed)",
+    "tasks": "the emulator's own thread is one of the tasks /proc/self/task lists",
+    "rlimit_as": "qemu-user does not apply RLIMIT_AS to the program it runs",
+    "compilers": "builds with the compilers on the PATH, which build for the machine that runs the emulator",
+}
 CHILD_TIMEOUT = 60
 
 
@@ -48,7 +63,7 @@ class ChildProcess:
 
     def finish(self, timeout: float = CHILD_TIMEOUT) -> Child:
         try:
-            out, err = self.proc.communicate(timeout=timeout)
+            out, err = self.proc.communicate(timeout=timeout * TIME_SCALE)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             out, err = self.proc.communicate()
@@ -62,6 +77,18 @@ class ChildProcess:
 
 def pytest_addoption(parser):
     parser.addoption("--stress", action="store_true", help="run the tests marked 'stress' at full length")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "not_emulated(limit): needs what qemu-user does not do (EMULATION_LIMITS)")
+
+
+def pytest_collection_modifyitems(items):
+    if not EMULATED:
+        return
+    for item in items:
+        if marker := item.get_closest_marker("not_emulated"):
+            item.add_marker(pytest.mark.skip(reason=f"under qemu-user: {EMULATION_LIMITS[marker.args[0]]}"))
 
 
 @pytest.fixture

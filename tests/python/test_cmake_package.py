@@ -135,6 +135,7 @@ def test_the_package_carries_spdlog_headers_exactly_when_it_carries_the_librarie
         assert "libspdlog" not in libraries
 
 
+@pytest.mark.not_emulated("compilers")
 def test_a_project_builds_against_both_targets_in_a_fresh_build_folder(tmp_path, run_child):
     source, build = tmp_path / "source", tmp_path / "build"
     source.mkdir()
@@ -181,6 +182,7 @@ def relay(Tandem queue, bytes record, Logger log):
 """
 
 
+@pytest.mark.not_emulated("compilers")
 def test_the_guides_cython_project_builds_a_logging_module(tmp_path, run_child):
     guide = (SOURCE_TREE / "docs" / "native.md").read_text()
     [project] = [block for block in re.findall(r"^```cmake\n(.*?)^```$", guide, re.S | re.M) if "cython" in block]
@@ -223,6 +225,7 @@ class QueueOfMine : public orvel::native::Queue {{}};
 """
 
 
+@pytest.mark.not_emulated("compilers")
 @pytest.mark.parametrize("header", ["orvel/native.hpp", "orvel/native_logging.hpp"])
 def test_a_public_header_compiles_alone_into_a_users_types(tmp_path, header):
     source = tmp_path / "holders.cpp"
@@ -249,6 +252,7 @@ target_include_directories(stale BEFORE PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/stal
 """
 
 
+@pytest.mark.not_emulated("compilers")
 @pytest.mark.parametrize("imports", [["stale"], ["current", "stale"]], ids=["alone", "after another module"])
 def test_a_module_built_against_another_release_is_refused_at_import(tmp_path, run_child, imports):
     source, build = tmp_path / "source", tmp_path / "build"

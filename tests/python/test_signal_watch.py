@@ -85,6 +85,7 @@ def interrupt(child, source: str, signum=signal.SIGTERM, env=None):
     return proc
 
 
+@pytest.mark.not_emulated("tasks")
 def test_importing_starts_nothing_and_the_first_queue_starts_the_watcher(run_child):
     result = run_child(PRELUDE + """
 say("IMPORTED", threading.active_count(), len(os.listdir("/proc/self/task")))
@@ -256,6 +257,7 @@ print("READY", flush=True)
     assert -signal.SIGTERM in outcomes  # some signals did arrive while the interpreter was exiting
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_forked_child_handles_its_own_signals(child):
     proc = child(PRELUDE + """
 queue = Tandem(8, 4)
@@ -278,6 +280,7 @@ wait_for_interrupt([], [])
         "READY", "INTERRUPTED [-1]", "CHILD EXIT 0 PARENT PUSH 1", "READY", "INTERRUPTED []"]
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_fork_pool_terminates_its_busy_workers_and_leaves_the_parent_alone(run_child):
     result = run_child(PRELUDE + """
 import multiprocessing
@@ -688,7 +691,10 @@ print(any("libscribo.so.0" in line for line in open("/proc/self/maps")))
 
 def test_the_installed_package_works_from_any_directory(run_child, tmp_path):
     import orvel
-    shutil.copytree(os.path.dirname(orvel.__file__), tmp_path / "orvel")
+    package = os.path.dirname(orvel.__file__)
+    shutil.copytree(package, tmp_path / "orvel")
+    if os.path.isdir(package + ".libs"):  # a wheel's: the spdlog and fmt its modules load
+        shutil.copytree(package + ".libs", tmp_path / "orvel.libs")
     result = run_child(f"""
 import sys
 sys.path.insert(0, {str(tmp_path)!r})
@@ -839,6 +845,7 @@ os.execv(sys.executable, [sys.executable, "-P", "-c", {source!r}])
     assert "[SIGNAL] Received signal 15" in signal_messages(result.stdout)
 
 
+@pytest.mark.not_emulated("tasks")
 @pytest.mark.parametrize("setting", ["0", "false", " Off ", "NO", "off\r\n", "\t0\n"])
 def test_orvel_signal_watch_off_starts_no_watcher(child, setting):
     proc = child(PRELUDE + """

@@ -485,7 +485,8 @@ elif scenario == "signal":
 """
 
 
-@pytest.mark.parametrize("scenario", ["fork", "exit inside a callback", "signal"])
+@pytest.mark.parametrize("scenario", [pytest.param("fork", marks=pytest.mark.not_emulated("fork")),
+                                      "exit inside a callback", "signal"])
 def test_fork_exit_and_signals(child, scenario):
     running = child(CHILD.format(scenario=scenario))
     if scenario == "signal":

@@ -195,6 +195,7 @@ print("RESULT", json.dumps([push.handler_result, push.join()]))
     assert result_of(result) == [-3, -1]
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_push_held_up_when_the_process_forked_does_not_hold_up_the_child(run_child):
     """A producer waiting for room has the dispatcher's turn when the process forks; the child,
     which has not that thread, sets the dispatcher up and pushes into it."""
@@ -573,6 +574,7 @@ print("MAIN IMPORTED")
             in result.stdout) and "MAIN IMPORTED" in result.stdout
 
 
+@pytest.mark.not_emulated("fork")
 def test_a_forked_child_closes_its_copies_of_live_dispatchers(run_child):
     result = run_child("""
 import asyncio, os
@@ -610,7 +612,8 @@ CHILD_ENDINGS = {  # what the callback does in the child its fork made: (stateme
 }
 
 
-@pytest.mark.parametrize("ending", CHILD_ENDINGS)
+@pytest.mark.parametrize("ending", [pytest.param(ending, marks=pytest.mark.not_emulated("fork"))
+                                    if ending == "closes its dispatcher" else ending for ending in CHILD_ENDINGS])
 def test_a_child_forked_by_a_callback_ends_as_a_program_once_its_worker_ends(run_child, ending):
     """In the child, the worker that forked is the interpreter's main thread: when its loop ends,
     the child's program has ended, and the interpreter exits as at the end of a script."""
@@ -671,6 +674,9 @@ class Index:
     def __index__(self):
         return self.value
 
+    def __repr__(self):  # the test's id: the same in every process that collects it
+        return f"Index({self.value})"
+
 
 @pytest.mark.parametrize("recvbuf, error", [
     (1.5, TypeError), ("1", TypeError), (decimal.Decimal(1), TypeError),  # __int__ is not enough
@@ -690,6 +696,7 @@ def test_setup_takes_recvbuf_as_an_integer(run_async, kind, recvbuf, error):
     dispatcher.close()
 
 
+@pytest.mark.not_emulated("rlimit_as")
 @pytest.mark.parametrize("nonblocking", [True, False])
 def test_a_setup_whose_worker_thread_could_not_start_may_be_called_again(run_child, nonblocking):
     result = run_child(f"""

@@ -128,7 +128,7 @@ def work(task):
 # A multiprocessing child ends with os._exit() (fork, forkserver) or normally (spawn), once the
 # interpreter's shutdown of its threads has run; the parent's line, buffered when it forks, is
 # written once.
-@pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])
+@pytest.mark.parametrize("method", [pytest.param("fork", marks=pytest.mark.not_emulated("fork")), "forkserver", "spawn"])
 def test_multiprocessing_children_write_every_line(run_child, tmp_path, method):
     path = tmp_path / "pool.log"
     (tmp_path / "worker.py").write_text(WORKER.format(path=str(path)))
@@ -152,6 +152,7 @@ if __name__ == "__main__":
 
 # A line buffered before fork() is written by the parent alone, whether Python's os.fork() or the
 # C library's fork() made the child, and whether the child ends through exit() or os._exit().
+@pytest.mark.not_emulated("fork")
 @pytest.mark.parametrize("fork", ["os.fork()", "ctypes.CDLL(None).fork()"])
 @pytest.mark.parametrize("end", ["sys.exit(0)", "ctypes.CDLL(None).exit(0)", "os._exit(0)"])
 def test_a_line_buffered_before_fork_is_written_once(run_child, tmp_path, fork, end):
