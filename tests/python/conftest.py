@@ -21,6 +21,8 @@ TIME_SCALE = 5 if EMULATED else 1
 EMULATION_LIMITS = {
     "fork": "qemu-user 7.2 aborts in a child forked from a process with threads when the child starts "
             "a thread (cpu_exec: assertion failed)",
+    "delivery": "the emulator takes a signal from the kernel at once and runs the program's handler later, "
+                "so /proc cannot tell a test when the handler has run",
     "tasks": "the emulator's own thread is one of the tasks /proc/self/task lists",
     "rlimit_as": "qemu-user does not apply RLIMIT_AS to the program it runs",
     "compilers": "builds with the compilers on the PATH, which build for the machine that runs the emulator",

@@ -376,6 +376,7 @@ def test_a_signal_that_comes_before_the_first_is_taken_is_acted_on_once_after_it
     assert results == [-1]
 
 
+@pytest.mark.not_emulated("delivery")
 @pytest.mark.parametrize("second", [signal.SIGHUP, signal.SIGINT], ids=lambda signum: signum.name)
 def test_a_signal_that_comes_before_the_first_is_taken_gets_its_default_action_after_it(child, second):
     # SIGINT's own action, once the watcher has acted, is the default one: a second Ctrl-C ends the process.
