@@ -612,8 +612,8 @@ CHILD_ENDINGS = {  # what the callback does in the child its fork made: (stateme
 }
 
 
-@pytest.mark.parametrize("ending", [pytest.param(ending, marks=pytest.mark.not_emulated("fork"))
-                                    if ending == "closes its dispatcher" else ending for ending in CHILD_ENDINGS])
+@pytest.mark.not_emulated("fork")
+@pytest.mark.parametrize("ending", CHILD_ENDINGS)
 def test_a_child_forked_by_a_callback_ends_as_a_program_once_its_worker_ends(run_child, ending):
     """In the child, the worker that forked is the interpreter's main thread: when its loop ends,
     the child's program has ended, and the interpreter exits as at the end of a script."""
