@@ -317,10 +317,18 @@ bool interrupt_main_thread() noexcept {
   return true;
 }
 
+// Set by the watcher before each SIGURG it sends the main thread, cleared by the wake-up handler
+// when one arrives: that SIGURG is no one else's. (One of the user's that the kernel merges
+// with ours is merged for good, as two of the user's would be.)
+std::atomic<bool> wake_sent{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used by a signal handler");
+
 void on_wake(int signal_number, siginfo_t* info, void* context) {
-  if (syscall(SYS_gettid) != main_thread_id() || !interrupt_main_thread()) {
-    run_handler(chained_wake_action, signal_number, info, context);
+  if (syscall(SYS_gettid) == main_thread_id() && wake_sent.exchange(false)) {
+    interrupt_main_thread();
+    return;
   }
+  run_handler(chained_wake_action, signal_number, info, context);
 }
 
 // Whether on_wake has been installed (it stays for good). Used with the interpreter lock held.
@@ -349,7 +357,10 @@ bool claim_interrupt(int signal_number) noexcept {
 }
 
 // False when the main thread is gone.
-bool wake_main_thread() noexcept { return syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0; }
+bool wake_main_thread() noexcept {
+  wake_sent.store(true);
+  return syscall(SYS_tgkill, getpid(), main_thread_id(), kWakeSignal) == 0;
+}
 
 // The watched signals' actions. Python's signal.signal() replaces the action as well as the
 // Python-level handler; its wrapper (follow_python_handler) puts the watcher's back, so that the
@@ -756,6 +767,22 @@ bool wait_until(int out, Clock::time_point deadline, Done&& done) {
   return true;
 }
 
+// The first wake-up is lost when it lands between the interpreter's last look at its signals and
+// a blocking call (time.sleep() right after the check, native code that computes and then waits):
+// the call sleeps on with the interrupt due. So the main thread is woken again, less and less
+// often, until it has taken the interrupt (or the interpreter exits) or `deadline` passes; whether
+// it has. Each wake-up makes a blocking call of the main thread fail with EINTR, which Python's
+// own calls retry once they have looked at the signals.
+bool wait_until_taken(int out, Clock::time_point deadline) {
+  constexpr auto kFirstPause = std::chrono::milliseconds(10), kLongestPause = std::chrono::milliseconds(500);
+  const auto taken = [] { return interrupt_taken.load() || phase.load() == kExiting; };
+  for (auto pause = std::chrono::milliseconds(kFirstPause);; pause = std::min(2 * pause, kLongestPause)) {
+    if (wait_until(out, std::min(deadline, Clock::now() + pause), taken)) return true;
+    if (Clock::now() >= deadline) return false;
+    wake_main_thread();
+  }
+}
+
 // The first watched signal: releases the queues, interrupts the main thread and hands the signals
 // back. A log sink may be stalled (a pipe nobody reads, a lock another thread holds), so nothing
 // is logged before all that. The messages lock is taken before the interrupt, on which the
@@ -792,7 +819,7 @@ void handle_signal(int out, int signal_number) {
   messages.unlock();
   // An exit counts as taken: the exit hook forwards what is left.
   const auto exiting = [] { return phase.load() == kExiting; };
-  const bool taken = !scheduled || wait_until(out, deadline, [&] { return interrupt_taken.load() || exiting(); });
+  const bool taken = !scheduled || wait_until_taken(out, deadline);
   if (!taken) raise_again(signal_number);
   // Once taken, the main thread forwards them, each after the handler of the one before.
   if (!taken || exiting()) forward_signals(false);
