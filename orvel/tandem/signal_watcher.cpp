@@ -128,16 +128,6 @@ void log_message(spdlog::level::level_enum level, int line, const char* function
   if (message) message->logger->log(message->where, level, message->text);
 }
 
-// Whether the interpreter finalises: then a thread that takes its lock back, other than the one
-// that finalises, is ended by it.
-bool interpreter_finalising() noexcept {
-#if PY_VERSION_HEX < 0x030D0000  // public from 3.13 on
-  return _Py_IsFinalizing() != 0;
-#else
-  return Py_IsFinalizing() != 0;
-#endif
-}
-
 // Logs on a Python thread that holds the interpreter lock (building or dropping a queue): the
 // sinks that may block are written without it, so that a stalled stream (a pipe nobody reads)
 // holds up this thread alone. Not under a lock or once-flag of this module that another Python
@@ -147,7 +137,7 @@ bool interpreter_finalising() noexcept {
 template <class... Args>
 void log_letting_go(spdlog::level::level_enum level, int line, const char* function, const char* format,
                     Args... args) noexcept {
-  if (interpreter_is_exiting() || interpreter_finalising()) {
+  if (interpreter_is_exiting()) {
     return log_message(level, line, function, format, args...);
   }
   const auto message = make_message(level, line, function, format, args...);
@@ -1002,7 +992,14 @@ void interpreter_exiting() {
   if (error != 0) throw_system_error(error, "sigaction");
 }
 
-bool interpreter_is_exiting() noexcept { return phase.load() == kExiting; }
+bool interpreter_is_exiting() noexcept {
+  if (phase.load() == kExiting) return true;
+#if PY_VERSION_HEX < 0x030D0000  // public from 3.13 on
+  return _Py_IsFinalizing() != 0;
+#else
+  return Py_IsFinalizing() != 0;
+#endif
+}
 
 void prepare_fork() noexcept {
   // Until the child has a watcher of its own, a signal sent to it waits instead of travelling

@@ -50,7 +50,9 @@ void withdraw_queue(void* core) noexcept;
 // signals have their own actions back; those that were waiting for the main thread take them now.
 // Throws std::system_error when they cannot be restored.
 void interpreter_exiting();
-// Whether interpreter_exiting() has run. From any thread.
+// Whether interpreter_exiting() has run, or the interpreter finalises without it (atexit's
+// callbacks cleared): then a thread that takes the interpreter lock back, other than the one that
+// finalises, is ended by it. From any thread.
 bool interpreter_is_exiting() noexcept;
 // Around fork(): the child gets a watcher of its own when the parent's was running. The child's
 // hook throws std::system_error when it cannot start one; the watched signals then have their own

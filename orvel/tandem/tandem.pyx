@@ -34,15 +34,6 @@ cdef extern from "Python.h":
     void PyErr_SetRaisedException(PyObject* error)
 
 
-cdef extern from *:
-    """
-    #if PY_VERSION_HEX < 0x030D0000  /* public from 3.13 on */
-    #define Py_IsFinalizing _Py_IsFinalizing
-    #endif
-    """
-    int Py_IsFinalizing() noexcept nogil
-
-
 cdef object refusal(const TandemCore* core, size_t length, bint may_wait):
     """The error of a message the queue refused."""
     cdef MessageFault fault = core.check_message(length, may_wait)
@@ -85,7 +76,7 @@ cdef void report_refusal(const TandemCore* core, size_t length, bint may_wait,
 cdef int refuse_message(const TandemCore* core, size_t length, bint may_wait,
                         const char* routine) except 0 nogil:
     if PyGILState_GetThisThreadState() == NULL:
-        if not (interpreter_is_exiting() or Py_IsFinalizing()):
+        if not interpreter_is_exiting():
             report_refusal(core, length, may_wait, routine)
         return 1
     return raise_refusal(core, length, may_wait)
