@@ -766,7 +766,7 @@ bool wait_until(int out, Clock::time_point deadline, Done&& done) {
 bool wait_until_taken(int out, Clock::time_point deadline) {
   constexpr auto kFirstPause = std::chrono::milliseconds(10), kLongestPause = std::chrono::milliseconds(500);
   const auto taken = [] { return interrupt_taken.load() || phase.load() == kExiting; };
-  for (auto pause = std::chrono::milliseconds(kFirstPause);; pause = std::min(2 * pause, kLongestPause)) {
+  for (auto pause = kFirstPause;; pause = std::min(2 * pause, kLongestPause)) {
     if (wait_until(out, std::min(deadline, Clock::now() + pause), taken)) return true;
     if (Clock::now() >= deadline) return false;
     wake_main_thread();
