@@ -163,6 +163,12 @@ void watch_process() {
   static_cast<void>(watched);
 }
 
+namespace {
+// Done while the library loads, not on first use: a child forked while another thread was inside
+// a first use would wait for ever on the initialisation that thread left unfinished.
+[[maybe_unused]] const bool watched_from_load = (files(), watch_process(), true);
+}  // namespace
+
 std::shared_ptr<FileTarget> FileTarget::open(const std::string& filename, bool truncate,
                                              const std::optional<Rotation>& rotation) {
   watch_process();

@@ -38,6 +38,9 @@ State& state() noexcept {
   return *instance;
 }
 
+// Made while the library loads, for the reason given at watched_from_load (file_sink.cpp).
+[[maybe_unused]] const State& made_on_load = state();
+
 // The kind of logger spdlog starts with (the empty name, its default pattern, standard output in
 // colour on a colour terminal), over a console sink of ours, which a stalled stream holds up only
 // until scribo::stop_waiting().

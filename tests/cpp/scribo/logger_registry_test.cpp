@@ -104,8 +104,9 @@ TEST(LoggerRegistry, ConcurrentUseNeverYieldsNull) {
   LoggerRegistry::set_default(nullptr);
 }
 
-// A child forked while another thread looks the default logger up finds the registry free. Each
-// child that could not look it up within 5 s is counted and killed.
+// A child forked while another thread looks the default logger up (its first look-up in the
+// process included) finds the registry free. Each child that could not look it up within 5 s is
+// counted and killed.
 TEST(LoggerRegistry, AChildForkedDuringALookUpCanLookUp) {
   std::atomic<bool> stop{false};
   std::thread looking([&] {
