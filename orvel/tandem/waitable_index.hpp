@@ -92,14 +92,14 @@ void futex_wake_all(const std::atomic<std::uint32_t>& word) noexcept;
 // instruction takes from ~1 ns to ~25 ns depending on the processor.
 inline constexpr std::chrono::microseconds kSpinBudget{10};
 
-// Polls `ready` until it returns true (then true) or kSpinBudget has passed (then false). Pauses
+// Polls `ready` until it returns true (then true) or `budget` has passed (then false). Pauses
 // only: offering the CPU instead (sched_yield after 2 us) saved the sleeps of a producer and a
 // consumer sharing a CPU, but on a machine busy with other processes it handed the CPU to them for
 // a whole time slice: bench/bridge beside compiler runs, waiting in the queue, 0.32x to 0.92x the
 // floor against 0.66x to 1.48x pausing only.
 template <class Ready>
-bool spin_until(Ready ready) noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
+bool spin_until(Ready ready, std::chrono::nanoseconds budget = kSpinBudget) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
   for (unsigned polls = 1;; ++polls) {
     cpu_relax();
     if (ready()) return true;
