@@ -128,5 +128,42 @@ INSTANTIATE_TEST_SUITE_P(Bodies, DrainLoopTest, ::testing::Values(
     Case{WorkerBody::kPop, 100'000, 64, 64},
     Case{WorkerBody::kPopVar, 20'000, 64, 300}), body_name);
 
+// What a queue that the run has just emptied says on its next looks: nothing `empty_looks` times,
+// then `then` (the next record, or the queue closed), then nothing. A record that comes while the
+// run waits is delivered in the same entry; otherwise the run ends and leaves the session. Three
+// looks fall inside the wait however slow the machine: its clock is read every 16 looks only.
+struct GapCase {
+  int empty_looks;
+  int then;
+  std::uint64_t delivered;
+};
+
+constexpr const char* kGapNames[] = {"RecordComes", "QueueCloses", "NothingComes"};
+
+class RunGapTest : public ::testing::TestWithParam<GapCase> {};
+
+TEST_P(RunGapTest, ARunWaitsBrieflyForItsNextRecord) {
+  std::atomic<bool> running{true};
+  CheckingSession session{~0ull, running};
+  std::string first = make_record(0, 64), second = make_record(1, 64);
+  int looks = 0;
+  auto try_pop = [&](void** data, std::size_t* length) {
+    if (++looks != GetParam().empty_looks + 1) return tandem::kNothing;
+    *data = second.data();
+    *length = second.size();
+    return GetParam().then;
+  };
+  EXPECT_TRUE(detail::deliver_run(session, running, first.data(), first.size(), try_pop));
+  EXPECT_EQ(session.delivered, GetParam().delivered);
+  EXPECT_EQ(session.entries, 1u);
+  EXPECT_FALSE(session.inside);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, RunGapTest, ::testing::Values(
+    GapCase{3, tandem::kSuccess, 2},
+    GapCase{3, tandem::kClosed, 1},
+    GapCase{0, tandem::kNothing, 1}),
+    [](const auto& gap) { return std::string(kGapNames[gap.index]); });
+
 }  // namespace
 }  // namespace orvel::portage
